@@ -1,0 +1,98 @@
+/* AutoUpdate: the game client's automatic updater.
+ *
+ * A launcher loads the library, calls AutoUpdate() once per run and learns
+ * everything about the run from the messages sent to its host window. It may
+ * call EndUpdate() at any time to stop the run. */
+#ifndef AUTOUPDATE_H
+#define AUTOUPDATE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Message numbers sent to the host window. */
+#define AU_MSG_STATUS 11111     /* wParam: status kind below; lParam: value or address */
+#define AU_MSG_PROGRESS 11114   /* wParam: 5000; lParam: progress in five-thousandths */
+#define AU_MSG_FILE_TABLE 11115 /* wParam: rows; lParam: address of AutoUpdateTableRow[rows] */
+#define AU_MSG_BYTES 11117      /* wParam: bytes expected; lParam: bytes received */
+
+/* Status kinds (wParam of AU_MSG_STATUS). */
+#define AU_STATUS_FILE 2                 /* lParam: address of the path about to be fetched */
+#define AU_STATUS_TRANSFERS 4            /* lParam 10: package download starts; 0: all transfers done */
+#define AU_STATUS_FINAL 5                /* lParam 1: complete; 0: incomplete */
+#define AU_STATUS_ERROR 6                /* lParam: error code below */
+#define AU_STATUS_FILE_DONE 7            /* one file transfer completed */
+#define AU_STATUS_LIST_READ 8            /* the new update list has been read */
+#define AU_STATUS_FIRST_RUN 9            /* the installed list is empty */
+#define AU_STATUS_SPEED 12               /* lParam: whole KiB since the previous report */
+#define AU_STATUS_CONNECTING 30          /* lParam 0: preferred address; 1: a table row */
+#define AU_STATUS_DOWNLOAD_ADDRESS 11117 /* lParam: address of the download address text */
+
+/* Error codes (lParam of AU_STATUS_ERROR). Any other value is a system error
+ * code: the socket library did not start, or a socket could not be created. */
+#define AU_ERR_TRANSFER 1          /* a file transfer failed; the run goes on */
+#define AU_ERR_PACKAGE_SHORT 2     /* the package file is shorter than 2 bytes */
+#define AU_ERR_INFLATE 3           /* the package did not inflate into a complete list */
+#define AU_ERR_UNSAFE_LIST 4       /* the list names a path that would leave its directory */
+#define AU_ERR_PACKAGE_OPEN 5      /* the package file cannot be opened */
+#define AU_ERR_NO_UNCOMPRESS 6     /* zlib.DLL has no uncompress */
+#define AU_ERR_LIST_CREATE 7       /* the staged list file cannot be created */
+#define AU_ERR_NO_PACKAGE 23       /* unknown package, or a reconnect found no server */
+#define AU_ERR_NO_CONNECTION 27    /* no first connection could be made */
+#define AU_ERR_HOST_PATH 50        /* the launcher's path has no drive or no directory */
+#define AU_ERR_NO_SERVERS 51       /* gamedata.xml has no usable servers or server element */
+#define AU_ERR_LIST_TOO_LONG 55    /* the new list holds 4400 records or more */
+#define AU_ERR_RECONNECT 78        /* a reconnect failed during the package request */
+#define AU_ERR_ATTEMPTS 80         /* the package request's attempts are spent */
+#define AU_ERR_INSTALL 81          /* a mirror install was abandoned */
+
+/* One row of the file table passed with AU_MSG_FILE_TABLE: 204 bytes, no gaps. */
+#pragma pack(push, 1)
+typedef struct AutoUpdateTableRow {
+    char name[200]; /* the list path, "/" separators, NUL-terminated */
+    int32_t size;   /* little-endian */
+} AutoUpdateTableRow;
+#pragma pack(pop)
+
+#ifdef _WIN32
+
+/* The host window is an HWND. */
+typedef void* AutoUpdateWindow;
+#define AUTOUPDATE_CALL __stdcall
+
+#else
+
+/* On POSIX the host window is a structure the launcher owns. message() is
+ * called synchronously on the worker thread for every notification; ask() is
+ * the Yes/No question of a locked file (1 = Yes; null means No). */
+typedef struct AutoUpdateHost {
+    intptr_t (*message)(struct AutoUpdateHost* host, unsigned msg, uintptr_t wParam, intptr_t lParam);
+    int (*ask)(struct AutoUpdateHost* host, const char* text, const char* caption);
+    void* context;
+} AutoUpdateHost;
+typedef AutoUpdateHost* AutoUpdateWindow;
+#define AUTOUPDATE_CALL
+
+#endif
+
+/* Starts a run; 1 when the worker was started, 0 when the run was refused.
+ * Exported as _AutoUpdate@20 from AutoUpdate.dll. */
+int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const char* serverAddress,
+                                   const char* gameDirectory, const char* packageDigest,
+                                   const char* packageName);
+
+/* Stops the run; 0 when no worker was recorded, else nonzero when it was ended.
+ * Exported as _EndUpdate@0 from AutoUpdate.dll. */
+int32_t AUTOUPDATE_CALL EndUpdate(void);
+
+typedef int32_t(AUTOUPDATE_CALL* AutoUpdateProc)(AutoUpdateWindow, const char*, const char*,
+                                                 const char*, const char*);
+typedef int32_t(AUTOUPDATE_CALL* EndUpdateProc)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

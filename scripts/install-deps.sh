@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the native build, the Windows cross build and the Wine tests need,
+# skipping everything that is already present. Debian packages only.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev googletest libgtest-dev \
+           libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
+           xvfb xauth python3; do
+  have "$pkg" || need+=("$pkg")
+done
+
+if [ ${#need[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${need[*]}; run this script as root to install them" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

@@ -1,0 +1,20 @@
+// The update list file: two header lines, then every record on line 3 as
+// "\path,size,system,md5" joined by commas.
+#pragma once
+
+#include <cstdint>
+
+struct UpdateListEntry {
+    char md5[33];
+    int32_t size;
+    char path[180];  // begins with "/", every separator stored as "/"
+    int32_t systemFile;
+    bool needsDownload;
+};
+
+constexpr int32_t kUpdateListCapacity = 4400;
+
+// Fills list (room for kUpdateListCapacity records) from the file; a file
+// that cannot be opened leaves *count at 0. Raises runFailed and returns early
+// when a stop is requested.
+void readUpdateList(const char* path, UpdateListEntry* list, int32_t* count);

@@ -1,0 +1,18 @@
+#include "host/run_state.h"
+
+#include <cstring>
+#include <new>
+
+RunState g_RunState;
+platform::Socket g_Socket = 0;
+
+RunState::RunState() {
+    workerFinished = 1;
+}
+
+void resetRunState() {
+    g_RunState.~RunState();
+    std::memset(static_cast<void*>(&g_RunState), 0, sizeof g_RunState);
+    new (&g_RunState) RunState();
+    g_Socket = 0;
+}

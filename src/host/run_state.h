@@ -1,0 +1,76 @@
+// The process-wide state of the one update run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "autoupdate.h"
+#include "files/update_list.h"
+#include "platform/platform.h"
+
+struct ServerEntry {
+    char ip[20];
+    int32_t port;  // 0: the default port 38432
+    uint8_t tried;
+};
+
+constexpr int kServerTableRows = 20;
+constexpr int kServerTableLimit = 19;  // rows counted by the worker
+constexpr int kReceiveBufferSize = 10240;
+constexpr uint16_t kDefaultServerPort = 38432;
+
+using DownloadTableEntry = AutoUpdateTableRow;
+static_assert(sizeof(DownloadTableEntry) == 204, "the host reads 204-byte rows");
+
+// Static storage is zero before RunState() raises workerFinished, so the
+// megabytes of lists stay out of the library's data section.
+struct RunState {
+    RunState();
+
+    // Shared with the host's thread: each read and written whole.
+    std::atomic<platform::HostWindow> hostWindow;
+    std::atomic<uint8_t> stopRequested;
+    std::atomic<uint8_t> inNotify;
+    std::atomic<uint8_t> workerFinished;
+
+    platform::ThreadHandle workerThread;
+    uint32_t workerThreadId;
+    uint8_t runFailed;
+    uint8_t installOk;
+
+    char gameDir[256];
+    char systemDir[256];
+    char xmlPath[256];
+    char packageName[256];
+    char serverPackageName[261];
+    char systemPackageName[256];
+    char packageDigest[40];
+    char preferredServerIp[256];
+
+    int32_t serverCount;
+    ServerEntry ServerTable[kServerTableRows];
+    uint16_t packageFileId;
+    uint8_t receiveBuffer[kReceiveBufferSize];
+    char downloadAddress[256];
+
+    int32_t wei;
+    int32_t sendnow;
+    bool speedActive;
+    uint32_t speedTick;
+    int32_t speedBytes;
+
+    UpdateListEntry installedList[kUpdateListCapacity];
+    int32_t installedCount;
+    UpdateListEntry newList[kUpdateListCapacity];
+    int32_t newCount;
+    DownloadTableEntry downloadTable[kUpdateListCapacity];
+    char currentFile[256];
+};
+
+extern RunState g_RunState;
+
+// The one connection of the run; 0 means none.
+extern platform::Socket g_Socket;
+
+// Puts every field back to its value at load (tests start each case so).
+void resetRunState();

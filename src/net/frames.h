@@ -1,0 +1,33 @@
+// What crosses the connection: the two little-endian request frames, the reply
+// frames, and the package request exchange.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::size_t kPackageRequestSize = 114;
+constexpr std::size_t kFileRequestSize = 20;
+constexpr uint32_t kPackageRequestCode = 32;
+constexpr uint32_t kFileRequestCode = 34;
+constexpr uint16_t kNoSuchPackage = 0xFFFF;
+constexpr std::size_t kMaxReplyBody = 10238;  // buffsize that still fits receiveBuffer
+
+// Chunk reply flags.
+constexpr uint8_t kChunkRefused = 0;
+constexpr uint8_t kChunkLast = 2;
+
+void buildPackageRequest(uint8_t frame[kPackageRequestSize], const char* serverPackageName);
+void buildFileRequest(uint8_t frame[kFileRequestSize], uint16_t packageFileId, uint16_t serial,
+                      uint32_t offset);
+
+// Reads one whole reply frame from g_Socket into receiveBuffer.
+bool receiveFrame();
+
+// buffsize of the frame in receiveBuffer.
+uint16_t replyBuffsize();
+// The package number of a package reply in receiveBuffer.
+uint16_t replyPackageFileId();
+
+// Sends the PackageRequest and reads its reply, within the attempt budgets.
+// False when the run is over (host already notified, flags set).
+bool requestPackage();

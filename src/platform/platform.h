@@ -1,0 +1,169 @@
+// The one contract between the updater's core and the operating system.
+// src/platform/win32/ and src/platform/posix/ each define every function
+// declared here; the build picks one folder. Core code includes no OS header.
+//
+// Paths handed to these functions use "\" separators (the POSIX side turns
+// every "\" into "/" before it calls the OS). Failures are reported through
+// lastError() as Windows system error codes on both sides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// ---- host window -----------------------------------------------------------
+
+// The launcher's window: an HWND on Windows, an AutoUpdateHost* on POSIX.
+using HostWindow = void*;
+
+// Delivers one notification synchronously; returns the host's answer. A null
+// window receives nothing.
+intptr_t sendToHost(HostWindow window, unsigned msg, uintptr_t wParam, intptr_t lParam);
+
+// Blocking Yes/No question owned by window; true only for Yes.
+bool askYesNo(HostWindow window, const char* text, const char* caption);
+
+// Blocking message with an OK button and no owner.
+void showMessage(const char* text, const char* caption);
+
+// ---- threads and time ------------------------------------------------------
+
+using ThreadHandle = void*;
+using ThreadBody = uint32_t (*)(void* argument);
+
+// Starts body(nullptr) on a new thread; null when no thread could be made.
+ThreadHandle startThread(ThreadBody body, uint32_t* threadId);
+
+// Ends the thread at once (or at its next blocking call on POSIX) and
+// releases the handle; nonzero on success.
+int32_t terminateThread(ThreadHandle thread, uint32_t exitCode);
+
+// Prepares the calling thread for the XML component (COM on Windows).
+void initThreadComponents();
+
+void sleepMs(uint32_t milliseconds);
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 like GetTickCount.
+uint32_t tickCount();
+
+// Test seam: replace the clock and the sleep of this process (null restores).
+struct ClockHooks {
+    uint32_t (*tick)();
+    void (*sleep)(uint32_t milliseconds);
+};
+void setClockForTests(const ClockHooks* hooks);
+
+// ---- errors ----------------------------------------------------------------
+
+// The last OS error of the calling thread as a Windows system error code
+// (GetLastError / WSAGetLastError; errno translated on POSIX).
+uint32_t lastError();
+
+// ---- sockets (Windows sockets 1.1 semantics) -------------------------------
+
+using Socket = uintptr_t;
+constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
+
+// WSAStartup(1.1) on Windows; always true on POSIX. On false, *error holds
+// the system error code.
+bool startSockets(uint32_t* error);
+
+// A new IPv4 stream socket, or kInvalidSocket (lastError() tells why).
+Socket openStreamSocket();
+
+// Connects to the dotted address text (read like inet_addr) and port, with a
+// bounded wait. A socket whose connect failed stays usable for the next try.
+bool connectSocket(Socket socket, const char* ipText, uint16_t port);
+
+// One send or recv; the byte count, or -1 on failure. A read that waits
+// longer than the read time-out fails.
+int sendBytes(Socket socket, const void* data, int length);
+int receiveBytes(Socket socket, void* data, int length);
+
+void closeSocket(Socket socket);
+
+// ---- files and directories -------------------------------------------------
+
+// The path as the OS wants it ("\" becomes "/" on POSIX).
+std::string nativePath(const char* path);
+
+// fopen on nativePath(path).
+std::FILE* openFile(const char* path, const char* mode);
+
+// CreateDirectoryA: false when it exists or cannot be made.
+bool createDirectory(const char* path);
+
+// CopyFileA with an existing target replaced; the target appears whole or not
+// at all.
+bool copyFile(const char* source, const char* target);
+
+bool deleteFile(const char* path);
+
+// The entries of one directory, "." and ".." left out.
+class DirectoryListing {
+public:
+    struct Entry {
+        char name[260];
+        bool isDirectory;
+    };
+    DirectoryListing();
+    ~DirectoryListing();
+    DirectoryListing(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(const DirectoryListing&) = delete;
+
+    // Starts listing the directory; false when it cannot be read.
+    bool open(const char* directory);
+    // The next entry; false at the end.
+    bool next(Entry* entry);
+
+private:
+    void* handle_;
+    void* state_;
+};
+
+// ---- profile (INI) files ---------------------------------------------------
+
+// GetPrivateProfileStringA: the value of key in section (both compared without
+// regard to case, the value trimmed), or defaultValue when the file, section
+// or key is absent; at most size - 1 characters, always NUL-terminated.
+void readProfileString(const char* section, const char* key, const char* defaultValue,
+                       char* out, std::size_t size, const char* path);
+
+// WritePrivateProfileStringA: creates the file, section and key as needed and
+// keeps every other line.
+bool writeProfileString(const char* section, const char* key, const char* value,
+                        const char* path);
+
+// ---- the process -----------------------------------------------------------
+
+// Full path of the host executable (GetModuleFileNameA of the main module),
+// at most size - 1 characters; false when it cannot be had.
+bool hostExecutablePath(char* out, std::size_t size);
+
+// Whether a path of the host executable must carry a drive letter.
+bool pathsHaveDrives();
+
+// Test seam: report this path as the host executable's (null restores).
+void setHostExecutablePathForTests(const char* path);
+
+// The system directory (GetSystemDirectoryA; $AUTOUPDATE_SYSTEM_DIR on POSIX).
+void systemDirectory(char* out, std::size_t size);
+
+// ---- run-time libraries ----------------------------------------------------
+
+using Library = void*;
+
+// LoadLibraryA(name); POSIX maps "zlib.DLL" to the system's zlib.
+Library loadLibrary(const char* name);
+void* findSymbol(Library library, const char* name);
+void freeLibrary(Library library);
+
+// ---- diagnostics -----------------------------------------------------------
+
+// OutputDebugStringA; on POSIX stderr when AUTOUPDATE_DEBUG is set.
+void debugOutput(const char* text);
+
+}  // namespace platform
