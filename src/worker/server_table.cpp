@@ -1,0 +1,115 @@
+#include "worker/server_table.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/xml_config_reader.h"
+#include "host/notify.h"
+#include "host/run_state.h"
+#include "log/update_log.h"
+
+namespace {
+
+void keepDigitsAndDots(char* text) {
+    char* out = text;
+    for (const char* c = text; *c; ++c) {
+        if ((*c >= '0' && *c <= '9') || *c == '.') *out++ = *c;
+    }
+    *out = '\0';
+}
+
+bool serverTableFailed(const char* logLine) {
+    g_UpdateLog.write("%s", logLine);
+    g_RunState.workerFinished = 1;
+    notifyError(AU_ERR_NO_SERVERS);
+    return false;
+}
+
+// One server element; a rejected one leaves the table as it was.
+void readServerElement(XmlConfigReader& reader, char* text, std::size_t size) {
+    RunState& run = g_RunState;
+    if (!reader.GetAttribute("serverid", text, size) || !text[0]) return;
+    text[0] = '\0';
+    if (!reader.GetAttribute("autoupdate", text, size) || std::atoi(text) <= 0) return;
+    text[0] = '\0';
+    reader.GetAttribute("ip", text, size);
+    if (!text[0]) return;
+
+    // The row has room for 19 characters; a longer text is cut there.
+    ServerEntry& row = run.ServerTable[run.serverCount];
+    std::snprintf(row.ip, sizeof row.ip, "%s", text);
+    row.tried = 0;
+    text[0] = '\0';
+    reader.GetAttribute("autoupdateport", text, size);
+    row.port = text[0] ? std::atoi(text) : 0;
+
+    // Only 19 rows are counted: a qualifying element after the 19th
+    // overwrites the last row without being counted.
+    if (run.serverCount < kServerTableLimit) ++run.serverCount;
+}
+
+void readDownloadAddress(XmlConfigReader& reader, char* text, std::size_t size) {
+    RunState& run = g_RunState;
+    reader.Reset();
+    text[0] = '\0';
+    int32_t passes = 0;
+    if (!reader.SelectChildren("FuncConfig") || (passes = reader.CountChildren()) <= 0) {
+        g_UpdateLog.write("没有FuncConfig");
+        return;
+    }
+    g_UpdateLog.write("totalsub为%d", passes);
+    if (!reader.SelectChildren("Func")) return;
+
+    for (int32_t pass = 0; pass < passes; ++pass) {
+        if (!reader.GetAttribute("intername", text, size) || !text[0]) {
+            g_UpdateLog.write("找不到intername为%s", text);
+            reader.MoveNext();
+            continue;
+        }
+        text[0] = '\0';
+        if (!reader.GetAttribute("expandprop", text, size)) {
+            g_UpdateLog.write("找不到expandprop为%s", text);
+            reader.MoveNext();
+            continue;
+        }
+        if (std::strlen(text) > 10) {
+            std::snprintf(run.downloadAddress, sizeof run.downloadAddress, "%s", text);
+            g_UpdateLog.write("%s为下载地址", run.downloadAddress);
+            notifyHost(AU_MSG_STATUS, AU_STATUS_DOWNLOAD_ADDRESS,
+                       reinterpret_cast<intptr_t>(run.downloadAddress));
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+bool readGameData() {
+    RunState& run = g_RunState;
+    XmlConfigReader reader;
+    char text[256] = {};
+
+    if (!reader.Load(run.xmlPath)) {
+        g_UpdateLog.write("没有gamedataxml");
+    } else {
+        reader.Reset();
+        int32_t passes = 0;
+        if (!reader.SelectChildren("servers") || (passes = reader.CountChildren()) <= 0) {
+            return serverTableFailed("无法找到servers");
+        }
+        if (!reader.SelectChildren("server")) return serverTableFailed("无法找到server");
+
+        // The passes count every child node of servers, comments included;
+        // MoveNext stays on the last element, which is then read again.
+        for (int32_t pass = 0; pass < passes; ++pass) {
+            readServerElement(reader, text, sizeof text);
+            reader.MoveNext();
+        }
+        readDownloadAddress(reader, text, sizeof text);
+    }
+
+    for (int32_t i = 0; i < run.serverCount; ++i) keepDigitsAndDots(run.ServerTable[i].ip);
+    g_UpdateLog.write("有这么多个服务器%d", run.serverCount);
+    return true;
+}

@@ -1,0 +1,17 @@
+// The worker's stop test: a raised stopRequested is acknowledged by lowering
+// it (EndUpdate stops waiting on that) and the run ends quietly.
+#pragma once
+
+#include "host/run_state.h"
+
+inline bool stopTest() {
+    if (!g_RunState.stopRequested) return false;
+    g_RunState.stopRequested = 0;
+    g_RunState.workerFinished = 1;
+    return true;
+}
+
+// Ends the run: the worker leaves its thread right after this.
+inline void endRun() {
+    g_RunState.workerFinished = 1;
+}

@@ -1,0 +1,49 @@
+#include "worker/update_worker.h"
+
+#include "host/notify.h"
+#include "host/run_state.h"
+#include "log/update_log.h"
+#include "net/frames.h"
+#include "net/server_link.h"
+#include "platform/platform.h"
+#include "worker/install_stage.h"
+#include "worker/package_stage.h"
+#include "worker/server_table.h"
+
+namespace {
+
+void closeRunSocket() {
+    if (g_Socket != 0 && g_Socket != platform::kInvalidSocket) platform::closeSocket(g_Socket);
+    g_Socket = 0;
+}
+
+void runStages() {
+    RunState& run = g_RunState;
+    platform::initThreadComponents();
+    run.installOk = 1;
+
+    uint32_t error = 0;
+    if (!platform::startSockets(&error)) {
+        notifyError(static_cast<intptr_t>(error));
+        g_UpdateLog.write("启动tcpip失败");
+        run.workerFinished = 1;
+        return;
+    }
+
+    if (!readGameData()) return;
+    if (!connectFirstServer()) return;
+    platform::createDirectory(run.gameDir);
+    if (!requestPackage()) return;
+
+    if (!runPackageStage()) return;
+    runInstallStage(closeRunSocket);
+}
+
+}  // namespace
+
+uint32_t updateWorker(void* argument) {
+    runStages();
+    closeRunSocket();
+    g_RunState.workerFinished = 1;
+    return 0;
+}
