@@ -44,8 +44,8 @@ void readServerElement(XmlConfigReader& reader, char* text, std::size_t size) {
     reader.GetAttribute("autoupdateport", text, size);
     row.port = text[0] ? std::atoi(text) : 0;
 
-    // Only 19 rows are counted: a qualifying element after the 19th
-    // overwrites the last row without being counted.
+    // Only 19 rows are counted: every qualifying element after the 19th is
+    // written into the spare twentieth row and never counted.
     if (run.serverCount < kServerTableLimit) ++run.serverCount;
 }
 
