@@ -1,0 +1,258 @@
+#include "host_session.h"
+#include "launcher.h"
+
+#include <autoupdate.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void onInterrupt(int)
+{
+    g_interrupted = 1;
+}
+
+int64_t nowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct Launch {
+    Launch(bool onTerminal, int64_t quietPeriodMs)
+        : bar(onTerminal ? stderr : nullptr),
+          ownSession(transcript, onTerminal ? &bar : nullptr, quietPeriodMs)
+    {
+    }
+
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed;
+    Transcript transcript;
+    ProgressBar bar;
+    HostSession ownSession;
+    HostSession* session = &ownSession;
+    AnswerMode answer = AnswerMode::No;
+    int lockFd = -1;
+};
+
+// Never freed: a callback that entered before EndUpdate may still be running
+// in the worker when runLauncher returns.
+Launch* g_launch = nullptr;
+
+// The library may cancel its worker while it is inside these callbacks; with
+// cancellation held off, the worker never dies holding the transcript lock.
+class NoCancel {
+public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
+    ~NoCancel() { pthread_setcancelstate(previous_, nullptr); }
+
+private:
+    int previous_ = 0;
+};
+
+intptr_t onMessage(AutoUpdateHost* host, unsigned msg, uintptr_t wParam, intptr_t lParam)
+{
+    NoCancel hold;
+    Launch* launch = static_cast<Launch*>(host->context);
+    pthread_mutex_lock(&launch->mutex);
+    launch->session->notify(msg, wParam, lParam, nowMs());
+    pthread_cond_signal(&launch->changed);
+    pthread_mutex_unlock(&launch->mutex);
+    return 0;
+}
+
+bool askOnTerminal(const char* text)
+{
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    if (!tty)
+        return false;
+    std::fprintf(tty, "\nThe update asks:\n%s\n[y/N] ", text ? text : "");
+    std::fflush(tty);
+    char reply[64] = {0};
+    bool yes = std::fgets(reply, sizeof reply, tty) && (reply[0] == 'y' || reply[0] == 'Y');
+    std::fclose(tty);
+    return yes;
+}
+
+int onAsk(AutoUpdateHost* host, const char* text, const char* caption)
+{
+    NoCancel hold;
+    Launch* launch = static_cast<Launch*>(host->context);
+    pthread_mutex_lock(&launch->mutex);
+    launch->session->questionAsked(text);
+    pthread_mutex_unlock(&launch->mutex);
+
+    bool yes = launch->answer == AnswerMode::Yes ||
+               (launch->answer == AnswerMode::Ask && askOnTerminal(text));
+
+    pthread_mutex_lock(&launch->mutex);
+    if (yes && launch->lockFd >= 0) {
+        close(launch->lockFd);
+        launch->lockFd = -1;
+    }
+    launch->session->questionAnswered(yes);
+    pthread_cond_signal(&launch->changed);
+    pthread_mutex_unlock(&launch->mutex);
+    return yes ? 1 : 0;
+}
+
+std::string defaultLibrary()
+{
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return "libautoupdate.so";
+    path[length] = '\0';
+    std::string exe(path);
+    std::size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/libautoupdate.so";
+}
+
+void waitUntil(Launch& launch, int64_t deadlineMs)
+{
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    int64_t wait = deadlineMs - nowMs();
+    if (wait <= 0)
+        return;
+    until.tv_sec += time_t(wait / 1000);
+    until.tv_nsec += long(wait % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000;
+    }
+    pthread_cond_timedwait(&launch.changed, &launch.mutex, &until);
+}
+
+}  // namespace
+
+int runLauncher(const Options& options)
+{
+    std::string library = options.library.empty() ? defaultLibrary() : options.library;
+    void* module = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        std::fprintf(stderr, "update-host: cannot load %s: %s\n", library.c_str(), dlerror());
+        return kExitRefused;
+    }
+    auto autoUpdate = reinterpret_cast<AutoUpdateProc>(dlsym(module, "AutoUpdate"));
+    auto endUpdate = reinterpret_cast<EndUpdateProc>(dlsym(module, "EndUpdate"));
+    if (!autoUpdate || !endUpdate) {
+        std::fprintf(stderr, "update-host: %s does not export %s\n", library.c_str(),
+                     autoUpdate ? "EndUpdate" : "AutoUpdate");
+        return kExitRefused;
+    }
+
+    bool onTerminal = isatty(STDERR_FILENO) && options.transcriptPath != "-";
+    g_launch = new Launch(onTerminal, options.quietPeriodMs);
+    Launch& launch = *g_launch;
+    HostSession& session = launch.ownSession;
+    ProgressBar& bar = launch.bar;
+    if (!options.transcriptPath.empty() && !launch.transcript.open(options.transcriptPath)) {
+        std::fprintf(stderr, "update-host: cannot create %s: %s\n", options.transcriptPath.c_str(),
+                     std::strerror(errno));
+        return kExitRefused;
+    }
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&launch.changed, &attributes);
+    pthread_condattr_destroy(&attributes);
+    launch.answer = options.answer;
+
+    if (!options.lockPath.empty()) {
+        // Advisory only on POSIX: the file stays open and flock-ed until a Yes.
+        launch.lockFd = open(options.lockPath.c_str(), O_RDONLY);
+        if (launch.lockFd < 0 || flock(launch.lockFd, LOCK_EX | LOCK_NB) != 0) {
+            std::fprintf(stderr, "update-host: cannot lock %s: %s\n", options.lockPath.c_str(),
+                         std::strerror(errno));
+            return kExitRefused;
+        }
+    }
+
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    AutoUpdateHost host;
+    host.message = onMessage;
+    host.ask = onAsk;
+    host.context = &launch;
+
+    const char* server = options.hasServer ? options.server.c_str() : nullptr;
+    int32_t started = autoUpdate(&host, server, options.gameDir.c_str(), options.digest.c_str(),
+                                 options.package.c_str());
+    int64_t startMs = nowMs();
+    pthread_mutex_lock(&launch.mutex);
+    session.autoUpdateReturned(started);
+    pthread_mutex_unlock(&launch.mutex);
+
+    int status = kExitRefused;
+    if (started != 0) {
+        int64_t stopAt = options.stopAfterMs >= 0 ? startMs + options.stopAfterMs : -1;
+        int64_t timeoutAt = startMs + options.timeoutS * 1000;
+        // The signal handler cannot wake the condition, so waits are sliced.
+        const int64_t slice = 100;
+        pthread_mutex_lock(&launch.mutex);
+        for (;;) {
+            int64_t now = nowMs();
+            if (session.runEnded(now)) {
+                status = session.outcome();
+                break;
+            }
+            if (g_interrupted) {
+                if (onTerminal)
+                    bar.status("interrupted");
+                status = kExitStopped;
+                break;
+            }
+            if (stopAt >= 0 && now >= stopAt) {
+                status = kExitStopped;
+                break;
+            }
+            if (now >= timeoutAt) {
+                if (onTerminal)
+                    bar.status("timed out");
+                status = kExitStopped;
+                break;
+            }
+            int64_t deadline = now + slice;
+            int64_t quiet = session.quietRemaining(now);
+            if (quiet >= 0 && now + quiet < deadline)
+                deadline = now + quiet;
+            if (stopAt >= 0 && stopAt < deadline)
+                deadline = stopAt;
+            if (timeoutAt < deadline)
+                deadline = timeoutAt;
+            waitUntil(launch, deadline);
+        }
+        pthread_mutex_unlock(&launch.mutex);
+    }
+
+    // Not under the lock: the worker may be inside a callback that needs it.
+    int32_t ended = endUpdate();
+    pthread_mutex_lock(&launch.mutex);
+    session.endUpdateReturned(ended);
+    pthread_mutex_unlock(&launch.mutex);
+    if (launch.lockFd >= 0)
+        close(launch.lockFd);
+    std::fflush(nullptr);
+    // The library stays loaded: a cancelled worker may still be unwinding in it.
+    return status;
+}

@@ -1,0 +1,140 @@
+#include "options.h"
+
+#include <cstdlib>
+
+namespace {
+
+bool parseCount(const std::string& text, int64_t& value)
+{
+    if (text.empty() || text.size() > 15)
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    value = std::strtoll(text.c_str(), nullptr, 10);
+    return true;
+}
+
+bool parseAnswer(const std::string& text, AnswerMode& mode)
+{
+    if (text == "yes")
+        mode = AnswerMode::Yes;
+    else if (text == "no")
+        mode = AnswerMode::No;
+    else if (text == "ask")
+        mode = AnswerMode::Ask;
+    else
+        return false;
+    return true;
+}
+
+}  // namespace
+
+const char* usageText()
+{
+    return "usage: update-host [--library PATH] --game-dir DIR --package NAME [--server IP]\n"
+           "                   [--digest HEX] [--answer yes|no|ask] [--stop-after MS]\n"
+           "                   [--timeout S] [--transcript FILE|-] [--lock PATH]\n"
+           "                   [--quiet-period MS]\n";
+}
+
+bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error)
+{
+    options = Options();
+    bool haveGameDir = false;
+    bool havePackage = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return true;
+        }
+        if (arg.compare(0, 2, "--") != 0) {
+            error = "unexpected argument: " + arg;
+            return false;
+        }
+        std::string name = arg;
+        std::string value;
+        bool inlineValue = false;
+        std::size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        static const char* const known[] = {"--library", "--game-dir", "--package", "--server",
+                                            "--digest", "--answer", "--stop-after", "--timeout",
+                                            "--transcript", "--lock", "--quiet-period"};
+        bool isKnown = false;
+        for (const char* k : known)
+            isKnown = isKnown || name == k;
+        if (!isKnown) {
+            error = "unknown option: " + name;
+            return false;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argc) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+
+        if (name == "--library") {
+            options.library = value;
+        } else if (name == "--game-dir") {
+            options.gameDir = value;
+            haveGameDir = true;
+        } else if (name == "--package") {
+            options.package = value;
+            havePackage = true;
+        } else if (name == "--server") {
+            options.server = value;
+            options.hasServer = true;
+        } else if (name == "--digest") {
+            options.digest = value;
+        } else if (name == "--answer") {
+            if (!parseAnswer(value, options.answer)) {
+                error = "--answer takes yes, no or ask, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--stop-after") {
+            if (!parseCount(value, options.stopAfterMs)) {
+                error = "--stop-after takes a number of milliseconds, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--timeout") {
+            if (!parseCount(value, options.timeoutS)) {
+                error = "--timeout takes a number of seconds, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--quiet-period") {
+            if (!parseCount(value, options.quietPeriodMs)) {
+                error = "--quiet-period takes a number of milliseconds, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--transcript") {
+            if (value.empty()) {
+                error = "--transcript needs a file name or -";
+                return false;
+            }
+            options.transcriptPath = value;
+        } else if (name == "--lock") {
+            if (value.empty()) {
+                error = "--lock needs a path";
+                return false;
+            }
+            options.lockPath = value;
+        }
+    }
+    if (!haveGameDir) {
+        error = "--game-dir is required";
+        return false;
+    }
+    if (!havePackage) {
+        error = "--package is required";
+        return false;
+    }
+    return true;
+}

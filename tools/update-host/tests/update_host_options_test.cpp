@@ -1,0 +1,90 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+bool parse(std::vector<const char*> args, Options& options, std::string& error)
+{
+    args.insert(args.begin(), "update-host");
+    return parseOptions(int(args.size()), args.data(), options, error);
+}
+
+TEST(Options, DefaultsWithTheRequiredOptionsOnly)
+{
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parse({"--game-dir", "/tmp/g", "--package", "game"}, options, error)) << error;
+    EXPECT_EQ("/tmp/g", options.gameDir);
+    EXPECT_EQ("game", options.package);
+    EXPECT_TRUE(options.library.empty());
+    EXPECT_FALSE(options.hasServer);
+    EXPECT_EQ("", options.digest);
+    EXPECT_EQ(AnswerMode::No, options.answer);
+    EXPECT_EQ(-1, options.stopAfterMs);
+    EXPECT_EQ(600, options.timeoutS);
+    EXPECT_EQ(3000, options.quietPeriodMs);
+    EXPECT_TRUE(options.transcriptPath.empty());
+    EXPECT_TRUE(options.lockPath.empty());
+}
+
+TEST(Options, EveryOptionInBothSpellings)
+{
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parse({"--library", "lib.so", "--game-dir=/g", "--package", "p", "--server", "127.0.0.1",
+                       "--digest=abc", "--answer", "ask", "--stop-after", "250", "--timeout=7",
+                       "--transcript", "-", "--lock", "/g/a.dll", "--quiet-period", "0"},
+                      options, error))
+        << error;
+    EXPECT_EQ("lib.so", options.library);
+    EXPECT_EQ("/g", options.gameDir);
+    EXPECT_TRUE(options.hasServer);
+    EXPECT_EQ("127.0.0.1", options.server);
+    EXPECT_EQ("abc", options.digest);
+    EXPECT_EQ(AnswerMode::Ask, options.answer);
+    EXPECT_EQ(250, options.stopAfterMs);
+    EXPECT_EQ(7, options.timeoutS);
+    EXPECT_EQ("-", options.transcriptPath);
+    EXPECT_EQ("/g/a.dll", options.lockPath);
+    EXPECT_EQ(0, options.quietPeriodMs);
+
+    ASSERT_TRUE(parse({"--game-dir", "/g", "--package", "p", "--answer", "yes", "--server="}, options, error));
+    EXPECT_EQ(AnswerMode::Yes, options.answer);
+    EXPECT_TRUE(options.hasServer);
+    EXPECT_EQ("", options.server);
+}
+
+TEST(Options, BadCommandLinesAreRefusedWithAReason)
+{
+    const std::vector<std::vector<const char*>> bad = {
+        {"--package", "p"},
+        {"--game-dir", "/g"},
+        {"--game-dir", "/g", "--package"},
+        {"--game-dir", "/g", "--package", "p", "--answer", "maybe"},
+        {"--game-dir", "/g", "--package", "p", "--stop-after", "-5"},
+        {"--game-dir", "/g", "--package", "p", "--timeout", "10s"},
+        {"--game-dir", "/g", "--package", "p", "--quiet-period", ""},
+        {"--game-dir", "/g", "--package", "p", "--transcript="},
+        {"--game-dir", "/g", "--package", "p", "--frobnicate", "1"},
+        {"--game-dir", "/g", "--package", "p", "stray"},
+    };
+    for (const auto& args : bad) {
+        Options options;
+        std::string error;
+        EXPECT_FALSE(parse(args, options, error)) << args.back();
+        EXPECT_FALSE(error.empty()) << args.back();
+    }
+}
+
+TEST(Options, HelpNeedsNothingElse)
+{
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parse({"--help"}, options, error));
+    EXPECT_TRUE(options.help);
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+#include "host_session.h"
+
+#include <autoupdate.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        stream = std::tmpfile();
+        ASSERT_NE(nullptr, stream);
+        transcript.attach(stream);
+    }
+    void TearDown() override
+    {
+        if (stream)
+            std::fclose(stream);
+    }
+    std::string text()
+    {
+        std::fflush(stream);
+        std::rewind(stream);
+        std::string all;
+        char buffer[256];
+        std::size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, stream)) > 0)
+            all.append(buffer, got);
+        return all;
+    }
+
+    FILE* stream = nullptr;
+    Transcript transcript;
+};
+
+TEST_F(SessionTest, FinalReportEndsTheRunAtOnce)
+{
+    HostSession session(transcript, nullptr, 3000);
+    session.autoUpdateReturned(1);
+    session.notify(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0, 0);
+    EXPECT_FALSE(session.runEnded(1000000));
+    session.notify(AU_MSG_STATUS, AU_STATUS_FINAL, 1, 10);
+    EXPECT_TRUE(session.runEnded(10));
+    EXPECT_EQ(kExitComplete, session.outcome());
+
+    HostSession incomplete(transcript, nullptr, 3000);
+    incomplete.notify(AU_MSG_STATUS, AU_STATUS_FINAL, 0, 10);
+    EXPECT_TRUE(incomplete.runEnded(10));
+    EXPECT_EQ(kExitIncomplete, incomplete.outcome());
+}
+
+TEST_F(SessionTest, AnEndingErrorEndsTheRunAfterTheQuietPeriod)
+{
+    HostSession session(transcript, nullptr, 3000);
+    session.notify(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_NO_PACKAGE, 1000);
+    EXPECT_EQ(3000, session.quietRemaining(1000));
+    EXPECT_FALSE(session.runEnded(3999));
+    EXPECT_EQ(1, session.quietRemaining(3999));
+    EXPECT_TRUE(session.runEnded(4000));
+    EXPECT_EQ(kExitIncomplete, session.outcome());
+}
+
+TEST_F(SessionTest, AMessageAfterTheErrorCancelsTheWait)
+{
+    HostSession session(transcript, nullptr, 3000);
+    session.notify(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_NO_PACKAGE, 1000);
+    session.notify(AU_MSG_STATUS, AU_STATUS_CONNECTING, 1, 2000);
+    EXPECT_EQ(-1, session.quietRemaining(2000));
+    EXPECT_FALSE(session.runEnded(100000));
+    // A second ending error starts the wait again from its own arrival.
+    session.notify(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_RECONNECT, 5000);
+    EXPECT_FALSE(session.runEnded(7999));
+    EXPECT_TRUE(session.runEnded(8000));
+}
+
+TEST_F(SessionTest, AFailedTransferDoesNotEndTheRun)
+{
+    HostSession session(transcript, nullptr, 100);
+    session.notify(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER, 0);
+    EXPECT_FALSE(session.runEnded(100000));
+    session.notify(AU_MSG_STATUS, AU_STATUS_FINAL, 0, 200);
+    EXPECT_TRUE(session.runEnded(200));
+    EXPECT_EQ(kExitIncomplete, session.outcome());
+}
+
+TEST_F(SessionTest, AnOpenQuestionHoldsTheQuietPeriod)
+{
+    HostSession session(transcript, nullptr, 100);
+    session.autoUpdateReturned(1);
+    session.notify(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_INSTALL, 0);
+    session.questionAsked("a\nb");
+    EXPECT_FALSE(session.runEnded(5000));
+    session.questionAnswered(false);
+    EXPECT_TRUE(session.runEnded(5000));
+    session.endUpdateReturned(1);
+    EXPECT_EQ("# AutoUpdate returned 1\n11111 6 81\n# asked: a\\nb\n# answered: no\n# EndUpdate returned 1\n",
+              text());
+}
+
+TEST_F(SessionTest, MessagesAfterTheFinalReportAreWrittenButDoNotChangeTheOutcome)
+{
+    HostSession session(transcript, nullptr, 100);
+    session.autoUpdateReturned(1);
+    session.notify(AU_MSG_STATUS, AU_STATUS_FINAL, 1, 0);
+    session.notify(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_NO_CONNECTION, 1);
+    EXPECT_TRUE(session.runEnded(1));
+    EXPECT_EQ(kExitComplete, session.outcome());
+    session.endUpdateReturned(1);
+    session.notify(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 2);
+    EXPECT_EQ("# AutoUpdate returned 1\n11111 5 1\n11111 6 27\n# EndUpdate returned 1\n", text());
+}
+
+TEST(ProgressBarRender, ShowsProgressBytesSpeedAndFile)
+{
+    ProgressBar bar(nullptr, 200);
+    bar.observe(AU_MSG_PROGRESS, 5000, 2500);
+    bar.observe(AU_MSG_BYTES, 2 * 1024 * 1024, 1024 * 1024);
+    bar.observe(AU_MSG_STATUS, AU_STATUS_SPEED, 9);
+    char path[256] = "/data/a.dat";
+    bar.observe(AU_MSG_STATUS, AU_STATUS_FILE, reinterpret_cast<intptr_t>(path));
+    EXPECT_EQ("[##########..........]  50.0%  1.0 MiB / 2.0 MiB  9 KiB/s  /data/a.dat", bar.render());
+
+    bar.observe(AU_MSG_PROGRESS, 5000, 9000);
+    EXPECT_EQ(0u, bar.render().find("[####################] 100.0%"));
+}
+
+TEST(ProgressBarRender, ALongPathKeepsItsEndWithinTheWidth)
+{
+    ProgressBar bar(nullptr, 60);
+    std::string longPath = "/" + std::string(80, 'd') + "/file.dat";
+    char path[256];
+    std::snprintf(path, sizeof path, "%s", longPath.c_str());
+    bar.observe(AU_MSG_STATUS, AU_STATUS_FILE, reinterpret_cast<intptr_t>(path));
+    std::string line = bar.render();
+    EXPECT_EQ(60u, line.size());
+    EXPECT_EQ("/file.dat", line.substr(line.size() - 9));
+    EXPECT_NE(std::string::npos, line.find("..."));
+}
+
+}  // namespace
