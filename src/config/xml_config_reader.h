@@ -28,7 +28,27 @@ public:
     bool GetAttribute(const char* name, char* text, std::size_t size);
 
 private:
-    // Back-end objects (DOM references, or libxml2 nodes).
+    // Copies a code page 936 value into the caller's buffer, cut to size - 1
+    // bytes without leaving half of a double-byte character at the end.
+    static void StoreValue(const char* value, std::size_t length, char* text, std::size_t size) {
+        const std::size_t room = size - 1;
+        std::size_t kept = 0;
+        while (kept < length) {
+            const unsigned char lead = static_cast<unsigned char>(value[kept]);
+            const std::size_t width = (lead >= 0x81 && lead <= 0xFE && kept + 1 < length) ? 2 : 1;
+            if (kept + width > room) {
+                break;
+            }
+            kept += width;
+        }
+        for (std::size_t i = 0; i < kept; ++i) {
+            text[i] = value[i];
+        }
+        text[kept] = '\0';
+    }
+
+    // Back-end objects: COM references on Windows; on POSIX the parsed
+    // xmlDoc, its nodes, and the selection as a list of node pointers.
     void* document;
     void* documentElement;
     void* selection;
