@@ -17,4 +17,10 @@ constexpr int32_t kUpdateListCapacity = 4400;
 // Fills list (room for kUpdateListCapacity records) from the file; a file
 // that cannot be opened leaves *count at 0. Raises runFailed and returns early
 // when a stop is requested.
-void readUpdateList(const char* path, UpdateListEntry* list, int32_t* count);
+//
+// A record whose path is longer than 179 characters does not fit its field:
+// it is left out (a cut path would install a file under another name) and,
+// when overlongPath is given, *overlongPath is raised so the caller can refuse
+// the whole list. *overlongPath is never lowered here.
+void readUpdateList(const char* path, UpdateListEntry* list, int32_t* count,
+                    bool* overlongPath = nullptr);

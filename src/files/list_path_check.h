@@ -1,0 +1,18 @@
+// Whether the paths of an update list stay below the directory they are
+// installed into. The list comes from the server, so nothing is fetched or
+// moved before every one of its paths has passed.
+#pragma once
+
+#include <cstdint>
+
+#include "files/update_list.h"
+
+// False for a path that could name something outside its directory once
+// appended to it: empty, not starting with "/", starting with two separators,
+// holding a ":" (drive letters, alternate streams), a control character, or a
+// component made only of dots and spaces ("..", and the forms Windows trims
+// down to it such as ".. " or "...").
+bool IsSafeListPath(const char* path);
+
+// True when every one of the count records has a safe path.
+bool ListIsSafe(const UpdateListEntry* list, int32_t count);

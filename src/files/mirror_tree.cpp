@@ -1,0 +1,138 @@
+#include "files/mirror_tree.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "files/md5.h"
+#include "host/run_state.h"
+#include "log/update_log.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::size_t kPathSize = 256;
+
+// "%s%s" into a 256-byte field; false (nothing usable written) when the
+// result would not fit, so such an entry is passed over instead of cut.
+bool joinPath(char* out, const char* directory, const char* name, const char* suffix) {
+    int length = std::snprintf(out, kPathSize, "%s%s%s", directory, name, suffix);
+    return length >= 0 && static_cast<std::size_t>(length) < kPathSize;
+}
+
+const char* lastComponent(const char* path) {
+    const char* last = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') {
+            last = c + 1;
+        }
+    }
+    return last;
+}
+
+// Asks until the copy succeeds or the user gives up; true when the file moved.
+bool retryLockedCopy(const char* sourceFile, const char* destinationFile) {
+    uint32_t error = platform::lastError();
+    char question[kPathSize + 256];
+    std::snprintf(question, sizeof question,
+                  "%s被程序占用，无法移动文件，请确定您的进程里没有程序使用这个文件\n是否重试？",
+                  destinationFile);
+    g_UpdateLog.write("%s被程序占,错误类型%d", destinationFile, static_cast<int>(error));
+    for (;;) {
+        if (!platform::askYesNo(g_RunState.hostWindow.load(), question, "提示")) {
+            g_RunState.installOk = 0;
+            return false;
+        }
+        if (platform::copyFile(sourceFile, destinationFile)) {
+            platform::deleteFile(sourceFile);
+            g_UpdateLog.write("%s移动成功", destinationFile);
+            return true;
+        }
+    }
+}
+
+void mirrorFile(const char* sourceFile, const char* destinationFile, const char* fileName) {
+    uint8_t digest[16];
+    char digestText[33];
+    std::memset(digest, 0, sizeof digest);
+    std::memset(digestText, 0, sizeof digestText);
+    std::size_t destinationLength = std::strlen(destinationFile);
+
+    for (int32_t i = 0; i < g_RunState.newCount && i < kUpdateListCapacity; ++i) {
+        const UpdateListEntry& entry = g_RunState.newList[i];
+        if (std::memchr(entry.path, '\0', sizeof entry.path) == nullptr) {
+            continue;
+        }
+        if (std::strcmp(lastComponent(entry.path), fileName) != 0) {
+            continue;
+        }
+
+        // The tail as long as the list path, the separator before its first
+        // component included, must be the list path: a file of the same name
+        // in another directory belongs to another record.
+        std::size_t pathLength = std::strlen(entry.path);
+        if (destinationLength >= pathLength) {
+            char tail[kPathSize];
+            const char* from = destinationFile + destinationLength - pathLength;
+            for (std::size_t k = 0; k <= pathLength; ++k) {
+                tail[k] = from[k] == '\\' ? '/' : from[k];
+            }
+            if (std::strcmp(tail, entry.path) != 0) {
+                g_UpdateLog.write("%s到%s的不用拷贝", tail, entry.path);
+                continue;
+            }
+        }
+
+        g_UpdateLog.write("执行%s到%s的拷贝", entry.path, destinationFile);
+        Md5File(sourceFile, digest);
+        Md5ToHex(digest, digestText);
+        if (std::strcmp(digestText, entry.md5) != 0) {
+            continue;
+        }
+
+        // Once moved, the source is gone: a second record of the same path
+        // would only fail to copy and put a needless question to the user.
+        if (platform::copyFile(sourceFile, destinationFile)) {
+            platform::deleteFile(sourceFile);
+            return;
+        }
+        if (retryLockedCopy(sourceFile, destinationFile)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void MirrorTree(const char* destination, const char* source) {
+    if (!g_RunState.installOk) {
+        return;
+    }
+    platform::createDirectory(destination);
+
+    platform::DirectoryListing listing;
+    if (!listing.open(source)) {
+        return;
+    }
+    platform::DirectoryListing::Entry item;
+    while (listing.next(&item)) {
+        if (g_RunState.stopRequested) {
+            return;
+        }
+        if (std::memchr(item.name, '\0', sizeof item.name) == nullptr) {
+            continue;
+        }
+        char sourcePath[kPathSize];
+        char destinationPath[kPathSize];
+        const char* suffix = item.isDirectory ? "\\" : "";
+        if (!joinPath(sourcePath, source, item.name, suffix) ||
+            !joinPath(destinationPath, destination, item.name, suffix)) {
+            continue;
+        }
+        if (item.isDirectory) {
+            MirrorTree(destinationPath, sourcePath);
+        } else {
+            mirrorFile(sourcePath, destinationPath, item.name);
+        }
+    }
+}
