@@ -1,0 +1,488 @@
+// make-package's builder and the server's catalogue and request handling,
+// against real files in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "client_session.h"
+#include "files/update_list.h"
+#include "list_format.h"
+#include "net/frames.h"
+#include "package_builder.h"
+#include "package_catalog.h"
+#include "package_codec.h"
+#include "package_manifest.h"
+#include "wire_protocol.h"
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/package_builder_test.XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::system(("mkdir -p '" + dir + "'").c_str());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+BuildStatus Build(const std::string& name, const std::string& game, const std::string& system,
+                  const std::string& root, long id = -1, std::string* error = nullptr)
+{
+    PackageBuildOptions options;
+    options.name = name;
+    options.gameDir = game;
+    options.systemDir = system;
+    options.outRoot = root;
+    options.forcedId = id;
+    PackageBuildResult result;
+    std::string ignored;
+    return BuildPackage(options, &result, error ? error : &ignored);
+}
+
+std::string InflatedList(const std::string& cmsPath)
+{
+    std::string list;
+    EXPECT_TRUE(InflatePackage(ReadFile(cmsPath), kMaxListBytes, &list));
+    return list;
+}
+
+TEST(ListFormat, RecordLineIsReadBackByTheClientsParser)
+{
+    std::vector<ListRecord> records = {
+        {"/data/a.dat", 1234, 0, "0123456789abcdef0123456789abcdef"},
+        {"/x.dll", 2048, 1, "fedcba9876543210fedcba9876543210"},
+        {"/empty", 0, 0, "d41d8cd98f00b204e9800998ecf8427e"},
+    };
+    const std::string text = FormatListText("pkg", records);
+    std::istringstream lines(text);
+    std::string line1, line2, line3, rest;
+    std::getline(lines, line1);
+    std::getline(lines, line2);
+    std::getline(lines, line3);
+    EXPECT_EQ("\\data\\a.dat,1234,0,0123456789abcdef0123456789abcdef,\\x.dll,2048,1,"
+              "fedcba9876543210fedcba9876543210,\\empty,0,0,d41d8cd98f00b204e9800998ecf8427e\r",
+              line3);
+    EXPECT_FALSE(std::getline(lines, rest) && !rest.empty());
+
+    TempDir dir;
+    WriteFile(dir.path() + "/list.upd", text);
+    std::vector<UpdateListEntry> parsed(kUpdateListCapacity);
+    int32_t count = -1;
+    readUpdateList((dir.path() + "/list.upd").c_str(), parsed.data(), &count);
+    ASSERT_EQ(3, count);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(records[i].path, parsed[i].path);
+        EXPECT_EQ(records[i].size, parsed[i].size);
+        EXPECT_EQ(records[i].system, parsed[i].systemFile);
+        EXPECT_EQ(records[i].md5, parsed[i].md5);
+    }
+
+    std::vector<ListRecord> mine = ParseListRecords(text, kMaxListFiles);
+    ASSERT_EQ(3u, mine.size());
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        EXPECT_EQ(records[i].path, mine[i].path);
+        EXPECT_EQ(records[i].size, mine[i].size);
+        EXPECT_EQ(records[i].system, mine[i].system);
+        EXPECT_EQ(records[i].md5, mine[i].md5);
+    }
+}
+
+TEST(ListFormat, ParserKeepsTheClientsEdgeRules)
+{
+    auto parse = [](const std::string& line3) { return ParseListRecords("h1\nh2\n" + line3, 100); };
+    EXPECT_TRUE(parse("").empty());
+    EXPECT_TRUE(parse("no separator here").empty());
+    // Cut before the md5 field: dropped; an empty md5 field still makes a record.
+    EXPECT_TRUE(parse("\\a.dat,10,0").empty());
+    auto emptyMd5 = parse("\\a.dat,10,0,");
+    ASSERT_EQ(1u, emptyMd5.size());
+    EXPECT_EQ("", emptyMd5[0].md5);
+    auto longMd5 = parse("junk\\a\\b.dat, 42,1,0123456789abcdef0123456789abcdefXXXXXXXX,\\c,abc,0,ffff");
+    ASSERT_EQ(2u, longMd5.size());
+    EXPECT_EQ("/a/b.dat", longMd5[0].path);
+    EXPECT_EQ(42, longMd5[0].size);
+    EXPECT_EQ(1, longMd5[0].system);
+    EXPECT_EQ("0123456789abcdef0123456789abcdef", longMd5[0].md5);
+    EXPECT_EQ(0, longMd5[1].size);
+    EXPECT_EQ(2u, ParseListRecords("h1\nh2\n\\a,1,0,x,\\b,1,0,y,\\c,1,0,z", 2).size());
+}
+
+TEST(ListFormat, PathChecks)
+{
+    EXPECT_EQ("", CheckListPath("/dir/file.dat"));
+    EXPECT_EQ("", CheckListPath("/" + std::string(178, 'a')));
+    EXPECT_NE("", CheckListPath("/" + std::string(179, 'a')));
+    EXPECT_NE("", CheckListPath("/a,b"));
+    EXPECT_NE("", CheckListPath("/a\\b"));
+    EXPECT_NE("", CheckListPath("/a\tb"));
+    EXPECT_NE("", CheckListPath("/a\x7f"));
+    EXPECT_NE("", CheckListPath("relative"));
+}
+
+TEST(Manifest, NumbersStayStableAndNeverReachTheUnknownMarker)
+{
+    std::vector<ManifestEntry> entries;
+    std::string error;
+    uint16_t id = 0;
+    ASSERT_TRUE(AssignPackageId(&entries, "alpha", -1, &id, &error));
+    EXPECT_EQ(1, id);
+    ASSERT_TRUE(AssignPackageId(&entries, "beta", -1, &id, &error));
+    EXPECT_EQ(2, id);
+    ASSERT_TRUE(AssignPackageId(&entries, "alpha", -1, &id, &error));
+    EXPECT_EQ(1, id);
+    EXPECT_FALSE(AssignPackageId(&entries, "gamma", 2, &id, &error));
+    EXPECT_NE(std::string::npos, error.find("beta"));
+    EXPECT_FALSE(AssignPackageId(&entries, "gamma", 0xFFFF, &id, &error));
+    ASSERT_TRUE(AssignPackageId(&entries, "gamma", 65534, &id, &error));
+    EXPECT_EQ(65534, id);
+    // The highest number is taken: the lowest free one comes next.
+    ASSERT_TRUE(AssignPackageId(&entries, "delta", -1, &id, &error));
+    EXPECT_EQ(3, id);
+
+    std::vector<ManifestEntry> reread;
+    ASSERT_TRUE(ParseManifest(FormatManifest(entries), &reread, &error)) << error;
+    ASSERT_EQ(entries.size(), reread.size());
+    for (const ManifestEntry& entry : entries) {
+        uint16_t again = 0;
+        ASSERT_TRUE(AssignPackageId(&reread, entry.name, -1, &again, &error));
+        EXPECT_EQ(entry.id, again) << entry.name;
+    }
+}
+
+TEST(Manifest, RejectsMalformedLines)
+{
+    std::vector<ManifestEntry> entries;
+    std::string error;
+    EXPECT_TRUE(ParseManifest("# comment\n\n5 five\r\n6 six\n", &entries, &error));
+    EXPECT_EQ(2u, entries.size());
+    EXPECT_FALSE(ParseManifest("65535 full\n", &entries, &error));
+    EXPECT_FALSE(ParseManifest("1 a\n1 b\n", &entries, &error));
+    EXPECT_FALSE(ParseManifest("1 a\n2 a\n", &entries, &error));
+    EXPECT_FALSE(ParseManifest("x a\n", &entries, &error));
+    EXPECT_FALSE(ParseManifest("1 a b\n", &entries, &error));
+    EXPECT_NE("", CheckPackageName(std::string(100, 'n')));
+    EXPECT_EQ("", CheckPackageName(std::string(99, 'n')));
+    EXPECT_NE("", CheckPackageName("a/b"));
+    EXPECT_NE("", CheckPackageName("game.cms"));
+    EXPECT_NE("", CheckPackageName("packages.txt"));
+}
+
+TEST(PackageBuilder, BuildsListPackageLayoutAndManifest)
+{
+    TempDir dir;
+    const std::string game = dir.path() + "/game";
+    const std::string sys = dir.path() + "/sys";
+    const std::string root = dir.path() + "/root";
+    WriteFile(game + "/b.txt", "abc");
+    WriteFile(game + "/a/z.bin", std::string(5000, 'z'));
+    WriteFile(game + "/empty", "");
+    WriteFile(game + "/\xE4\xB8\xAD.txt", "zh");  // UTF-8 for the character zhong
+    WriteFile(sys + "/x.dll", "dll");
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game, sys, root));
+
+    std::vector<ListRecord> records = ParseListRecords(InflatedList(root + "/pkg.cms"), kMaxListFiles + 1);
+    ASSERT_EQ(5u, records.size());
+    // Byte order of the names, depth first, game tree before system tree;
+    // names reach the list in code page 936.
+    EXPECT_EQ("/a/z.bin", records[0].path);
+    EXPECT_EQ("/b.txt", records[1].path);
+    EXPECT_EQ("/empty", records[2].path);
+    EXPECT_EQ("/\xD6\xD0.txt", records[3].path);
+    EXPECT_EQ("/x.dll", records[4].path);
+    EXPECT_EQ(5000, records[0].size);
+    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", records[1].md5);
+    EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", records[2].md5);
+    EXPECT_EQ(0, records[3].system);
+    EXPECT_EQ(1, records[4].system);
+    EXPECT_EQ("abc", ReadFile(root + "/pkg/files/b.txt"));
+    EXPECT_EQ("dll", ReadFile(root + "/pkg/system/x.dll"));
+    EXPECT_EQ("zh", ReadFile(root + "/pkg/files/\xD6\xD0.txt"));
+
+    std::vector<ManifestEntry> manifest;
+    std::string error;
+    ASSERT_TRUE(ReadManifest(root + "/" + kManifestFileName, &manifest, &error));
+    ASSERT_EQ(1u, manifest.size());
+    EXPECT_EQ("pkg", manifest[0].name);
+}
+
+TEST(PackageBuilder, RebuildKeepsNumberSwitchesBuildAndPrunesOldOnes)
+{
+    TempDir dir;
+    const std::string game = dir.path() + "/game";
+    const std::string root = dir.path() + "/root";
+    WriteFile(game + "/f", "one");
+    ASSERT_EQ(BuildStatus::Built, Build("first", game, "", root, 40));
+    ASSERT_EQ(BuildStatus::Built, Build("second", game, "", root));
+    WriteFile(game + "/f", "two");
+    ASSERT_EQ(BuildStatus::Built, Build("first", game, "", root));
+    WriteFile(game + "/f", "three");
+    ASSERT_EQ(BuildStatus::Built, Build("first", game, "", root));
+
+    EXPECT_EQ("three", ReadFile(root + "/first/files/f"));
+    EXPECT_FALSE(Exists(root + "/.store/first/1"));
+    EXPECT_TRUE(Exists(root + "/.store/first/2"));  // a server may still read the previous build
+    EXPECT_EQ("two", ReadFile(root + "/.store/first/2/files/f"));
+
+    std::string error;
+    EXPECT_EQ(BuildStatus::Refused, Build("third", game, "", root, 41, &error));
+    EXPECT_NE(std::string::npos, error.find("second")) << error;
+    std::vector<ManifestEntry> manifest;
+    ASSERT_TRUE(ReadManifest(root + "/" + kManifestFileName, &manifest, &error));
+    ASSERT_EQ(2u, manifest.size());
+    EXPECT_EQ(40, manifest[0].id);
+    EXPECT_EQ("first", manifest[0].name);
+    EXPECT_EQ(41, manifest[1].id);
+    EXPECT_EQ("second", manifest[1].name);
+}
+
+TEST(PackageBuilder, RefusesWhatTheListCannotHold)
+{
+    TempDir dir;
+    const std::string root = dir.path() + "/root";
+    auto refused = [&](const std::string& game) {
+        std::string error;
+        BuildStatus status = Build("pkg", game, "", root, -1, &error);
+        EXPECT_EQ(status == BuildStatus::Built, error.empty()) << error;
+        return status == BuildStatus::Refused;
+    };
+    WriteFile(dir.path() + "/comma/a,b.txt", "x");
+    EXPECT_TRUE(refused(dir.path() + "/comma"));
+    WriteFile(dir.path() + "/control/a\x01.txt", "x");
+    EXPECT_TRUE(refused(dir.path() + "/control"));
+    WriteFile(dir.path() + "/backslash/a\\b.txt", "x");
+    EXPECT_TRUE(refused(dir.path() + "/backslash"));
+    WriteFile(dir.path() + "/latin1/caf\xE9.txt", "x");  // not UTF-8
+    EXPECT_TRUE(refused(dir.path() + "/latin1"));
+    const std::string deep = dir.path() + "/long/" + std::string(100, 'd') + "/" + std::string(79, 'f');
+    WriteFile(deep, "x");  // list path of 181 characters
+    EXPECT_TRUE(refused(dir.path() + "/long"));
+
+    const std::string many = dir.path() + "/many";
+    std::system(("mkdir -p '" + many + "' && cd '" + many + "' && seq 1 4400 | xargs touch").c_str());
+    EXPECT_TRUE(refused(many));
+    std::remove((many + "/4400").c_str());
+    EXPECT_FALSE(refused(many));
+
+    // 1500 records of about 210 bytes: over 300000 bytes of list.
+    const std::string wide = dir.path() + "/wide";
+    std::system(("mkdir -p '" + wide + "' && cd '" + wide + "' && for i in $(seq 1000 2499); do : > " +
+                 std::string(160, 'w') + "$i; done")
+                    .c_str());
+    EXPECT_TRUE(refused(wide));
+
+    EXPECT_TRUE(refused(dir.path() + "/missing"));
+    // Only the one good build reached the root.
+    std::vector<ManifestEntry> manifest;
+    std::string error;
+    ASSERT_TRUE(ReadManifest(root + "/" + kManifestFileName, &manifest, &error));
+    EXPECT_EQ(1u, manifest.size());
+}
+
+TEST(WireProtocol, ParsesTheClientsFrames)
+{
+    uint8_t frame[kPackageRequestSize];
+    const std::string longName(120, 'L');
+    buildPackageRequest(frame, longName.c_str());
+    wire::ParsedRequest request = wire::ParseRequest(frame, sizeof frame);
+    ASSERT_EQ(wire::RequestKind::Package, request.kind);
+    EXPECT_EQ(std::string(99, 'L'), request.packageName);
+    buildPackageRequest(frame, "game");
+    EXPECT_EQ("game", wire::ParseRequest(frame, sizeof frame).packageName);
+    EXPECT_EQ(wire::RequestKind::Incomplete, wire::ParseRequest(frame, 113).kind);
+    EXPECT_EQ(1u, wire::MissingRequestBytes(frame, 113));
+
+    uint8_t file[kFileRequestSize];
+    buildFileRequest(file, 0x1234, 0xBEEF, 0x01020304);
+    request = wire::ParseRequest(file, sizeof file);
+    ASSERT_EQ(wire::RequestKind::File, request.kind);
+    EXPECT_EQ(0x1234, request.packageId);
+    EXPECT_EQ(0xBEEF, request.serial);
+    EXPECT_EQ(0x01020304u, request.offset);
+
+    file[2] = 32;  // a package code in a file-sized frame
+    EXPECT_EQ(wire::RequestKind::Invalid, wire::ParseRequest(file, sizeof file).kind);
+    uint8_t odd[2] = {5, 0};
+    EXPECT_EQ(wire::RequestKind::Invalid, wire::ParseRequest(odd, 2).kind);
+    EXPECT_EQ(0u, wire::MissingRequestBytes(odd, 2));
+}
+
+class CatalogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        game_ = dir_.path() + "/game";
+        root_ = dir_.path() + "/root";
+        WriteFile(game_ + "/ten.bin", "0123456789");
+        WriteFile(game_ + "/zero", "");
+        ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_, 9));
+        std::vector<std::string> messages;
+        ASSERT_TRUE(catalog_.Refresh(&messages));
+    }
+
+    wire::ParsedRequest FileRequest(uint16_t id, uint16_t serial, uint32_t offset)
+    {
+        uint8_t frame[kFileRequestSize];
+        buildFileRequest(frame, id, serial, offset);
+        return wire::ParseRequest(frame, sizeof frame);
+    }
+
+    std::string Answer(const wire::ParsedRequest& request, const SessionRules& rules, uint8_t* flag)
+    {
+        uint8_t reply[wire::kMaxReplyBytes];
+        std::size_t payload = 0;
+        std::string line;
+        std::size_t length = AnswerRequest(request, catalog_, rules, reply, &payload, &line);
+        EXPECT_EQ(length, static_cast<std::size_t>(wire::ReadLe16(reply)) + 2);
+        EXPECT_EQ(payload + 3, length);
+        *flag = reply[2];
+        return std::string(reinterpret_cast<char*>(reply) + 3, payload);
+    }
+
+    TempDir dir_;
+    std::string game_;
+    std::string root_;
+    PackageCatalog catalog_{dir_.path() + "/root"};
+};
+
+TEST_F(CatalogTest, PackageReplyCarriesTheNumber)
+{
+    uint8_t frame[kPackageRequestSize];
+    uint8_t reply[wire::kMaxReplyBytes];
+    std::size_t payload = 0;
+    std::string line;
+    for (const char* name : {"pkg", "nope"}) {
+        buildPackageRequest(frame, name);
+        std::memset(reply, 0xAA, sizeof reply);
+        ASSERT_EQ(114u, AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, SessionRules(), reply,
+                                      &payload, &line));
+        EXPECT_EQ(112, wire::ReadLe16(reply));
+        EXPECT_EQ(std::string(name) == "pkg" ? 9 : 0xFFFF, wire::ReadLe16(reply + 112));
+        for (int i = 2; i < 112; ++i) ASSERT_EQ(0, reply[i]) << i;
+    }
+}
+
+TEST_F(CatalogTest, ChunksWalkTheFileWithFlags)
+{
+    SessionRules rules;
+    rules.chunkPayload = 4;
+    uint8_t flag = 9;
+    std::string whole;
+    std::vector<int> flags;
+    uint32_t offset = 0;
+    for (int i = 0; i < 10 && (flags.empty() || flags.back() == 1); ++i) {
+        std::string piece = Answer(FileRequest(9, 1, offset), rules, &flag);
+        flags.push_back(flag);
+        whole += piece;
+        offset += static_cast<uint32_t>(piece.size());
+    }
+    EXPECT_EQ((std::vector<int>{1, 1, 2}), flags);
+    EXPECT_EQ("0123456789", whole);
+
+    EXPECT_EQ("", Answer(FileRequest(9, 1, 10), rules, &flag));
+    EXPECT_EQ(2, flag);
+    EXPECT_EQ("", Answer(FileRequest(9, 1, 11), rules, &flag));
+    EXPECT_EQ(0, flag);
+    EXPECT_EQ("", Answer(FileRequest(9, 2, 0), rules, &flag));  // the empty file
+    EXPECT_EQ(2, flag);
+    EXPECT_EQ("", Answer(FileRequest(9, 3, 0), rules, &flag));
+    EXPECT_EQ(0, flag);
+    EXPECT_EQ("", Answer(FileRequest(8, 1, 0), rules, &flag));
+    EXPECT_EQ(0, flag);
+
+    rules.chunkPayload = wire::kMaxChunkPayload;
+    EXPECT_EQ(ReadFile(root_ + "/pkg.cms"), Answer(FileRequest(9, 0, 0), rules, &flag));
+    EXPECT_EQ(2, flag);
+    rules.refuseSerial = 0;
+    EXPECT_EQ("", Answer(FileRequest(9, 0, 0), rules, &flag));
+    EXPECT_EQ(0, flag);
+}
+
+TEST_F(CatalogTest, ReloadsWhenThePackageIsRebuilt)
+{
+    SessionRules rules;
+    uint8_t flag = 0;
+    std::vector<std::string> messages;
+    EXPECT_FALSE(catalog_.Refresh(&messages));
+    WriteFile(game_ + "/ten.bin", "changed");
+    WriteFile(game_ + "/added", "new");
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_));
+    ASSERT_EQ(BuildStatus::Built, Build("more", game_, "", root_));
+    EXPECT_TRUE(catalog_.Refresh(&messages));
+    EXPECT_EQ(9, catalog_.FindPackage("pkg"));
+    EXPECT_EQ(10, catalog_.FindPackage("more"));
+    EXPECT_EQ(3u, catalog_.fileCount(9));
+    EXPECT_EQ("new", Answer(FileRequest(9, 1, 0), rules, &flag));
+    EXPECT_EQ("changed", Answer(FileRequest(9, 2, 0), rules, &flag));
+}
+
+TEST_F(CatalogTest, SessionTakesOneRequestAtATimeAndDropsWhenTold)
+{
+    SessionRules rules;
+    rules.chunkPayload = 4;
+    rules.dropAfter = 6;
+    ClientSession session;
+    uint8_t frame[kFileRequestSize];
+    buildFileRequest(frame, 9, 1, 0);
+    std::string line;
+    for (std::size_t i = 0; i + 1 < sizeof frame; ++i) {
+        ASSERT_EQ(i < 2 ? 2 - i : sizeof frame - i, session.receiveWanted());
+        *session.receiveSpace() = frame[i];
+        ASSERT_EQ(ClientSession::Step::NeedMore, session.onReceived(1, catalog_, rules, &line));
+    }
+    *session.receiveSpace() = frame[sizeof frame - 1];
+    ASSERT_EQ(ClientSession::Step::ReplyReady, session.onReceived(1, catalog_, rules, &line));
+    EXPECT_EQ(0u, session.receiveWanted());  // nothing more is read while a reply waits
+    ASSERT_EQ(7u, session.pendingBytes());
+    EXPECT_EQ(0, std::memcmp(session.pendingReply() + 3, "0123", 4));
+    EXPECT_FALSE(session.onSent(3));
+    EXPECT_TRUE(session.onSent(4));
+    EXPECT_FALSE(session.dropDue());
+
+    buildFileRequest(frame, 9, 1, 4);
+    std::memcpy(session.receiveSpace(), frame, 2);
+    session.onReceived(2, catalog_, rules, &line);
+    std::memcpy(session.receiveSpace(), frame + 2, sizeof frame - 2);
+    ASSERT_EQ(ClientSession::Step::ReplyReady, session.onReceived(sizeof frame - 2, catalog_, rules, &line));
+    EXPECT_TRUE(session.dropDue());
+
+    ClientSession bad;
+    const uint8_t wrongSize[2] = {19, 0};
+    std::memcpy(bad.receiveSpace(), wrongSize, 2);
+    EXPECT_EQ(ClientSession::Step::Close, bad.onReceived(2, catalog_, rules, &line));
+}
+
+}  // namespace

@@ -1,0 +1,411 @@
+#include "package_builder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files/md5.h"
+#include "package_codec.h"
+#include "package_manifest.h"
+
+namespace {
+
+const char kStoreDir[] = ".store";
+
+std::string Errno() { return std::strerror(errno); }
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeDirectories(const std::string& path)
+{
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) continue;
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return IsDirectory(path);
+}
+
+void RemoveTree(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* dir = opendir(path.c_str())) {
+            while (dirent* entry = readdir(dir)) {
+                if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+                RemoveTree(path + "/" + entry->d_name);
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    ok = (std::fclose(file) == 0) && ok;
+    return ok;
+}
+
+// Copies source to target and returns the bytes copied, or -1. The list
+// describes the copy, so a source that changes meanwhile cannot make the
+// served file differ from its record.
+long long CopyRegularFile(const std::string& source, const std::string& target)
+{
+    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return -1;
+    int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        close(in);
+        return -1;
+    }
+    long long total = 0;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got < 0) total = -1;
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = write(out, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                total = -1;
+                break;
+            }
+            done += put;
+        }
+        if (total < 0) break;
+        total += got;
+    }
+    close(in);
+    if (close(out) != 0) total = -1;
+    return total;
+}
+
+std::vector<std::string> SortedNames(const std::string& dir, bool* ok)
+{
+    std::vector<std::string> names;
+    DIR* handle = opendir(dir.c_str());
+    *ok = handle != nullptr;
+    if (!handle) return names;
+    while (dirent* entry = readdir(handle)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names.push_back(entry->d_name);
+    }
+    closedir(handle);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+BuildStatus Walk(const std::string& diskDir, const std::string& listDir, int system,
+                 std::vector<SourceFile>* files, std::vector<std::string>* warnings, std::string* error)
+{
+    bool ok = false;
+    std::vector<std::string> names = SortedNames(diskDir, &ok);
+    if (!ok) {
+        *error = "cannot read directory " + diskDir + ": " + Errno();
+        return BuildStatus::Failed;
+    }
+    for (const std::string& name : names) {
+        const std::string diskPath = diskDir + "/" + name;
+        std::string listName;
+        if (!ToListEncoding(name, &listName)) {
+            *error = diskPath + ": the file name is not UTF-8 text that code page 936 can hold";
+            return BuildStatus::Refused;
+        }
+        const std::string listPath = listDir + "/" + listName;
+        struct stat st;
+        if (lstat(diskPath.c_str(), &st) != 0) {
+            *error = "cannot read " + diskPath + ": " + Errno();
+            return BuildStatus::Failed;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            // A link to a file is served as that file; links to directories
+            // are not followed, so a loop cannot make the walk endless.
+            if (stat(diskPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                warnings->push_back("skipped " + diskPath + ": a link that does not lead to a file");
+                continue;
+            }
+        }
+        if (S_ISDIR(st.st_mode)) {
+            BuildStatus status = Walk(diskPath, listPath, system, files, warnings, error);
+            if (status != BuildStatus::Built) return status;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            warnings->push_back("skipped " + diskPath + ": not a regular file");
+            continue;
+        }
+        std::string problem = CheckListPath(listPath);
+        if (!problem.empty()) {
+            *error = diskPath + ": " + problem;
+            return BuildStatus::Refused;
+        }
+        if (st.st_size > INT32_MAX) {
+            *error = diskPath + ": larger than the 2147483647 bytes a list record can give";
+            return BuildStatus::Refused;
+        }
+        files->push_back(SourceFile{diskPath, listPath, system, static_cast<int64_t>(st.st_size)});
+    }
+    return BuildStatus::Built;
+}
+
+class ManifestLock {
+public:
+    explicit ManifestLock(const std::string& root)
+        : fd_(open((root + "/.packages.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+    {
+        if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~ManifestLock()
+    {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// Replaces link (or a file there) by a symbolic link to target in one rename.
+bool SwitchLink(const std::string& target, const std::string& link)
+{
+    const std::string temp = link + ".tmp-" + std::to_string(getpid());
+    unlink(temp.c_str());
+    if (symlink(target.c_str(), temp.c_str()) != 0) return false;
+    if (rename(temp.c_str(), link.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string LinkTarget(const std::string& link)
+{
+    char buffer[PATH_MAX];
+    ssize_t length = readlink(link.c_str(), buffer, sizeof buffer - 1);
+    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+long NextGeneration(const std::string& storeDir)
+{
+    bool ok = false;
+    long highest = 0;
+    for (const std::string& name : SortedNames(storeDir, &ok)) {
+        if (name.find_first_not_of("0123456789") == std::string::npos) highest = std::max(highest, std::atol(name.c_str()));
+    }
+    return highest + 1;
+}
+
+}  // namespace
+
+bool ToListEncoding(const std::string& utf8, std::string* gbk)
+{
+    bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        *gbk = utf8;
+        return true;
+    }
+    iconv_t converter = iconv_open("GBK", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string in = utf8;
+    std::string out(in.size() * 2 + 4, '\0');
+    char* inPtr = &in[0];
+    char* outPtr = &out[0];
+    std::size_t inLeft = in.size();
+    std::size_t outLeft = out.size();
+    std::size_t rc = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv_close(converter);
+    if (rc == static_cast<std::size_t>(-1) || inLeft != 0) return false;
+    out.resize(out.size() - outLeft);
+    *gbk = out;
+    return true;
+}
+
+std::string FileMd5(const std::string& path)
+{
+    uint8_t digest[16];
+    if (!Md5File(path.c_str(), digest)) return std::string();
+    char hex[33];
+    Md5ToHex(digest, hex);
+    return std::string(hex, 32);
+}
+
+BuildStatus CollectFiles(const std::string& dir, int system, std::vector<SourceFile>* files,
+                         std::vector<std::string>* warnings, std::string* error)
+{
+    if (!IsDirectory(dir)) {
+        *error = dir + " is not a directory";
+        return BuildStatus::Refused;
+    }
+    return Walk(dir, std::string(), system, files, warnings, error);
+}
+
+BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult* result, std::string* error)
+{
+    std::string problem = CheckPackageName(options.name);
+    if (!problem.empty()) {
+        *error = problem;
+        return BuildStatus::Refused;
+    }
+    std::vector<SourceFile> files;
+    BuildStatus status = CollectFiles(options.gameDir, 0, &files, &result->warnings, error);
+    if (status != BuildStatus::Built) return status;
+    if (!options.systemDir.empty()) {
+        status = CollectFiles(options.systemDir, 1, &files, &result->warnings, error);
+        if (status != BuildStatus::Built) return status;
+    }
+    if (files.size() > kMaxListFiles) {
+        *error = std::to_string(files.size()) + " files; a package holds at most " + std::to_string(kMaxListFiles);
+        return BuildStatus::Refused;
+    }
+
+    // The list's length is known before anything is copied: every md5 is 32
+    // digits and the sizes come from the walk.
+    std::vector<ListRecord> planned;
+    for (const SourceFile& file : files) {
+        planned.push_back(ListRecord{file.listPath, file.size, file.system, std::string(32, '0')});
+    }
+    const std::size_t plannedBytes = FormatListText(options.name, planned).size();
+    if (plannedBytes > kMaxListBytes) {
+        *error = "the list would be " + std::to_string(plannedBytes) + " bytes; the client inflates at most " +
+                 std::to_string(kMaxListBytes);
+        return BuildStatus::Refused;
+    }
+
+    const std::string& root = options.outRoot;
+    if (!MakeDirectories(root)) {
+        *error = "cannot create " + root + ": " + Errno();
+        return BuildStatus::Failed;
+    }
+    ManifestLock lock(root);
+    if (!lock.held()) {
+        *error = "cannot lock " + root + "/.packages.lock: " + Errno();
+        return BuildStatus::Failed;
+    }
+    const std::string manifestPath = root + "/" + kManifestFileName;
+    std::vector<ManifestEntry> manifest;
+    if (!ReadManifest(manifestPath, &manifest, error)) return BuildStatus::Refused;
+    if (!AssignPackageId(&manifest, options.name, options.forcedId, &result->packageId, error)) {
+        return BuildStatus::Refused;
+    }
+
+    const std::string linkPath = root + "/" + options.name;
+    struct stat st;
+    if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        *error = linkPath + " exists and is not a package link made by this tool";
+        return BuildStatus::Refused;
+    }
+
+    const std::string storeDir = root + "/" + kStoreDir + "/" + options.name;
+    const std::string buildDir = storeDir + "/build-" + std::to_string(getpid());
+    RemoveTree(buildDir);
+    if (!MakeDirectories(buildDir + "/files") || !MakeDirectories(buildDir + "/system")) {
+        *error = "cannot create " + buildDir + ": " + Errno();
+        return BuildStatus::Failed;
+    }
+    auto fail = [&](BuildStatus failure, const std::string& why) {
+        RemoveTree(buildDir);
+        *error = why;
+        return failure;
+    };
+
+    std::vector<ListRecord> records;
+    for (const SourceFile& file : files) {
+        const std::string target = buildDir + (file.system ? "/system" : "/files") + file.listPath;
+        std::size_t slash = target.rfind('/');
+        if (!MakeDirectories(target.substr(0, slash))) {
+            return fail(BuildStatus::Failed, "cannot create " + target.substr(0, slash) + ": " + Errno());
+        }
+        long long size = CopyRegularFile(file.diskPath, target);
+        if (size < 0) return fail(BuildStatus::Failed, "cannot copy " + file.diskPath + ": " + Errno());
+        if (size > INT32_MAX) return fail(BuildStatus::Refused, file.diskPath + ": grew beyond 2147483647 bytes");
+        std::string md5 = FileMd5(target);
+        if (md5.empty()) return fail(BuildStatus::Failed, "cannot digest " + target);
+        records.push_back(ListRecord{file.listPath, size, file.system, md5});
+    }
+
+    const std::string list = FormatListText(options.name, records);
+    if (list.size() > kMaxListBytes) {
+        return fail(BuildStatus::Refused, "the list is " + std::to_string(list.size()) +
+                                              " bytes; the client inflates at most " +
+                                              std::to_string(kMaxListBytes));
+    }
+    std::string package;
+    if (!CompressList(list, &package)) return fail(BuildStatus::Failed, "zlib could not compress the list");
+    if (package.size() > kClassicPackageBytes) {
+        result->warnings.push_back("the package is " + std::to_string(package.size()) +
+                                   " bytes; clients with a " + std::to_string(kClassicPackageBytes) +
+                                   "-byte package buffer cannot take it");
+    }
+    const std::string cmsName = options.name + ".cms";
+    if (!WriteWholeFile(buildDir + "/" + cmsName, package)) {
+        return fail(BuildStatus::Failed, "cannot write " + buildDir + "/" + cmsName + ": " + Errno());
+    }
+
+    const long generation = NextGeneration(storeDir);
+    const std::string generationDir = storeDir + "/" + std::to_string(generation);
+    if (rename(buildDir.c_str(), generationDir.c_str()) != 0) {
+        return fail(BuildStatus::Failed, "cannot move the build to " + generationDir + ": " + Errno());
+    }
+    const std::string previous = LinkTarget(linkPath);
+    const std::string relativeTarget = std::string(kStoreDir) + "/" + options.name + "/" + std::to_string(generation);
+    if (!SwitchLink(relativeTarget, linkPath)) {
+        *error = "cannot switch " + linkPath + " to the new build: " + Errno();
+        return BuildStatus::Failed;
+    }
+    if (LinkTarget(root + "/" + cmsName) != options.name + "/" + cmsName &&
+        !SwitchLink(options.name + "/" + cmsName, root + "/" + cmsName)) {
+        *error = "cannot link " + root + "/" + cmsName + ": " + Errno();
+        return BuildStatus::Failed;
+    }
+    // Rewritten on every build: servers reload their catalogue when it changes.
+    const std::string manifestTemp = manifestPath + ".tmp-" + std::to_string(getpid());
+    if (!WriteWholeFile(manifestTemp, FormatManifest(manifest)) || rename(manifestTemp.c_str(), manifestPath.c_str()) != 0) {
+        unlink(manifestTemp.c_str());
+        *error = "cannot write " + manifestPath + ": " + Errno();
+        return BuildStatus::Failed;
+    }
+
+    // Keep the new build and the one a server may still be serving from; the
+    // lock makes any other build folder a leftover of an interrupted run.
+    bool ok = false;
+    const std::string previousName = previous.substr(previous.rfind('/') + 1);
+    for (const std::string& name : SortedNames(storeDir, &ok)) {
+        if (name == std::to_string(generation) || name == previousName) continue;
+        RemoveTree(storeDir + "/" + name);
+    }
+
+    result->fileCount = records.size();
+    result->listBytes = list.size();
+    result->packageBytes = package.size();
+    result->buildDir = generationDir;
+    return BuildStatus::Built;
+}

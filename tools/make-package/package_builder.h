@@ -1,0 +1,61 @@
+// Turns a game tree (and a system tree) into a served package under ROOT:
+//
+//   ROOT/packages.txt                 "ID NAME" lines, the package numbers
+//   ROOT/NAME.cms -> NAME/NAME.cms    the package (zlib stream of the list)
+//   ROOT/NAME -> .store/NAME/<g>      the current build, switched by one rename
+//   ROOT/.store/NAME/<g>/NAME.cms
+//   ROOT/.store/NAME/<g>/files/...    game files, by their list paths
+//   ROOT/.store/NAME/<g>/system/...   system files, by their list paths
+//
+// A running server opens the build through ROOT/NAME, so it sees either the
+// old build or the new one whole, never a half-copied one. The previous build
+// is kept so that a server still holding it can finish its transfers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "list_format.h"
+
+struct PackageBuildOptions {
+    std::string name;
+    std::string gameDir;
+    std::string systemDir;  // empty: no system files
+    std::string outRoot;
+    long forcedId = -1;     // >= 0: --id
+};
+
+enum class BuildStatus { Built = 0, Failed = 1, Refused = 2 };
+
+struct PackageBuildResult {
+    uint16_t packageId = 0;
+    std::size_t fileCount = 0;
+    std::size_t listBytes = 0;
+    std::size_t packageBytes = 0;
+    std::string buildDir;
+    std::vector<std::string> warnings;
+};
+
+struct SourceFile {
+    std::string diskPath;
+    std::string listPath;  // "/dir/file" in code page 936
+    int system = 0;
+    int64_t size = 0;  // when walked
+};
+
+BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult* result, std::string* error);
+
+// Walks dir in byte order of the names, depth first; appends its regular
+// files with their list paths. Refused: a name not valid in a list, a file
+// too large for the client's 32-bit sizes.
+BuildStatus CollectFiles(const std::string& dir, int system, std::vector<SourceFile>* files,
+                         std::vector<std::string>* warnings, std::string* error);
+
+// File names on this side are UTF-8; the client creates files by code page
+// 936 names. False when the name is not UTF-8 or has no GBK form.
+bool ToListEncoding(const std::string& utf8, std::string* gbk);
+
+// lowercase MD5 of a file, or empty when it cannot be read.
+std::string FileMd5(const std::string& path);

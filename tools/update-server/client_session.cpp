@@ -1,0 +1,66 @@
+#include "client_session.h"
+
+#include <cstdio>
+
+#include "package_manifest.h"
+
+std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
+                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine)
+{
+    *payloadBytes = 0;
+    char line[256];
+    if (request.kind == wire::RequestKind::Package) {
+        uint16_t id = catalog.FindPackage(request.packageName);
+        wire::BuildPackageReply(out, id);
+        std::snprintf(line, sizeof line, "package \"%.99s\" -> %u%s", request.packageName.c_str(),
+                      static_cast<unsigned>(id), id == kUnknownPackageId ? " (unknown)" : "");
+        *logLine = line;
+        return wire::kPackageReplyBytes;
+    }
+    ChunkAnswer answer;
+    if (static_cast<long>(request.serial) != rules.refuseSerial) {
+        answer = catalog.ReadChunk(request.packageId, request.serial, request.offset, rules.chunkPayload,
+                                   out + wire::kChunkHeaderBytes);
+    }
+    wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
+    *payloadBytes = answer.payloadBytes;
+    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes",
+                  static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
+                  static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
+                  answer.payloadBytes);
+    *logLine = line;
+    return wire::kChunkHeaderBytes + answer.payloadBytes;
+}
+
+std::size_t ClientSession::receiveWanted() const
+{
+    if (replyPending()) return 0;
+    return wire::MissingRequestBytes(request_, received_);
+}
+
+ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCatalog& catalog,
+                                              const SessionRules& rules, std::string* logLine)
+{
+    received_ += bytes;
+    wire::ParsedRequest request = wire::ParseRequest(request_, received_);
+    if (request.kind == wire::RequestKind::Invalid) return Step::Close;
+    if (request.kind == wire::RequestKind::Incomplete) return Step::NeedMore;
+
+    std::size_t payload = 0;
+    replyLength_ = AnswerRequest(request, catalog, rules, reply_, &payload, logLine);
+    replySent_ = 0;
+    received_ = 0;
+    if (request.kind == wire::RequestKind::File && payload > 0) {
+        filePayloadSent_ += static_cast<long long>(payload);
+        if (rules.dropAfter > 0 && filePayloadSent_ >= rules.dropAfter) dropDue_ = true;
+    }
+    return Step::ReplyReady;
+}
+
+bool ClientSession::onSent(std::size_t bytes)
+{
+    replySent_ += bytes;
+    if (replySent_ < replyLength_) return false;
+    replyLength_ = replySent_ = 0;
+    return true;
+}

@@ -1,0 +1,287 @@
+#include "event_loop.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int64_t NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Written under a temporary name first so a reader never sees a partial number.
+bool WritePortFile(const std::string& path, uint16_t port)
+{
+    const std::string temp = path + ".tmp-" + std::to_string(getpid());
+    std::FILE* file = std::fopen(temp.c_str(), "w");
+    if (!file) return false;
+    bool ok = std::fprintf(file, "%u\n", static_cast<unsigned>(port)) > 0;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog) : options_(options), catalog_(catalog)
+{
+    rules_.chunkPayload = options.chunk;
+    rules_.dropAfter = options.dropAfter;
+    rules_.refuseSerial = options.refuseSerial;
+}
+
+EventLoop::~EventLoop()
+{
+    for (auto& entry : connections_) close(entry.first);
+    if (listenFd_ >= 0) close(listenFd_);
+    if (signalFd_ >= 0) close(signalFd_);
+    if (epollFd_ >= 0) close(epollFd_);
+}
+
+bool EventLoop::Open(std::string* error)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(options_.port));
+    if (inet_pton(AF_INET, options_.bind.c_str(), &address.sin_addr) != 1) {
+        *error = "--bind " + options_.bind + " is not an IPv4 address";
+        return false;
+    }
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+        bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listenFd_, SOMAXCONN) != 0) {
+        *error = "cannot listen on " + options_.bind + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
+        return false;
+    }
+    socklen_t length = sizeof address;
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    signalFd_ = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (signalFd_ < 0 || epollFd_ < 0) {
+        *error = std::string("cannot set up the event loop: ") + std::strerror(errno);
+        return false;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = listenFd_;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &event);
+    event.data.fd = signalFd_;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &event);
+
+    if (!options_.portFile.empty() && !WritePortFile(options_.portFile, port_)) {
+        *error = "cannot write " + options_.portFile + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+int EventLoop::Run()
+{
+    refreshCatalog();
+    log("listening on " + options_.bind + ":" + std::to_string(port_) + ", " +
+        std::to_string(catalog_.packageCount()) + " packages");
+    std::vector<epoll_event> events(256);
+    int64_t lastSweep = NowMs();
+    for (;;) {
+        int count = epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), 1000);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            log(std::string("epoll_wait failed: ") + std::strerror(errno));
+            return 1;
+        }
+        refreshCatalog();
+        for (int i = 0; i < count; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == signalFd_) {
+                signalfd_siginfo info{};
+                if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    log("signal " + std::to_string(info.ssi_signo) + ": stopping, " +
+                        std::to_string(connections_.size()) + " connections closed");
+                    return 0;
+                }
+                continue;
+            }
+            if (fd == listenFd_) {
+                acceptClients();
+                continue;
+            }
+            auto found = connections_.find(fd);
+            if (found == connections_.end()) continue;  // closed earlier in this batch
+            Connection& connection = *found->second;
+            if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+                closeConnection(fd, "connection lost");
+            } else if (events[i].events & EPOLLOUT) {
+                flush(connection);
+            } else if (events[i].events & EPOLLIN) {
+                onReadable(connection);
+            }
+        }
+        if (NowMs() - lastSweep >= 1000) {
+            lastSweep = NowMs();
+            closeIdle();
+        }
+    }
+}
+
+void EventLoop::acceptClients()
+{
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) log(std::string("accept failed: ") + std::strerror(errno));
+            return;
+        }
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        const std::string peerName = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+        if (connections_.size() >= options_.maxClients) {
+            log(peerName + " turned away: " + std::to_string(connections_.size()) + " connections already");
+            close(fd);
+            continue;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->peer = peerName;
+        connection->lastActive = NowMs();
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+            close(fd);
+            continue;
+        }
+        connection->events = EPOLLIN;
+        connections_[fd] = std::move(connection);
+    }
+}
+
+void EventLoop::onReadable(Connection& connection)
+{
+    for (;;) {
+        std::size_t wanted = connection.session.receiveWanted();
+        if (wanted == 0) return;
+        ssize_t got = recv(connection.fd, connection.session.receiveSpace(), wanted, 0);
+        if (got == 0) {
+            closeConnection(connection.fd, nullptr);
+            return;
+        }
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) closeConnection(connection.fd, "receive failed");
+            return;
+        }
+        connection.lastActive = NowMs();
+        std::string line;
+        ClientSession::Step step =
+            connection.session.onReceived(static_cast<std::size_t>(got), catalog_, rules_, &line);
+        if (step == ClientSession::Step::Close) {
+            closeConnection(connection.fd, "not a request frame");
+            return;
+        }
+        if (step == ClientSession::Step::ReplyReady) {
+            log(connection.peer + " " + line);
+            flush(connection);
+            return;
+        }
+    }
+}
+
+void EventLoop::flush(Connection& connection)
+{
+    while (connection.session.replyPending()) {
+        ssize_t sent = send(connection.fd, connection.session.pendingReply(), connection.session.pendingBytes(),
+                            MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                watch(connection, EPOLLOUT);
+                return;
+            }
+            closeConnection(connection.fd, "send failed");
+            return;
+        }
+        connection.lastActive = NowMs();
+        connection.session.onSent(static_cast<std::size_t>(sent));
+    }
+    if (connection.session.dropDue()) {
+        closeConnection(connection.fd, "dropped on purpose (--drop-after)");
+        return;
+    }
+    watch(connection, EPOLLIN);
+}
+
+void EventLoop::watch(Connection& connection, uint32_t events)
+{
+    if (connection.events == events) return;
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = connection.fd;
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, connection.fd, &event);
+    connection.events = events;
+}
+
+void EventLoop::closeConnection(int fd, const char* why)
+{
+    auto found = connections_.find(fd);
+    if (found == connections_.end()) return;
+    if (why) log(found->second->peer + " closed: " + why);
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    connections_.erase(found);
+}
+
+void EventLoop::closeIdle()
+{
+    const int64_t limit = NowMs() - static_cast<int64_t>(options_.idleTimeoutSeconds) * 1000;
+    std::vector<int> idle;
+    for (const auto& entry : connections_) {
+        if (entry.second->lastActive < limit) idle.push_back(entry.first);
+    }
+    for (int fd : idle) closeConnection(fd, "idle time-out");
+}
+
+void EventLoop::refreshCatalog()
+{
+    std::vector<std::string> messages;
+    catalog_.Refresh(&messages);
+    for (const std::string& message : messages) log(message);
+}
+
+void EventLoop::log(const std::string& line) const
+{
+    if (options_.quiet) return;
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(stderr, "%s update-server: %s\n", stamp, line.c_str());
+}

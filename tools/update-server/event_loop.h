@@ -1,0 +1,54 @@
+// The server's one thread: an epoll loop over the listening socket, the
+// clients and a signal descriptor for SIGINT and SIGTERM.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "client_session.h"
+#include "package_catalog.h"
+#include "server_options.h"
+
+class EventLoop {
+public:
+    EventLoop(const ServerOptions& options, PackageCatalog& catalog);
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Binds, listens, writes the port file. SIGINT and SIGTERM must already be
+    // blocked in the calling thread.
+    bool Open(std::string* error);
+    // Serves until SIGINT or SIGTERM; 0 on a clean stop.
+    int Run();
+    uint16_t port() const { return port_; }
+
+private:
+    struct Connection {
+        int fd = -1;
+        std::string peer;
+        int64_t lastActive = 0;
+        uint32_t events = 0;
+        ClientSession session;
+    };
+
+    void acceptClients();
+    void onReadable(Connection& connection);
+    void flush(Connection& connection);
+    void watch(Connection& connection, uint32_t events);
+    void closeConnection(int fd, const char* why);
+    void closeIdle();
+    void refreshCatalog();
+    void log(const std::string& line) const;
+
+    const ServerOptions& options_;
+    PackageCatalog& catalog_;
+    SessionRules rules_;
+    int listenFd_ = -1;
+    int epollFd_ = -1;
+    int signalFd_ = -1;
+    uint16_t port_ = 0;
+    std::map<int, std::unique_ptr<Connection>> connections_;
+};

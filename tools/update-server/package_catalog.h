@@ -1,0 +1,57 @@
+// The packages under ROOT as the server answers for them: names and numbers
+// from the manifest, and for each package its list, read once by inflating
+// the package when the manifest changes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct ChunkAnswer {
+    uint8_t flag = 0;
+    std::size_t payloadBytes = 0;
+};
+
+class PackageCatalog {
+public:
+    explicit PackageCatalog(std::string root);
+    ~PackageCatalog();
+    PackageCatalog(const PackageCatalog&) = delete;
+    PackageCatalog& operator=(const PackageCatalog&) = delete;
+
+    // Loads the catalogue when the manifest differs from the one loaded (the
+    // first call always loads). Problems found go to messages. True when the
+    // catalogue was replaced.
+    bool Refresh(std::vector<std::string>* messages);
+
+    // The package's number, or 0xFFFF.
+    uint16_t FindPackage(const std::string& name) const;
+
+    // Up to maxPayload bytes of the file from offset into payload: flag 2 for
+    // the last piece (no bytes when offset is the end), 1 when more follow,
+    // 0 for an unknown package or serial, an offset past the end, or a file
+    // that cannot be read.
+    ChunkAnswer ReadChunk(uint16_t packageId, uint16_t serial, uint32_t offset, std::size_t maxPayload,
+                          uint8_t* payload) const;
+
+    std::size_t packageCount() const { return byId_.size(); }
+    // Records in the package's list; 0 for an unknown number.
+    std::size_t fileCount(uint16_t packageId) const;
+
+private:
+    struct Package;
+
+    std::string root_;
+    bool loaded_ = false;
+    struct Signature {
+        unsigned long long device = 0, inode = 0, size = 0;
+        long long seconds = 0, nanoseconds = 0;
+        bool exists = false;
+        bool operator==(const Signature& o) const;
+    } signature_;
+    std::map<std::string, uint16_t> byName_;
+    std::map<uint16_t, std::unique_ptr<Package>> byId_;
+};

@@ -1,0 +1,97 @@
+#include "server_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "wire_protocol.h"
+
+const char kServerUsage[] =
+    "usage: update-server --root ROOT [--bind 127.0.0.1] [--port 38432] [--chunk N]\n"
+    "                     [--port-file FILE] [--idle-timeout S] [--max-clients N] [--quiet]\n"
+    "\n"
+    "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
+    "gives their numbers; it is read again whenever it changes).\n"
+    "\n"
+    "  --root ROOT        the package folder\n"
+    "  --bind ADDRESS     IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port N           TCP port (default 38432; 0 picks a free one)\n"
+    "  --chunk N          payload bytes per reply, 1..10237 (default 4096)\n"
+    "  --port-file FILE   write the port number into FILE once listening\n"
+    "  --idle-timeout S   close a connection silent for S seconds (default 60)\n"
+    "  --max-clients N    connections served at once (default 1000)\n"
+    "  --quiet            no line per request on standard error\n"
+    "\n"
+    "Fault injection for tests:\n"
+    "  --drop-after BYTES close a connection once it has sent BYTES payload bytes\n"
+    "                     of files (the chunk that reaches BYTES is sent whole)\n"
+    "  --refuse-serial N  answer flag 0 (refusal) to every request for serial N\n";
+
+namespace {
+
+bool ToNumber(const char* text, long long low, long long high, long long* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    long long parsed = std::strtoll(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || parsed < low || parsed > high) return false;
+    *value = parsed;
+    return true;
+}
+
+}  // namespace
+
+OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options, std::string* error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return OptionsOutcome::Help;
+        if (arg == "--quiet") {
+            options->quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            *error = "missing value after " + arg;
+            return OptionsOutcome::Invalid;
+        }
+        const char* value = argv[++i];
+        long long number = 0;
+        auto numeric = [&](long long low, long long high) {
+            if (ToNumber(value, low, high, &number)) return true;
+            *error = arg + " takes a number from " + std::to_string(low) + " to " + std::to_string(high);
+            return false;
+        };
+        if (arg == "--root") {
+            options->root = value;
+        } else if (arg == "--bind") {
+            options->bind = value;
+        } else if (arg == "--port-file") {
+            options->portFile = value;
+        } else if (arg == "--port") {
+            if (!numeric(0, 65535)) return OptionsOutcome::Invalid;
+            options->port = static_cast<int>(number);
+        } else if (arg == "--chunk") {
+            if (!numeric(1, static_cast<long long>(wire::kMaxChunkPayload))) return OptionsOutcome::Invalid;
+            options->chunk = static_cast<std::size_t>(number);
+        } else if (arg == "--idle-timeout") {
+            if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
+            options->idleTimeoutSeconds = static_cast<int>(number);
+        } else if (arg == "--max-clients") {
+            if (!numeric(1, 100000)) return OptionsOutcome::Invalid;
+            options->maxClients = static_cast<std::size_t>(number);
+        } else if (arg == "--drop-after") {
+            if (!numeric(1, 1LL << 40)) return OptionsOutcome::Invalid;
+            options->dropAfter = number;
+        } else if (arg == "--refuse-serial") {
+            if (!numeric(0, 65535)) return OptionsOutcome::Invalid;
+            options->refuseSerial = static_cast<long>(number);
+        } else {
+            *error = "unknown option " + arg;
+            return OptionsOutcome::Invalid;
+        }
+    }
+    if (options->root.empty()) {
+        *error = "--root is required";
+        return OptionsOutcome::Invalid;
+    }
+    return OptionsOutcome::Run;
+}
