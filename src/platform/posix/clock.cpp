@@ -1,0 +1,41 @@
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+std::atomic<uint32_t (*)()> g_tickHook{nullptr};
+std::atomic<void (*)(uint32_t)> g_sleepHook{nullptr};
+
+}  // namespace
+
+uint32_t tickCount() {
+    if (auto hook = g_tickHook.load()) return hook();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void sleepMs(uint32_t milliseconds) {
+    if (auto hook = g_sleepHook.load()) {
+        hook(milliseconds);
+        return;
+    }
+    timespec remaining{static_cast<time_t>(milliseconds / 1000u),
+                       static_cast<long>(milliseconds % 1000u) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void setClockForTests(const ClockHooks* hooks) {
+    g_tickHook.store(hooks ? hooks->tick : nullptr);
+    g_sleepHook.store(hooks ? hooks->sleep : nullptr);
+}
+
+}  // namespace platform

@@ -1,0 +1,35 @@
+// Writing a file so that readers see either the old content or the new one,
+// never a half-written file: write beside the target, then rename over it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+namespace posix {
+
+class ReplacementFile {
+public:
+    // target is a native path; the temporary file lives in its directory so
+    // that the final rename stays on one file system.
+    explicit ReplacementFile(const std::string& target);
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // Creates the temporary file with the given mode; false with lastError set.
+    bool create(unsigned mode);
+    bool write(const void* data, std::size_t length);
+    // Closes and renames over the target; false with lastError set (the
+    // temporary file is removed and the target left as it was).
+    bool commit();
+
+    int descriptor() const { return fd_; }
+
+private:
+    std::string target_;
+    std::string temporary_;
+    int fd_;
+};
+
+}  // namespace posix
+}  // namespace platform

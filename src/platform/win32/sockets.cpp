@@ -1,0 +1,168 @@
+#include <windows.h>
+#include <winsock.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/global_lock.h"
+
+namespace platform {
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 10;
+constexpr DWORD kReadTimeoutMs = 60000;
+
+// A socket whose connect failed is not reliably usable again (Wine refuses
+// it with WSAECONNABORTED, and an attempt abandoned after the time-out stays
+// pending), while the caller keeps its Socket value for the next attempt. So
+// a failed attempt puts a fresh socket behind the caller's value; the first
+// socket stays open until closeSocket so that its handle value cannot be
+// handed out again meanwhile.
+struct Renewal {
+    SOCKET original;
+    SOCKET current;
+};
+std::vector<Renewal> g_renewals;
+
+SOCKET newSocket() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return s;
+    // An expired read fails with WSAETIMEDOUT, which the caller treats like
+    // any failed read.
+    DWORD timeout = kReadTimeoutMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    return s;
+}
+
+SOCKET currentSocket(Socket socket) {
+    win32::GlobalLock lock;
+    for (const Renewal& renewal : g_renewals) {
+        if (renewal.original == static_cast<SOCKET>(socket)) return renewal.current;
+    }
+    return static_cast<SOCKET>(socket);
+}
+
+void renewSocket(Socket socket) {
+    SOCKET fresh = newSocket();
+    if (fresh == INVALID_SOCKET) return;
+    win32::GlobalLock lock;
+    for (Renewal& renewal : g_renewals) {
+        if (renewal.original == static_cast<SOCKET>(socket)) {
+            closesocket(renewal.current);
+            renewal.current = fresh;
+            return;
+        }
+    }
+    g_renewals.push_back(Renewal{static_cast<SOCKET>(socket), fresh});
+}
+
+// The Winsock error of one attempt, 0 when connected.
+int connectWithTimeout(SOCKET s, const sockaddr_in& target) {
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
+    int error = 0;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            fd_set writable;
+            fd_set failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval timeout{kConnectTimeoutSeconds, 0};
+            int ready = select(0, nullptr, &writable, &failed, &timeout);
+            if (ready == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (ready == 0) {
+                error = WSAETIMEDOUT;
+            } else if (FD_ISSET(s, &failed)) {
+                int soError = 0;
+                int length = sizeof soError;
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length);
+                error = soError != 0 ? soError : WSAECONNREFUSED;
+            } else {
+                error = 0;
+            }
+        }
+    }
+    nonBlocking = 0;
+    if (error == 0 && ioctlsocket(s, FIONBIO, &nonBlocking) != 0) error = WSAGetLastError();
+    return error;
+}
+
+bool isHandle(Socket socket) {
+    return socket != 0 && socket != kInvalidSocket;
+}
+
+}  // namespace
+
+bool startSockets(uint32_t* error) {
+    WSADATA data;
+    int result = WSAStartup(MAKEWORD(1, 1), &data);
+    if (error != nullptr) *error = static_cast<uint32_t>(result);
+    return result == 0;
+}
+
+Socket openStreamSocket() {
+    SOCKET s = newSocket();
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+}
+
+bool connectSocket(Socket socket, const char* ipText, uint16_t port) {
+    if (!isHandle(socket)) {
+        WSASetLastError(WSAENOTSOCK);
+        return false;
+    }
+    unsigned long address = ipText ? inet_addr(ipText) : INADDR_NONE;
+    if (address == INADDR_NONE || address == INADDR_ANY) {
+        WSASetLastError(WSAEADDRNOTAVAIL);
+        return false;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+
+    int error = connectWithTimeout(currentSocket(socket), target);
+    if (error == 0) return true;
+    renewSocket(socket);
+    WSASetLastError(error);
+    return false;
+}
+
+int sendBytes(Socket socket, const void* data, int length) {
+    if (!isHandle(socket)) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
+    }
+    int sent = send(currentSocket(socket), static_cast<const char*>(data), length, 0);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+int receiveBytes(Socket socket, void* data, int length) {
+    if (!isHandle(socket)) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
+    }
+    int received = recv(currentSocket(socket), static_cast<char*>(data), length, 0);
+    return received == SOCKET_ERROR ? -1 : received;
+}
+
+void closeSocket(Socket socket) {
+    if (!isHandle(socket)) return;
+    {
+        win32::GlobalLock lock;
+        for (auto it = g_renewals.begin(); it != g_renewals.end(); ++it) {
+            if (it->original == static_cast<SOCKET>(socket)) {
+                closesocket(it->current);
+                g_renewals.erase(it);
+                break;
+            }
+        }
+    }
+    closesocket(static_cast<SOCKET>(socket));
+}
+
+}  // namespace platform
