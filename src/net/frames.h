@@ -20,6 +20,15 @@ void buildPackageRequest(uint8_t frame[kPackageRequestSize], const char* serverP
 void buildFileRequest(uint8_t frame[kFileRequestSize], uint16_t packageFileId, uint16_t serial,
                       uint32_t offset);
 
+// Whether g_Socket holds a socket that send and recv may be given.
+bool linkOpen();
+// One send of the bytes on g_Socket: the count sent, or -1 on failure or
+// when there is no socket.
+int sendOnLink(const uint8_t* data, int length);
+// What a failed read does: log it with errorCode, close g_Socket and leave it
+// 0, lower inNotify.
+void dropLink(uint32_t errorCode);
+
 // Reads one whole reply frame from g_Socket into receiveBuffer.
 bool receiveFrame();
 

@@ -1,0 +1,134 @@
+#include "net/server_link.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "host/notify.h"
+#include "host/run_state.h"
+#include "log/update_log.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int kFirstConnectionDraws = 800;
+constexpr int kReconnectDraws = 499;
+constexpr uint32_t kPauseAfterReconnect = 2400;
+constexpr std::size_t kShortestAddress = 5;
+
+int rowsInTable() {
+    int count = g_RunState.serverCount;
+    return count > kServerTableRows ? kServerTableRows : count;
+}
+
+// The worker keeps ip within 19 characters, but a row is never trusted to
+// carry its terminating zero.
+void copyRowIp(const ServerEntry& row, char (&out)[sizeof(ServerEntry::ip)]) {
+    std::size_t length = strnlen(row.ip, sizeof row.ip - 1);
+    std::memcpy(out, row.ip, length);
+    out[length] = '\0';
+}
+
+int rowPort(const ServerEntry& row) {
+    return row.port != 0 ? row.port : kDefaultServerPort;
+}
+
+bool connectTo(const char* ip, int port) {
+    return platform::connectSocket(g_Socket, ip, static_cast<uint16_t>(port));
+}
+
+// Draws rows at random until one connects; a draw on a tried row costs
+// nothing. Each row gets at most one attempt per run.
+template <typename Attempt>
+bool drawRows(int draws, Attempt attempt) {
+    int rows = rowsInTable();
+    for (int draw = 0; draw < draws && rows >= 1; ++draw) {
+        ServerEntry& row = g_RunState.ServerTable[std::rand() % rows];
+        if (row.tried) continue;
+        char ip[sizeof row.ip];
+        copyRowIp(row, ip);
+        if (attempt(row, ip)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool connectFirstServer() {
+    const char* preferred = g_RunState.preferredServerIp;
+    int port = kDefaultServerPort;
+    for (int i = 0; i < rowsInTable(); ++i) {
+        ServerEntry& row = g_RunState.ServerTable[i];
+        char ip[sizeof row.ip];
+        copyRowIp(row, ip);
+        if (std::strcmp(ip, preferred) == 0) {
+            row.tried = 1;
+            if (row.port != 0) port = row.port;
+            break;
+        }
+    }
+
+    g_Socket = platform::openStreamSocket();
+    if (g_Socket == platform::kInvalidSocket) {
+        notifyError(static_cast<intptr_t>(platform::lastError()));
+        g_UpdateLog.write("启动tcpip2失败");
+        g_RunState.workerFinished = 1;
+        return false;
+    }
+
+    notifyHost(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
+    bool connected = strnlen(preferred, sizeof g_RunState.preferredServerIp) >= kShortestAddress && connectTo(preferred, port);
+    g_UpdateLog.write("端口跟ftp:[%d] %s，%d,连接该服务器", port, preferred, port);
+    if (connected) return true;
+
+    g_UpdateLog.write("端口跟ftp:[%d] %s，连接失败", port, preferred);
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    bool drawn = drawRows(kFirstConnectionDraws, [](ServerEntry& row, const char* ip) {
+        notifyHost(AU_MSG_STATUS, AU_STATUS_CONNECTING, 1);
+        row.tried = 1;
+        int rowPortValue = rowPort(row);
+        g_UpdateLog.write("端口跟ftp:[%d] %s,连接该服务器", rowPortValue, ip);
+        return connectTo(ip, rowPortValue);
+    });
+    if (drawn) return true;
+
+    g_RunState.workerFinished = 1;
+    notifyError(AU_ERR_NO_CONNECTION);
+    g_RunState.runFailed = 1;
+    return false;
+}
+
+bool reconnectServer() {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    if (g_RunState.serverCount <= 0) {
+        g_RunState.runFailed = 1;
+        return false;
+    }
+    if (g_RunState.stopRequested) return false;
+
+    // The old connection is never used again; closing it lets the server
+    // free it at once.
+    if (g_Socket != 0 && g_Socket != platform::kInvalidSocket) platform::closeSocket(g_Socket);
+    g_Socket = platform::openStreamSocket();
+    if (g_Socket == platform::kInvalidSocket) {
+        notifyError(static_cast<intptr_t>(platform::lastError()));
+        g_UpdateLog.write("启动tcpip21失败");
+        g_RunState.workerFinished = 1;
+        return false;
+    }
+
+    bool drawn = drawRows(kReconnectDraws, [](ServerEntry& row, const char* ip) {
+        notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_CONNECTING, 1);
+        row.tried = 1;
+        int port = rowPort(row);
+        g_UpdateLog.write("端口跟ftp:[%d] %s，port=%d,连接该服务器", port, ip, port);
+        return connectTo(ip, port);
+    });
+    if (!drawn) {
+        g_UpdateLog.write("错误代码:[%d] 没找到合适连接2", static_cast<int>(platform::lastError()));
+        notifyErrorGuarded(AU_ERR_NO_PACKAGE);
+        return false;
+    }
+    platform::sleepMs(kPauseAfterReconnect);
+    return true;
+}

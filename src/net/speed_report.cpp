@@ -1,0 +1,25 @@
+#include "host/notify.h"
+#include "host/run_state.h"
+#include "net/file_transfer.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr uint32_t kSpeedInterval = 1000;
+}
+
+void startSpeedReports() {
+    g_RunState.speedActive = true;
+    g_RunState.speedTick = platform::tickCount();
+    g_RunState.speedBytes = g_RunState.sendnow;
+}
+
+void reportSpeed() {
+    if (!g_RunState.speedActive) return;
+    uint32_t now = platform::tickCount();
+    // Unsigned difference: the tick wraps after 49.7 days.
+    if (now - g_RunState.speedTick <= kSpeedInterval) return;
+    g_RunState.speedTick = now;
+    int32_t kib = (g_RunState.sendnow - g_RunState.speedBytes) / 1024;
+    g_RunState.speedBytes = g_RunState.sendnow;
+    notifyHost(AU_MSG_STATUS, AU_STATUS_SPEED, kib);
+}

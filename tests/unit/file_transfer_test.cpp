@@ -1,0 +1,304 @@
+#include "net/file_transfer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+
+#include "fake_server.h"
+#include "host/run_state.h"
+#include "net/frames.h"
+
+namespace {
+
+using fake::Bytes;
+using fake::Message;
+
+const Message kFileDone{AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 0};
+const Message kTransferFailed{AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER, 0};
+
+Bytes pattern(std::size_t size) {
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+    return out;
+}
+
+// Answers file requests from content, payloadPerChunk bytes at a time; hangs
+// up instead of answering request number hangUpAt (counted from 1).
+void serveFile(fake::Server& server, fake::Connection& c, const Bytes& content,
+               std::size_t payloadPerChunk, int hangUpAt = 0) {
+    Bytes request;
+    for (int n = 1; c.read(&request, kFileRequestSize); ++n) {
+        server.record(request);
+        if (n == hangUpAt) return;
+        std::size_t offset = std::min<std::size_t>(fake::le32(request, 16), content.size());
+        std::size_t end = std::min(offset + payloadPerChunk, content.size());
+        Bytes payload(content.begin() + offset, content.begin() + end);
+        c.write(fake::chunk(end == content.size() ? kChunkLast : 1, payload));
+    }
+}
+
+std::vector<uint32_t> offsets(const std::vector<Bytes>& requests) {
+    std::vector<uint32_t> out;
+    for (const Bytes& r : requests) out.push_back(fake::le32(r, 16));
+    return out;
+}
+
+class DownloadFile : public ::testing::Test {
+protected:
+    fake::Run run;
+
+    std::string file(const std::string& relative) const {
+        return fake::Run::readFile(run.dir() + "/" + relative);
+    }
+    bool exists(const std::string& relative) const {
+        struct stat info;
+        return ::stat((run.dir() + "/" + relative).c_str(), &info) == 0;
+    }
+};
+
+TEST_F(DownloadFile, SingleEmptyLastChunkGivesAnEmptyFile) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, {}, 100); });
+    fake::Run::connectTo(server.port());
+    g_RunState.packageFileId = 0x0102;
+
+    downloadFile("pkg.cms", "pkg.cms", "\\Update\\", 0x10005);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kFileDone});
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_TRUE(exists("Update/pkg.cms"));
+    EXPECT_EQ(file("Update/pkg.cms"), "");
+    ASSERT_EQ(server.requests().size(), 1u);
+    uint8_t expected[kFileRequestSize];
+    buildFileRequest(expected, 0x0102, 0x0005, 0);  // serial keeps its low 16 bits
+    EXPECT_EQ(server.requests()[0], Bytes(expected, expected + kFileRequestSize));
+    EXPECT_EQ(fake::count(run.log(), "下载upd文件：" + run.dir() + "\\Update,序列号65541,文件名:pkg.cms\r\n"), 1)
+        << run.log();
+    EXPECT_EQ(fake::count(run.log(), "一个文件接收完毕"), 1);
+}
+
+TEST_F(DownloadFile, FullChunksAdvanceTheOffsetByTheirPayload) {
+    Bytes content = pattern(3 * 4096 + 100);
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 4096); });
+    fake::Run::connectTo(server.port());
+    g_RunState.sendnow = 10;
+
+    downloadFile("remote", "pkg.cms", "\\Update\\", 0);
+
+    EXPECT_EQ(offsets(server.requests()), (std::vector<uint32_t>{0, 4096, 8192, 12288}));
+    EXPECT_EQ(file("Update/pkg.cms"), std::string(content.begin(), content.end()));
+    // wei is 0 while the package comes: bytes count, but no progress.
+    EXPECT_EQ(g_RunState.sendnow, static_cast<int32_t>(10 + content.size()));
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kFileDone});
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei :0, 0 sendnow :4106,4106消息发送完毕,filehead.buffsize:4097"), 1)
+        << run.log();
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei : 0 sendnow :12398"), 1);
+}
+
+TEST_F(DownloadFile, ProgressIsReportedInFiveThousandths) {
+    Bytes content = pattern(1500);
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 1000); });
+    fake::Run::connectTo(server.port());
+    g_RunState.wei = 3000;
+
+    downloadFile("a.dat", "a.dat", "Update\\", 1);
+
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_PROGRESS, 5000, 1666, 1},
+                                                      {AU_MSG_BYTES, 3000, 1000, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 2500, 1},
+                                                      {AU_MSG_BYTES, 3000, 1500, 1},
+                                                      kFileDone}));
+    EXPECT_EQ(g_RunState.inNotify, 0);
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei :5000, 3000 sendnow :1666,1000消息发送完毕,filehead.buffsize:1001"),
+              1)
+        << run.log();
+}
+
+TEST_F(DownloadFile, CreatesEveryDirectoryOnTheWay) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(10), 100); });
+    fake::Run::connectTo(server.port());
+
+    downloadFile("a/b/c.dat", "a\\b\\c.dat", "\\Update\\", 3);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kFileDone});
+    EXPECT_EQ(file("Update/a/b/c.dat").size(), 10u);
+    EXPECT_FALSE(exists("Update/a/b/c.dat/"));
+    EXPECT_EQ(fake::count(run.log(), "下载upd文件：" + run.dir() + "\\Update\\a\\b,序列号3,文件名:a/b/c.dat"), 1)
+        << run.log();
+}
+
+TEST_F(DownloadFile, AfterAFailedTransferTheNextOneFailsOnItsFirstReply) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(5000), 1000); });
+    fake::Run::connectTo(server.port());
+    {
+        std::FILE* old = std::fopen((run.dir() + "/old.dat").c_str(), "wb");
+        std::fputs("previous content", old);
+        std::fclose(old);
+    }
+    g_RunState.runFailed = 1;
+
+    downloadFile("old.dat", "old.dat", "", 2);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(file("old.dat"), "");
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(g_RunState.sendnow, 0);
+}
+
+TEST_F(DownloadFile, LostServerIsReplacedAndTheChunkAskedForAgain) {
+    Bytes content = pattern(2500);
+    fake::Server lost([&](fake::Connection& c) { serveFile(lost, c, content, 1000, 2); });
+    fake::Server spare([&](fake::Connection& c) { serveFile(spare, c, content, 1000); });
+    fake::Run::addServer("127.0.0.1", lost.port(), 1);
+    fake::Run::addServer("127.0.0.1", spare.port());
+    fake::Run::connectTo(lost.port());
+
+    downloadFile("big.dat", "big.dat", "Update\\", 4);
+
+    EXPECT_EQ(file("Update/big.dat"), std::string(content.begin(), content.end()));
+    EXPECT_EQ(offsets(lost.requests()), (std::vector<uint32_t>{0, 1000}));
+    EXPECT_EQ(offsets(spare.requests()), (std::vector<uint32_t>{1000, 2000}));
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_CONNECTING, 1, 1}, kFileDone}));
+    EXPECT_EQ(fake::count(run.log(), "rcv SOCKET_ERROR了"), 1);
+    EXPECT_EQ(g_RunState.sendnow, 2500);
+}
+
+TEST_F(DownloadFile, FailedSendReconnectsBeforeTheFirstChunk) {
+    Bytes content = pattern(300);
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 1000); });
+    fake::Run::addServer("127.0.0.1", server.port());
+    g_Socket = 0;  // closed by a failed read of the previous transfer
+
+    downloadFile("y.dat", "y.dat", "", 5);
+
+    EXPECT_EQ(file("y.dat"), std::string(content.begin(), content.end()));
+    EXPECT_EQ(fake::count(run.log(), "send SOCKET_ERROR了"), 1);
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_CONNECTING, 1, 1}, kFileDone}));
+}
+
+TEST_F(DownloadFile, RefusedChunkFailsTheTransfer) {
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        if (c.read(&request, kFileRequestSize)) c.write(fake::chunk(kChunkRefused, {1, 2, 3}));
+        c.clientClosed();
+    });
+    fake::Run::connectTo(server.port());
+    downloadFile("x", "x.dat", "", 9);
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_EQ(file("x.dat"), "");
+}
+
+TEST_F(DownloadFile, ChunkWithoutFlagIsDroppedLikeAFailedRead) {
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        if (c.read(&request, kFileRequestSize)) c.write(fake::frame({}));
+        c.clientClosed();
+    });
+    fake::Run::connectTo(server.port());
+    downloadFile("x", "x.dat", "", 9);
+    EXPECT_EQ(g_Socket, 0u);
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(fake::count(run.log(), "rcv SOCKET_ERROR了"), 1);
+    EXPECT_EQ(g_RunState.sendnow, 0);
+}
+
+TEST_F(DownloadFile, StopBeforeTheRequestEndsQuietly) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(10), 100); });
+    fake::Run::connectTo(server.port());
+    g_RunState.stopRequested = 1;
+    downloadFile("x", "x.dat", "", 1);
+    EXPECT_TRUE(fake::messages().empty());
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_TRUE(exists("x.dat"));
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(DownloadFile, TargetThatCannotBeOpenedFailsWithoutARequest) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(10), 100); });
+    fake::Run::connectTo(server.port());
+    ASSERT_EQ(::mkdir((run.dir() + "/taken").c_str(), 0755), 0);
+    downloadFile("x", "taken", "", 1);
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_EQ(fake::count(run.log(), "下载upd文件："), 1);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(DownloadFile, OverlongTargetPathIsRefused) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(10), 100); });
+    fake::Run::connectTo(server.port());
+    // gameDir + "\" + "Update\" + "\" + name: exactly 255 bytes is still fine.
+    std::size_t room = 255 - std::strlen(g_RunState.gameDir) - std::strlen("\\Update\\\\");
+    std::string name(room, 'f');
+    downloadFile("x", name.c_str(), "Update\\", 1);
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kFileDone});
+    EXPECT_TRUE(exists("Update/" + name));
+
+    fake::messages().clear();
+    std::string longer = name + "g";
+    downloadFile("x", longer.c_str(), "Update\\", 1);
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_FALSE(exists("Update/" + longer));
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(DownloadFile, FailedWriteFailsTheTransfer) {
+    for (std::size_t size : {std::size_t{10}, std::size_t{9000}}) {
+        SCOPED_TRACE(size);
+        fake::messages().clear();
+        g_RunState.runFailed = 0;
+        fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(size), 9000); });
+        fake::Run::connectTo(server.port());
+        // A device that refuses every write, as a full disk does.
+        std::snprintf(g_RunState.gameDir, sizeof g_RunState.gameDir, "/dev");
+        downloadFile("x", "full", "", 1);
+        EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+        EXPECT_EQ(g_RunState.runFailed, 1);
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
+    }
+}
+
+TEST(SpeedReports, ReportWholeKibibytesAtMostOncePerSecond) {
+    fake::Run run;
+    g_RunState.sendnow = 5000;
+    fake::tick() = 50000;
+    reportSpeed();  // reports are off until started
+    EXPECT_TRUE(fake::messages().empty());
+
+    fake::tick() = 100;
+    startSpeedReports();
+    g_RunState.sendnow = 5000 + 3000;
+    fake::tick() = 1100;
+    reportSpeed();
+    EXPECT_TRUE(fake::messages().empty());
+
+    fake::tick() = 1101;
+    reportSpeed();
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_SPEED, 2, 0}}));
+
+    // The clock wraps; the interval is still measured.
+    g_RunState.sendnow += 1023;
+    g_RunState.speedTick = 0xFFFFFF00u;
+    fake::tick() = 0x000002F0u;
+    reportSpeed();
+    EXPECT_EQ(fake::messages().back(), (Message{AU_MSG_STATUS, AU_STATUS_SPEED, 0, 0}));
+    EXPECT_EQ(g_RunState.speedBytes, g_RunState.sendnow);
+}
+
+TEST(SpeedReports, ChunksTriggerReports) {
+    fake::Run run;
+    Bytes content = pattern(3 * 2048);
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 2048); });
+    fake::Run::connectTo(server.port());
+    startSpeedReports();
+    fake::tick() = 5000;
+    downloadFile("x", "x.dat", "", 1);
+    // The first chunk reports its 2 KiB; the others come within the same tick.
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_SPEED, 2, 0}, kFileDone}));
+}
+
+}  // namespace
