@@ -11,6 +11,7 @@
 #include "host/notify.h"
 #include "host/run_state.h"
 #include "log/update_log.h"
+#include "net/address_text.h"
 #include "platform/platform.h"
 #include "worker/update_worker.h"
 
@@ -24,16 +25,6 @@ constexpr std::size_t kMaxDirectoryAndName = 240;
 
 void copyText(char* field, std::size_t size, const char* text) {
     std::snprintf(field, size, "%s", text ? text : "");
-}
-
-void keepDigitsAndDots(char* out, std::size_t size, const char* text) {
-    std::size_t length = 0;
-    out[0] = '\0';
-    if (!text) return;
-    for (; *text && length + 1 < size; ++text) {
-        if ((*text >= '0' && *text <= '9') || *text == '.') out[length++] = *text;
-    }
-    out[length] = '\0';
 }
 
 }  // namespace

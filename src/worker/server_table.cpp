@@ -8,16 +8,9 @@
 #include "host/notify.h"
 #include "host/run_state.h"
 #include "log/update_log.h"
+#include "net/address_text.h"
 
 namespace {
-
-void keepDigitsAndDots(char* text) {
-    char* out = text;
-    for (const char* c = text; *c; ++c) {
-        if ((*c >= '0' && *c <= '9') || *c == '.') *out++ = *c;
-    }
-    *out = '\0';
-}
 
 bool serverTableFailed(const char* logLine) {
     g_UpdateLog.write("%s", logLine);
@@ -109,7 +102,10 @@ bool readGameData() {
         readDownloadAddress(reader, text, sizeof text);
     }
 
-    for (int32_t i = 0; i < run.serverCount; ++i) keepDigitsAndDots(run.ServerTable[i].ip);
+    for (int32_t i = 0; i < run.serverCount; ++i) {
+        ServerEntry& row = run.ServerTable[i];
+        keepDigitsAndDots(row.ip, sizeof row.ip, row.ip);
+    }
     g_UpdateLog.write("有这么多个服务器%d", run.serverCount);
     return true;
 }
