@@ -8,10 +8,12 @@
 """
 from .flavour import Flavour, current_flavour
 from .gamedata import ServerEntry, FuncEntry, gamedata_xml
+from .packages import read_list, replace_package, stored_package
 from .run import Run, HarnessError
 from .transcript import RunResult, parse_transcript
 
 __all__ = [
     'Flavour', 'current_flavour', 'ServerEntry', 'FuncEntry', 'gamedata_xml',
     'Run', 'HarnessError', 'RunResult', 'parse_transcript',
+    'read_list', 'replace_package', 'stored_package',
 ]

@@ -1,5 +1,6 @@
 """One update-server process on 127.0.0.1 with an ephemeral port."""
 import os
+import re
 import subprocess
 import time
 
@@ -42,6 +43,10 @@ class UpdateServer:
                 return f.read().decode('utf-8', 'replace')
         except OSError:
             return ''
+
+    def requested_serials(self):
+        """The serials of every file request the server has logged, in order."""
+        return [int(serial) for serial in re.findall(r'file \d+/(\d+) offset 0 ', self.log_text())]
 
     def running(self):
         return self.process.poll() is None
