@@ -23,6 +23,10 @@ namespace {
 constexpr std::size_t kMaxGameDirectory = 255;
 constexpr std::size_t kMaxDirectoryAndName = 240;
 
+// Long enough for a finished worker to return; short for a host that calls
+// EndUpdate from its handler of the last message while the worker waits on it.
+constexpr uint32_t kFinishingWorkerWaitMs = 1000;
+
 void copyText(char* field, std::size_t size, const char* text) {
     std::snprintf(field, size, "%s", text ? text : "");
 }
@@ -131,6 +135,10 @@ extern "C" int32_t AUTOUPDATE_CALL EndUpdate(void) {
             if (run.inNotify) break;
         }
     }
+
+    // A worker that has finished is leaving its thread; ended forcibly on the
+    // way out it may hold the loader's lock and hang the whole process at exit.
+    if (run.workerFinished) platform::waitForThread(run.workerThread, kFinishingWorkerWaitMs);
 
     const int32_t result = platform::terminateThread(run.workerThread, run.workerThreadId);
     run.workerThread = nullptr;

@@ -41,6 +41,9 @@ ThreadHandle startThread(ThreadBody body, uint32_t* threadId);
 // releases the handle; nonzero on success.
 int32_t terminateThread(ThreadHandle thread, uint32_t exitCode);
 
+// Waits up to milliseconds for the thread to leave its body; true when it has.
+bool waitForThread(ThreadHandle thread, uint32_t milliseconds);
+
 // Prepares the calling thread for the XML component (COM on Windows).
 void initThreadComponents();
 

@@ -63,6 +63,24 @@ TEST(PlatformThreads, TerminateEndsAThreadBlockedInSleep) {
     EXPECT_FALSE(g_pastSleep);
 }
 
+TEST(PlatformThreads, WaitForThreadTellsAReturnedBodyFromARunningOne) {
+    g_bodyRuns = 0;
+    g_sleeping = false;
+    uint32_t finishedId = 0;
+    uint32_t runningId = 0;
+    platform::ThreadHandle finished = platform::startThread(countingBody, &finishedId);
+    platform::ThreadHandle running = platform::startThread(sleepingBody, &runningId);
+    ASSERT_NE(finished, nullptr);
+    ASSERT_NE(running, nullptr);
+    EXPECT_TRUE(platform::waitForThread(finished, 5000));
+    EXPECT_EQ(g_bodyRuns.load(), 1);
+    waitFor(g_sleeping);
+    EXPECT_FALSE(platform::waitForThread(running, 20));
+    EXPECT_FALSE(platform::waitForThread(nullptr, 20));
+    EXPECT_NE(platform::terminateThread(finished, finishedId), 0);
+    EXPECT_NE(platform::terminateThread(running, runningId), 0);
+}
+
 TEST(PlatformThreads, TerminateOfNoThreadFails) {
     EXPECT_EQ(platform::terminateThread(nullptr, 0), 0);
 }

@@ -18,6 +18,8 @@ constexpr int kCancelJoinSeconds = 3;
 
 struct PosixThread {
     pthread_t thread;
+    ThreadBody body;
+    std::atomic<bool> done{false};
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
@@ -28,9 +30,10 @@ void* threadStart(void* argument) {
     int previous = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &previous);
-    // The body travels by value: the handle may be gone before the thread runs.
-    auto body = reinterpret_cast<ThreadBody>(argument);
-    uint32_t result = body(nullptr);
+    // The handle lives until terminateThread has joined or let go of the thread.
+    auto* handle = static_cast<PosixThread*>(argument);
+    uint32_t result = handle->body(nullptr);
+    handle->done = true;
     return reinterpret_cast<void*>(static_cast<uintptr_t>(result));
 }
 
@@ -42,7 +45,8 @@ ThreadHandle startThread(ThreadBody body, uint32_t* threadId) {
         posix::setLastErrorFromErrno(ENOMEM);
         return nullptr;
     }
-    int rc = pthread_create(&handle->thread, nullptr, threadStart, reinterpret_cast<void*>(body));
+    handle->body = body;
+    int rc = pthread_create(&handle->thread, nullptr, threadStart, handle);
     if (rc != 0) {
         posix::setLastErrorFromErrno(rc);
         delete handle;
@@ -65,24 +69,37 @@ int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     // A thread that already returned is still joinable, so cancelling it
     // succeeds and the join below reaps it.
     int rc = pthread_cancel(handle->thread);
+    bool joined = false;
     if (pthread_equal(handle->thread, pthread_self())) {
         pthread_detach(handle->thread);
     } else {
         timespec deadline{};
         clock_gettime(CLOCK_REALTIME, &deadline);
         deadline.tv_sec += kCancelJoinSeconds;
-        int joined;
+        int result;
         do {
-            joined = pthread_timedjoin_np(handle->thread, nullptr, &deadline);
-        } while (joined == EINTR);
-        if (joined != 0) pthread_detach(handle->thread);
+            result = pthread_timedjoin_np(handle->thread, nullptr, &deadline);
+        } while (result == EINTR);
+        joined = result == 0;
+        if (!joined) pthread_detach(handle->thread);
     }
-    delete handle;
+    // A thread let go of still runs and writes its done flag: it keeps its handle.
+    if (joined) delete handle;
     if (rc != 0 && rc != ESRCH) {
         posix::setLastErrorFromErrno(rc);
         return 0;
     }
     return 1;
+}
+
+bool waitForThread(ThreadHandle thread, uint32_t milliseconds) {
+    auto* handle = static_cast<PosixThread*>(thread);
+    if (handle == nullptr) return false;
+    for (uint32_t waited = 0; !handle->done && waited < milliseconds; ++waited) {
+        timespec step{0, 1000000};
+        nanosleep(&step, nullptr);
+    }
+    return handle->done;
 }
 
 void initThreadComponents() {}

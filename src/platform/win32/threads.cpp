@@ -35,6 +35,11 @@ int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     return ended;
 }
 
+bool waitForThread(ThreadHandle thread, uint32_t milliseconds) {
+    return thread != nullptr &&
+           WaitForSingleObject(static_cast<HANDLE>(thread), milliseconds) == WAIT_OBJECT_0;
+}
+
 void initThreadComponents() {
     CoInitialize(nullptr);
 }
