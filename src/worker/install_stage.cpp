@@ -123,7 +123,20 @@ bool fetchFiles() {
     return true;
 }
 
-// Both mirror installs; false when the run is over.
+// One mirror install; false, with the run ended, when the user gave up on a
+// file that could not be replaced.
+bool mirrorInstall(const char* target, const char* source) {
+    RunState& run = g_RunState;
+    MirrorTree(target, source);
+    if (run.installOk) return true;
+    run.runFailed = 1;
+    notifyError(AU_ERR_INSTALL);
+    endRun();
+    return false;
+}
+
+// Both mirror installs, then the digest file and the promoted list; false
+// when the run is over.
 bool installFiles() {
     RunState& run = g_RunState;
     char gameTarget[256];
@@ -140,18 +153,7 @@ bool installFiles() {
     if (run.runFailed) return true;
 
     run.installOk = 1;
-    MirrorTree(gameTarget, gameSource);
-    if (!run.installOk) {
-        run.runFailed = 1;
-        notifyError(AU_ERR_INSTALL);
-        endRun();
-        return false;
-    }
-    MirrorTree(systemTarget, systemSource);
-    if (!run.installOk) {
-        run.runFailed = 1;
-        notifyError(AU_ERR_INSTALL);
-        endRun();
+    if (!mirrorInstall(gameTarget, gameSource) || !mirrorInstall(systemTarget, systemSource)) {
         return false;
     }
     if (stopTest()) return false;

@@ -147,6 +147,13 @@ public:
         return served_ >= count;
     }
 
+    // Waits (bounded) until count connections have been accepted.
+    bool waitAccepted(int count) {
+        for (int i = 0; i < 500 && accepted_ < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return accepted_ >= count;
+    }
+
     // Requests the script chose to record, in arrival order.
     void record(const Bytes& request) {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -156,6 +156,8 @@ TEST_F(ReconnectServer, ConnectsToAnUntriedRowClosesTheOldOneAndPauses) {
     EXPECT_EQ(g_RunState.runFailed, 0);
     EXPECT_EQ(fake::count(run.log(), "没找到合适连接2"), 1);
     EXPECT_EQ(lost.accepted(), 1);
+    // The connect is complete before the server thread gets round to accepting it.
+    EXPECT_TRUE(next.waitAccepted(1));
     EXPECT_EQ(next.accepted(), 1);
 }
 
