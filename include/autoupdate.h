@@ -34,10 +34,10 @@ extern "C" {
  * code: the socket library did not start, or a socket could not be created. */
 #define AU_ERR_TRANSFER 1          /* a file transfer failed; the run goes on */
 #define AU_ERR_PACKAGE_SHORT 2     /* the package file is shorter than 2 bytes */
-#define AU_ERR_INFLATE 3           /* the package did not inflate into a complete list */
+#define AU_ERR_INFLATE 3           /* the package did not inflate into a complete list; nothing installed */
 #define AU_ERR_UNSAFE_LIST 4       /* the list names a path that would leave its directory */
 #define AU_ERR_PACKAGE_OPEN 5      /* the package file cannot be opened */
-#define AU_ERR_NO_UNCOMPRESS 6     /* zlib.DLL has no uncompress */
+#define AU_ERR_NO_UNCOMPRESS 6     /* zlib.DLL cannot be loaded or has no uncompress */
 #define AU_ERR_LIST_CREATE 7       /* the staged list file cannot be created */
 #define AU_ERR_NO_PACKAGE 23       /* unknown package, or a reconnect found no server */
 #define AU_ERR_NO_CONNECTION 27    /* no first connection could be made */

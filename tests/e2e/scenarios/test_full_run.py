@@ -60,6 +60,10 @@ class FullRunTest(unittest.TestCase):
 
             self.assertInstalled(run, FILES, result)
             self.assertEqual(run.system_file('autoupdate-e2e.dll'), SYSTEM['autoupdate-e2e.dll'])
+            # The system file, last in the list, is asked for under the package's System
+            # name and staged in the package's system folder.
+            self.assertTrue(any(line.endswith('\\Update\\gamesystem,序列号4,文件名:gameSystem\\autoupdate-e2e.dll')
+                                for line in result.log_lines()), result.describe())
             self.assertRecorded(run, result)
             # Every staged file was moved, none is left behind.
             staged = [path for path in run.game_files() if path.startswith('Update/game')]
