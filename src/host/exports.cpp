@@ -138,7 +138,9 @@ extern "C" int32_t AUTOUPDATE_CALL EndUpdate(void) {
 
     // A worker that has finished is leaving its thread; ended forcibly on the
     // way out it may hold the loader's lock and hang the whole process at exit.
-    if (run.workerFinished) platform::waitForThread(run.workerThread, kFinishingWorkerWaitMs);
+    if (run.workerFinished && !notifying && !run.inNotify) {
+        platform::waitForThread(run.workerThread, kFinishingWorkerWaitMs);
+    }
 
     const int32_t result = platform::terminateThread(run.workerThread, run.workerThreadId);
     run.workerThread = nullptr;

@@ -34,15 +34,17 @@ Outcome sendRequest(const uint8_t* frame, int& attempts, int budget) {
     return Outcome::Sent;
 }
 
+// workerFinished goes up before the acknowledgement: EndUpdate, released by
+// it, then waits for the thread to leave instead of ending it mid-way.
 bool stopRun() {
-    g_RunState.stopRequested = 0;
     g_RunState.workerFinished = 1;
+    g_RunState.stopRequested = 0;
     return false;
 }
 
 bool failRun(intptr_t code) {
-    g_RunState.stopRequested = 0;
     g_RunState.workerFinished = 1;
+    g_RunState.stopRequested = 0;
     notifyErrorGuarded(code);
     g_RunState.runFailed = 1;
     return false;

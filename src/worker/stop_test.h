@@ -4,10 +4,13 @@
 
 #include "host/run_state.h"
 
+// workerFinished goes up before the acknowledgement, so the EndUpdate it
+// releases waits for the thread to leave rather than ending it mid-way
+// (holding, say, the heap's lock).
 inline bool stopTest() {
     if (!g_RunState.stopRequested) return false;
-    g_RunState.stopRequested = 0;
     g_RunState.workerFinished = 1;
+    g_RunState.stopRequested = 0;
     return true;
 }
 
