@@ -162,7 +162,19 @@ int runLauncher(const Options& options)
     Launch& launch = *new (g_launchStorage) Launch(onTerminal, options.quietPeriodMs);
     HostSession& session = launch.ownSession;
     ProgressBar& bar = launch.bar;
-    if (!options.transcriptPath.empty() && !launch.transcript.open(options.transcriptPath)) {
+    if (options.transcriptPath == "-") {
+        // The library echoes its log on standard output: the transcript keeps
+        // the real stdout, and the library's echo goes to stderr.
+        std::fflush(stdout);
+        int transcriptFd = dup(STDOUT_FILENO);
+        FILE* out = transcriptFd >= 0 ? fdopen(transcriptFd, "wb") : nullptr;
+        if (!out || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "update-host: cannot keep stdout for the transcript: %s\n",
+                         std::strerror(errno));
+            return kExitRefused;
+        }
+        launch.transcript.attach(out);
+    } else if (!options.transcriptPath.empty() && !launch.transcript.open(options.transcriptPath)) {
         std::fprintf(stderr, "update-host: cannot create %s: %s\n", options.transcriptPath.c_str(),
                      std::strerror(errno));
         return kExitRefused;

@@ -224,7 +224,18 @@ int runLauncher(const Options& options)
     g_launch = new Launch(onTerminal, options.quietPeriodMs);
     Launch& launch = *g_launch;
     launch.answer = options.answer;
-    if (!options.transcriptPath.empty() && !launch.transcript.open(options.transcriptPath)) {
+    if (options.transcriptPath == "-") {
+        // The library echoes its log on standard output: the transcript keeps
+        // the real stdout, and the library's echo goes to stderr.
+        std::fflush(stdout);
+        int transcriptFd = _dup(_fileno(stdout));
+        FILE* out = transcriptFd >= 0 ? _fdopen(transcriptFd, "wb") : nullptr;
+        if (!out || _dup2(_fileno(stderr), _fileno(stdout)) < 0) {
+            std::fprintf(stderr, "update-host: cannot keep stdout for the transcript\n");
+            return kExitRefused;
+        }
+        launch.transcript.attach(out);
+    } else if (!options.transcriptPath.empty() && !launch.transcript.open(options.transcriptPath)) {
         std::fprintf(stderr, "update-host: cannot create %s\n", options.transcriptPath.c_str());
         return kExitRefused;
     }

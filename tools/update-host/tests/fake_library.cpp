@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -35,6 +36,9 @@ void idleForever()
 void* worker(void*)
 {
     send(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
+    // Like the real library, which echoes every log line on standard output.
+    std::printf("[    1][00:00:00]log line of the library\n");
+    std::fflush(stdout);
     if (g_script == "complete") {
         send(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10);
         send(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);

@@ -65,6 +65,26 @@ TEST(UpdateHostRun, CompleteRunTranscriptInArrivalOrder)
     EXPECT_EQ(expected, run.transcript);
 }
 
+TEST(UpdateHostRun, TranscriptOnStdoutKeepsTheLibrarysEchoOut)
+{
+    char dir[] = "/tmp/update_host_stdout_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string command = std::string("setsid -w '") + UPDATE_HOST_EXE + "' --library '" + FAKE_LIBRARY +
+                          "' --game-dir '" + dir + "' --package complete --timeout 20 --transcript - "
+                          "2>/dev/null </dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    int raw = pclose(pipe);
+    std::remove(dir);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+    EXPECT_EQ(out.find("log line of the library"), std::string::npos) << out;
+    EXPECT_EQ(out.rfind("# AutoUpdate returned 1\n", 0), 0u) << out;
+    EXPECT_NE(out.find("11111 5 1\n# EndUpdate returned 1\n"), std::string::npos) << out;
+}
+
 TEST(UpdateHostRun, RefusedRunExitsTwo)
 {
     HostRun run = runHost("refuse", "");
