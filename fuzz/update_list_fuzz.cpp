@@ -11,8 +11,8 @@
 
 #include "files/list_path_check.h"
 #include "files/update_list.h"
-#include "host/run_state.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

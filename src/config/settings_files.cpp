@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/run_state.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

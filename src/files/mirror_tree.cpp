@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "files/md5.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <new>
 
-#include "host/run_state.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

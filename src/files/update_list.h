@@ -4,15 +4,7 @@
 
 #include <cstdint>
 
-struct UpdateListEntry {
-    char md5[33];
-    int32_t size;
-    char path[180];  // begins with "/", every separator stored as "/"
-    int32_t systemFile;
-    bool needsDownload;
-};
-
-constexpr int32_t kUpdateListCapacity = 4400;
+#include "run/update_list_entry.h"
 
 // Fills list (room for kUpdateListCapacity records) from the file; a file
 // that cannot be opened leaves *count at 0. Raises runFailed and returns early

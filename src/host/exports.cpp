@@ -8,11 +8,11 @@
 #include "config/settings_files.h"
 #include "files/path_utils.h"
 #include "host/host_path.h"
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/address_text.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 #include "worker/update_worker.h"
 
 namespace {

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "files/path_utils.h"
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/frames.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 
 namespace {
 

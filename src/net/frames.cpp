@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/frames.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

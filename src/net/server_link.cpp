@@ -4,10 +4,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 
 namespace {
 

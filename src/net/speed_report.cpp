@@ -1,7 +1,7 @@
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "net/file_transfer.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 
 namespace {
 constexpr uint32_t kSpeedInterval = 1000;

@@ -6,11 +6,11 @@
 #include "config/settings_files.h"
 #include "files/md5.h"
 #include "files/mirror_tree.h"
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/file_transfer.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 #include "worker/stop_test.h"
 
 namespace {

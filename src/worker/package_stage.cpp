@@ -8,12 +8,12 @@
 #include "files/list_path_check.h"
 #include "files/md5.h"
 #include "files/update_list.h"
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/file_transfer.h"
 #include "net/frames.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 #include "worker/stop_test.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "config/xml_config_reader.h"
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/address_text.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // it (EndUpdate stops waiting on that) and the run ends quietly.
 #pragma once
 
-#include "host/run_state.h"
+#include "run/run_state.h"
 
 // workerFinished goes up before the acknowledgement, so the EndUpdate it
 // releases waits for the thread to leave rather than ending it mid-way

@@ -1,11 +1,11 @@
 #include "worker/update_worker.h"
 
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "net/frames.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 #include "worker/install_stage.h"
 #include "worker/package_stage.h"
 #include "worker/server_table.h"

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "autoupdate.h"
-#include "host/notify.h"
-#include "host/run_state.h"
 #include "platform/platform.h"
+#include "run/notify.h"
+#include "run/run_state.h"
 
 namespace fs = std::filesystem;
 

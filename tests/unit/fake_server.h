@@ -27,9 +27,9 @@
 #include <gtest/gtest.h>
 
 #include "autoupdate.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace fake {
 

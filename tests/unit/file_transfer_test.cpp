@@ -7,8 +7,8 @@
 #include <string>
 
 #include "fake_server.h"
-#include "host/run_state.h"
 #include "net/frames.h"
+#include "run/run_state.h"
 
 namespace {
 

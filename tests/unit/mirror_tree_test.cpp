@@ -14,9 +14,9 @@
 
 #include "autoupdate.h"
 #include "files/md5.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fake_server.h"
-#include "host/run_state.h"
+#include "run/run_state.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "autoupdate.h"
-#include "host/run_state.h"
 #include "log/update_log.h"
+#include "run/run_state.h"
 #include "worker/server_table.h"
 
 namespace fs = std::filesystem;

@@ -9,8 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "host/run_state.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace {
 

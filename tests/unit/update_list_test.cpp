@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "files/list_path_check.h"
-#include "host/run_state.h"
+#include "run/run_state.h"
 
 namespace fs = std::filesystem;
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "autoupdate.h"
-#include "files/update_list.h"
 #include "platform/platform.h"
+#include "run/update_list_entry.h"
 
 struct ServerEntry {
     char ip[20];

@@ -1,7 +1,7 @@
-#include "host/notify.h"
+#include "run/notify.h"
 
-#include "host/run_state.h"
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 void notifyHost(unsigned msg, uintptr_t wParam, intptr_t lParam) {
     // The window is read afresh each time: EndUpdate may have cleared it.

@@ -1,4 +1,4 @@
-#include "host/run_state.h"
+#include "run/run_state.h"
 
 #include <cstring>
 #include <new>
