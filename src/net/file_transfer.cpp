@@ -14,6 +14,9 @@
 namespace {
 
 constexpr int kChunkAttempts = 40;
+// "More follows" without a byte, again and again, is a server going round in
+// circles; a few such replies in a row are more than any real one sends.
+constexpr int kRepliesWithoutProgress = 40;
 constexpr std::size_t kMaxPath = 255;
 
 enum class Step { Go, Stop, Fail };
@@ -68,9 +71,11 @@ Step fetchChunk(const uint8_t* frame, int& attempts) {
     return Step::Go;
 }
 
-// Receives every chunk of the file into target. Go: the last chunk is written.
-Step receiveFile(std::FILE* target, uint16_t serial) {
+// Receives every chunk of the file into target, at most maxBytes in all. Go:
+// the last chunk is written.
+Step receiveFile(std::FILE* target, uint16_t serial, uint32_t maxBytes) {
     uint32_t offset = 0;
+    int repliesWithoutProgress = 0;
     for (;;) {
         uint8_t frame[kFileRequestSize];
         buildFileRequest(frame, g_RunState.packageFileId, serial, offset);
@@ -85,6 +90,15 @@ Step receiveFile(std::FILE* target, uint16_t serial) {
 
         uint16_t buffsize = replyBuffsize();
         uint32_t payload = buffsize - 1u;
+        if (static_cast<uint64_t>(offset) + payload > maxBytes) {
+            g_UpdateLog.write("收到的数据超过文件大小%u,停止接收", maxBytes);
+            return Step::Fail;
+        }
+        repliesWithoutProgress = payload == 0 && flag != kChunkLast ? repliesWithoutProgress + 1 : 0;
+        if (repliesWithoutProgress >= kRepliesWithoutProgress) {
+            g_UpdateLog.write("连续%d个空数据块,停止接收", repliesWithoutProgress);
+            return Step::Fail;
+        }
         uint32_t nextOffset = offset + payload;
         g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + payload);
         reportSpeed();
@@ -122,7 +136,7 @@ Step receiveFile(std::FILE* target, uint16_t serial) {
 }  // namespace
 
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial) {
+                  int32_t serial, uint32_t maxBytes) {
     char targetPath[kMaxPath + 2];
     int length = std::snprintf(targetPath, sizeof targetPath, "%s\\%s\\%s", g_RunState.gameDir,
                                subDir, localName);
@@ -149,7 +163,7 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
         return;
     }
 
-    Step step = receiveFile(target, static_cast<uint16_t>(serial));
+    Step step = receiveFile(target, static_cast<uint16_t>(serial), maxBytes);
     bool closed = std::fclose(target) == 0;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;

@@ -85,6 +85,9 @@ bool connectSocket(Socket socket, const char* ipText, uint16_t port);
 // longer than the read time-out fails.
 int sendBytes(Socket socket, const void* data, int length);
 int receiveBytes(Socket socket, void* data, int length);
+// receiveBytes after waiting at most milliseconds for bytes to arrive; a wait
+// that runs out fails like the read time-out (WSAETIMEDOUT).
+int receiveBytesWithin(Socket socket, void* data, int length, uint32_t milliseconds);
 
 void closeSocket(Socket socket);
 

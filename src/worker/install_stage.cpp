@@ -118,7 +118,7 @@ bool fetchFiles() {
         notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_FILE, reinterpret_cast<intptr_t>(run.currentFile));
         if (stopTest()) return false;
         // The serial is the record's place in the list, counted from 1.
-        downloadFile(remoteName, localName, "Update\\", i + 1);
+        downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size));
     }
     return true;
 }
