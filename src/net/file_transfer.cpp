@@ -100,20 +100,24 @@ Step receiveFile(std::FILE* target, uint16_t serial, uint32_t maxBytes) {
             return Step::Fail;
         }
         uint32_t nextOffset = offset + payload;
-        g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + payload);
+        // A run counts up to 4 GiB: the counters are added and compared as
+        // unsigned 32-bit values.
+        const uint32_t sendnow = static_cast<uint32_t>(g_RunState.sendnow) + payload;
+        g_RunState.sendnow = static_cast<int32_t>(sendnow);
         reportSpeed();
-        int32_t wei = g_RunState.wei;
-        int32_t sendnow = g_RunState.sendnow;
-        g_UpdateLog.write("sedmax wei : %d sendnow :%d", wei, sendnow);
+        const uint32_t wei = static_cast<uint32_t>(g_RunState.wei);
+        g_UpdateLog.write("sedmax wei : %u sendnow :%u", wei, sendnow);
         if (g_RunState.stopRequested) return Step::Stop;
 
         bool progressSent = sendnow != 0 && wei != 0;
-        int32_t progress = 0;
+        uint32_t progress = 0;
         if (progressSent) {
-            progress = static_cast<int32_t>(static_cast<int64_t>(sendnow) * 5000 / wei);
+            // Never past the whole, even when more arrives than the run expected.
+            uint64_t share = static_cast<uint64_t>(sendnow) * 5000 / wei;
+            progress = share < 5000 ? static_cast<uint32_t>(share) : 5000;
             g_RunState.inNotify = 1;
-            notifyHost(AU_MSG_PROGRESS, 5000, progress);
-            notifyHost(AU_MSG_BYTES, static_cast<uintptr_t>(static_cast<uint32_t>(wei)), sendnow);
+            notifyHost(AU_MSG_PROGRESS, 5000, static_cast<intptr_t>(progress));
+            notifyHost(AU_MSG_BYTES, static_cast<uintptr_t>(wei), static_cast<intptr_t>(sendnow));
             g_RunState.inNotify = 0;
             if (g_RunState.stopRequested) return Step::Stop;
         }
@@ -126,8 +130,8 @@ Step receiveFile(std::FILE* target, uint16_t serial, uint32_t maxBytes) {
             g_UpdateLog.write("一个文件接收完毕");
             return Step::Go;
         }
-        g_UpdateLog.write("sedmax wei :%d, %d sendnow :%d,%d消息发送完毕,filehead.buffsize:%d",
-                          progressSent ? 5000 : wei, wei, progressSent ? progress : sendnow, sendnow,
+        g_UpdateLog.write("sedmax wei :%u, %u sendnow :%u,%u消息发送完毕,filehead.buffsize:%d",
+                          progressSent ? 5000u : wei, wei, progressSent ? progress : sendnow, sendnow,
                           buffsize);
         offset = nextOffset;
     }

@@ -84,7 +84,7 @@ bool fillDownloadTable() {
         DownloadTableEntry& row = run.downloadTable[rows++];
         std::snprintf(row.name, sizeof row.name, "%s", entry.path);
         row.size = entry.size;
-        run.wei += entry.size;
+        run.wei = static_cast<int32_t>(static_cast<uint32_t>(run.wei) + static_cast<uint32_t>(entry.size));
         if (stopTest()) return false;
     }
     notifyHostGuarded(AU_MSG_FILE_TABLE, static_cast<uintptr_t>(rows),

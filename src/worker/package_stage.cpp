@@ -62,7 +62,7 @@ bool readPackage(const char* packagePath, std::vector<unsigned char>* package) {
     }
     std::fseek(in.file, 0, SEEK_END);
     const long size = std::ftell(in.file);
-    run.wei += static_cast<int32_t>(size);
+    run.wei = static_cast<int32_t>(static_cast<uint32_t>(run.wei) + static_cast<uint32_t>(size));
     if (size < 2) {
         notifyError(AU_ERR_PACKAGE_SHORT);
         return false;

@@ -355,6 +355,57 @@ TEST_F(DownloadFile, EmptyChunksBetweenRealOnesDoNotAddUp) {
     EXPECT_EQ(file("a.dat"), std::string(content.begin(), content.end()));
 }
 
+TEST_F(DownloadFile, CountsPastTwoGibibytesStayUnsignedAndProgressMonotone) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(3000), 1000); });
+    fake::Run::connectTo(server.port());
+    const uint32_t start = 0x7FFFFFFFu - 1500;
+    g_RunState.sendnow = static_cast<int32_t>(start);
+    g_RunState.wei = static_cast<int32_t>(0xFFFFFFFFu);
+
+    downloadFile("big.dat", "big.dat", "", 1, 3000);
+
+    const uintptr_t wei = 0xFFFFFFFFu;
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_PROGRESS, 5000, 2499, 1},
+                                                      {AU_MSG_BYTES, wei, 2147483147, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 2500, 1},
+                                                      {AU_MSG_BYTES, wei, 2147484147, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 2500, 1},
+                                                      {AU_MSG_BYTES, wei, 2147485147, 1},
+                                                      kFileDone}));
+    EXPECT_EQ(static_cast<uint32_t>(g_RunState.sendnow), start + 3000);
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei : 4294967295 sendnow :2147485147"), 1) << run.log();
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei :5000, 4294967295 sendnow :2500,2147484147消息发送完毕"), 1);
+}
+
+TEST_F(DownloadFile, ProgressNeverPassesTheWhole) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(1500), 1000); });
+    fake::Run::connectTo(server.port());
+    g_RunState.wei = 1000;
+
+    downloadFile("a.dat", "a.dat", "", 1, 1500);
+
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_PROGRESS, 5000, 5000, 1},
+                                                      {AU_MSG_BYTES, 1000, 1000, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 5000, 1},
+                                                      {AU_MSG_BYTES, 1000, 1500, 1},
+                                                      kFileDone}));
+}
+
+TEST(SpeedReports, ReportAcrossTwoGibibytes) {
+    fake::Run run;
+    g_RunState.sendnow = 0x7FFFF000;
+    fake::tick() = 100;
+    startSpeedReports();
+    g_RunState.sendnow = static_cast<int32_t>(0x80001000u);
+    fake::tick() = 1200;
+    reportSpeed();
+    g_RunState.sendnow = static_cast<int32_t>(0xFFFFFC00u);
+    fake::tick() = 2300;
+    reportSpeed();
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_SPEED, 8, 0},
+                                                      {AU_MSG_STATUS, AU_STATUS_SPEED, 2097147, 0}}));
+}
+
 TEST(SpeedReports, ReportWholeKibibytesAtMostOncePerSecond) {
     fake::Run run;
     g_RunState.sendnow = 5000;
