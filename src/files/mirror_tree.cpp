@@ -71,9 +71,9 @@ void markInstalled(MirrorPlan* plan, int32_t moved, uint32_t nameHash) {
     const UpdateListEntry& movedEntry = g_RunState.newList[moved];
     for (int32_t k = plan->byName.first(nameHash); k >= 0; k = plan->byName.next(k)) {
         const UpdateListEntry& entry = g_RunState.newList[k];
-        if (k == moved || (belongsToTree(entry, *plan) &&
-                           std::strcmp(entry.path, movedEntry.path) == 0 &&
-                           std::strcmp(entry.md5, movedEntry.md5) == 0)) {
+        if (belongsToTree(entry, *plan) &&
+            (k == moved || (std::strcmp(entry.path, movedEntry.path) == 0 &&
+                            std::strcmp(entry.md5, movedEntry.md5) == 0))) {
             plan->marks[static_cast<std::size_t>(k)] |= kMarkInstalled;
         }
     }
