@@ -108,6 +108,17 @@ bool copyFile(const char* source, const char* target);
 
 bool deleteFile(const char* path);
 
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING: renames source over target in
+// one step, so readers see the old file or the new one. Fails with
+// ERROR_NOT_SAME_DEVICE (17) when the two are on different volumes, and like
+// a copy when the target is held open by another program. On POSIX the moved
+// file takes over the replaced file's permission bits.
+bool moveFile(const char* source, const char* target);
+
+// Clears the read-only attribute (POSIX: adds the owner's write bit); true
+// when the file is writable afterwards.
+bool makeWritable(const char* path);
+
 // The entries of one directory, "." and ".." left out.
 class DirectoryListing {
 public:
