@@ -212,6 +212,8 @@ void startRun(App& app, bool repair)
         if (!removeInstalledList(app.options.gameDir, app.options.package, error)) {
             app.state.setStatus("Repair is not possible: " + error + ".");
             show(app, LauncherState::kStatus);
+            app.exitStatus = kExitRefused;
+            runHasEnded(app);
             return;
         }
     }
