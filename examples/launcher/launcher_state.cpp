@@ -131,6 +131,11 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam)
         return changes | kStatus;
     case AU_STATUS_FINAL:
         currentFile_.clear();
+        // A run with nothing to fetch sends no progress; complete is complete.
+        if (lParam == 1) {
+            progress_ = 5000;
+            changes |= kProgress;
+        }
         status_ = describeStatus(wParam, lParam, std::string());
         // The final report would hide why the run failed; both are kept.
         if (lParam != 1 && endingError_ != 0)
@@ -138,7 +143,7 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam)
         if (lParam != 1 && failedTransfers_ > 0)
             status_ += " " + std::to_string(failedTransfers_) +
                        (failedTransfers_ == 1 ? " file" : " files") + " could not be downloaded.";
-        return kStatus | kCurrentFile;
+        return changes | kStatus | kCurrentFile;
     default:
         status_ = describeStatus(wParam, lParam, std::string());
         return kStatus;

@@ -4,11 +4,13 @@ screenshot of the window is taken at the end of the first run."""
 import hashlib
 import os
 import shutil
+import socket
 import subprocess
+import threading
 import time
 import unittest
 
-from harness import FuncEntry, Run, current_flavour
+from harness import FuncEntry, Run, ServerEntry, current_flavour
 from harness.flavour import _find_binary
 from harness.processes import end_group, run_bounded
 
@@ -21,6 +23,11 @@ FILES = {
 }
 WINDOW_TITLE = 'Game launcher - AutoUpdate'
 DOWNLOAD_ADDRESS = 'http://127.0.0.1/full-game'
+# Centres of the two buttons in the window's client area (launcher_window.cpp).
+REPAIR_BUTTON = (433, 394)
+CANCEL_BUTTON = (539, 394)
+# The log line written just before the final report of a complete run.
+COMPLETE_LINE = '下载好了'.encode('gbk')
 
 
 def md5(data):
@@ -60,6 +67,16 @@ class GuiLauncherTest(unittest.TestCase):
         except subprocess.TimeoutExpired:
             end_group(process)
             self.fail('the launcher did not close by itself')
+
+    def click(self, button):
+        """Clicks a button of the launcher's window as a player would."""
+        code, out, _ = run_bounded(['xdotool', 'search', '--sync', '--onlyvisible', '--name', WINDOW_TITLE],
+                                   timeout=30)
+        self.assertEqual(code, 0, 'the launcher window is not on screen')
+        window = out.split()[0].decode()
+        code, _, err = run_bounded(['xdotool', 'mousemove', '--window', window, str(button[0]), str(button[1]),
+                                    'click', '1'], timeout=30)
+        self.assertEqual(code, 0, err)
 
     def screenshot(self, path):
         """The launcher's window as a PNG (the whole screen when it cannot be found by name)."""
@@ -113,6 +130,105 @@ class GuiLauncherTest(unittest.TestCase):
             self.assertEqual(code, 0)
             self.assertInstalled(run)
             self.assertEqual(run.game_file('gameMd5.ini'), first_digest)
+
+
+    def test_cancel_ends_a_stalled_run_and_installs_nothing(self):
+        with Run(self.flavour) as run, StallingServer() as stall:
+            run.package('game', files=FILES)
+            run.gamedata(servers=[ServerEntry(port=stall.port)])
+            process = self.start_launcher(run)
+            # The package request has reached a server that will never answer.
+            self.assertTrue(self.wait_for(lambda: stall.received > 0, 60), 'no request arrived')
+            time.sleep(0.5)
+            self.click(CANCEL_BUTTON)
+            code = self.finish(process)
+            self.assertEqual(code, 3)
+            self.assertIsNone(run.game_file('game.upd'))
+            self.assertIsNone(run.game_file('gameMd5.ini'))
+
+    def test_the_repair_button_heals_what_a_normal_run_leaves_damaged(self):
+        with Run(self.flavour) as run:
+            run.package('game', files=FILES)
+            run.server()
+            run.gamedata()
+            self.assertEqual(self.finish(self.start_launcher(run), 120), 0)
+            self.assertInstalled(run)
+            damaged = {'data/level1.dat': b'damaged', 'bin/tool.dll': b'MZ damaged'}
+            run.write_game_files(damaged)
+            os.remove(os.path.join(run.game_dir, 'readme.txt'))
+
+            # Each run starts the log afresh; the earlier process's log must not count.
+            os.remove(os.path.join(run.game_dir, 'autoupdatelog.txt'))
+            log = lambda: run.game_file('autoupdatelog.txt') or b''
+            # Without --close-after-ms the window stays open for the player.
+            command = ['wine', os.path.join(run.host_dir, 'launcher.exe'), '--server', '127.0.0.1',
+                       '--package', 'game', '--game-dir', self.flavour.host_path(run.game_dir)]
+            process = subprocess.Popen(command, cwd=run.dir, env=self.flavour.environment(run.system_dir),
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       stdin=subprocess.DEVNULL, start_new_session=True)
+            try:
+                self.assertTrue(self.wait_for(lambda: COMPLETE_LINE in log(), 120), 'the first run did not complete')
+                # A run that trusts the installed list leaves the damage alone.
+                self.assertEqual(run.game_file('data/level1.dat'), b'damaged')
+                self.assertIsNone(run.game_file('readme.txt'))
+                self.assertNotIn(b'readme.txt', log())
+                # Repair is enabled once the run has been ended; the repair run
+                # starts a new log, which names the files it fetches.
+                for attempt in range(3):
+                    time.sleep(2)
+                    self.click(REPAIR_BUTTON)
+                    if self.wait_for(lambda: b'readme.txt' in log(), 10):
+                        break
+                self.assertTrue(self.wait_for(lambda: b'readme.txt' in log() and COMPLETE_LINE in log(), 120),
+                                'the repair did not complete')
+                self.assertInstalled(run)
+                time.sleep(2)
+                self.click(CANCEL_BUTTON)  # reads "Close" once the run has ended
+                self.assertEqual(self.finish(process), 0)
+            finally:
+                end_group(process)
+
+
+class StallingServer:
+    """Accepts connections on 127.0.0.1 and reads them, never answering."""
+
+    def __enter__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(('127.0.0.1', 0))
+        self.listener.listen(4)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.received = 0
+        self.stopping = False
+        self.connections = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+        return self
+
+    def serve(self):
+        while not self.stopping:
+            try:
+                connection, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            connection.settimeout(0.2)
+            self.connections.append(connection)
+            while not self.stopping:
+                try:
+                    data = connection.recv(4096)
+                except socket.timeout:
+                    continue
+                if not data:
+                    break
+                self.received += len(data)
+
+    def __exit__(self, *exc):
+        self.stopping = True
+        self.thread.join(5)
+        for connection in self.connections:
+            connection.close()
+        self.listener.close()
+        return False
 
 
 if __name__ == '__main__':

@@ -79,6 +79,20 @@ TEST_F(LauncherStateTest, AWholeRunMovesEachRowFromWaitingToReceived)
     EXPECT_EQ("", state.currentFile());
 }
 
+TEST_F(LauncherStateTest, OnlyACompleteRunFillsTheProgressBar)
+{
+    table({});
+    status(AU_STATUS_TRANSFERS, 0);
+    EXPECT_TRUE(status(AU_STATUS_FINAL, 1) & LauncherState::kProgress);
+    EXPECT_EQ(5000, state.progress());
+
+    state.reset("again");
+    table({{"/a", 1}});
+    state.notify(AU_MSG_PROGRESS, 5000, 1200);
+    EXPECT_FALSE(status(AU_STATUS_FINAL, 0) & LauncherState::kProgress);
+    EXPECT_EQ(1200, state.progress());
+}
+
 TEST_F(LauncherStateTest, AFailedTransferMarksItsRowAndTheFinalReportCountsIt)
 {
     table({{"/a", 1}, {"/b", 2}});
