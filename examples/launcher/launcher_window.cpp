@@ -290,11 +290,14 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         }
         return 0;
     case WM_CLOSE:
-        if (app.running) {
+        if (app.running || app.ending) {
+            // The window goes once EndUpdate has returned.
             app.closePending = true;
-            app.stoppedByPlayer = true;
-            requestEnd(app);
-        } else if (!app.ending) {
+            if (!app.ending) {
+                app.stoppedByPlayer = true;
+                requestEnd(app);
+            }
+        } else {
             DestroyWindow(window);
         }
         return 0;
