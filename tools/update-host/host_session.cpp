@@ -12,6 +12,7 @@ void HostSession::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_
     if (transcript_.finished())
         return;
     transcript_.write(formatNotification(msg, wParam, lParam));
+    summary_.observe(msg, wParam, lParam);
     if (bar_)
         bar_->observe(msg, wParam, lParam);
 

@@ -2,6 +2,7 @@
 #define UPDATE_HOST_HOST_SESSION_H
 
 #include "progress_bar.h"
+#include "run_summary.h"
 #include "transcript.h"
 
 #include <cstdint>
@@ -37,10 +38,12 @@ public:
     int outcome() const;
 
     bool finalReported() const { return finalReported_; }
+    const RunSummary& summary() const { return summary_; }
 
 private:
     Transcript& transcript_;
     ProgressBar* bar_;
+    RunSummary summary_;
     int64_t quietPeriodMs_;
     bool finalReported_ = false;
     bool complete_ = false;

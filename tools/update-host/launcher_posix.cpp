@@ -1,5 +1,8 @@
 #include "host_session.h"
+#include "installed_list.h"
 #include "launcher.h"
+#include "log_capture.h"
+#include "terminal_text.h"
 
 #include <autoupdate.h>
 
@@ -48,6 +51,8 @@ struct Launch {
     HostSession* session = &ownSession;
     AnswerMode answer = AnswerMode::No;
     int lockFd = -1;
+    bool onTerminal = false;
+    bool verbose = false;
 };
 
 // Never destroyed: a callback that entered before EndUpdate may still be
@@ -75,6 +80,24 @@ intptr_t onMessage(AutoUpdateHost* host, unsigned msg, uintptr_t wParam, intptr_
     pthread_cond_signal(&launch->changed);
     pthread_mutex_unlock(&launch->mutex);
     return 0;
+}
+
+// A log line of the library taken from a terminal: shown above the bar only
+// when asked for, and never as raw GBK.
+void onLogLine(void* context, const std::string& line)
+{
+    Launch* launch = static_cast<Launch*>(context);
+    if (!launch->verbose)
+        return;
+    pthread_mutex_lock(&launch->mutex);
+    if (launch->onTerminal) {
+        launch->bar.above(line);
+    } else {
+        std::string shown = terminalText(line) + "\n";
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
+        std::fflush(stderr);
+    }
+    pthread_mutex_unlock(&launch->mutex);
 }
 
 bool askOnTerminal(const char* text)
@@ -162,6 +185,10 @@ int runLauncher(const Options& options)
     Launch& launch = *new (g_launchStorage) Launch(onTerminal, options.quietPeriodMs);
     HostSession& session = launch.ownSession;
     ProgressBar& bar = launch.bar;
+    launch.onTerminal = onTerminal;
+    launch.verbose = options.verbose;
+    if (onTerminal)
+        bar.convertWith(terminalText);
     if (options.transcriptPath == "-") {
         // The library echoes its log on standard output: the transcript keeps
         // the real stdout, and the library's echo goes to stderr.
@@ -203,6 +230,22 @@ int runLauncher(const Options& options)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 
+    if (options.repair) {
+        std::string error;
+        if (!removeInstalledList(options.gameDir, options.package, error)) {
+            std::fprintf(stderr, "update-host: --repair: %s\n", error.c_str());
+            return kExitRefused;
+        }
+        if (onTerminal)
+            bar.status("repair: every file on disk is checked against the list");
+    }
+
+    // Standard output now carries only the library's echo (the transcript has
+    // its own copy of it); on a terminal that echo is taken over.
+    LogCapture capture;
+    if (isatty(STDOUT_FILENO))
+        capture.start(onLogLine, &launch);
+
     AutoUpdateHost host;
     host.message = onMessage;
     host.ask = onAsk;
@@ -217,6 +260,7 @@ int runLauncher(const Options& options)
     pthread_mutex_unlock(&launch.mutex);
 
     int status = kExitRefused;
+    std::string stopReason;
     if (started != 0) {
         int64_t stopAt = options.stopAfterMs >= 0 ? startMs + options.stopAfterMs : -1;
         int64_t timeoutAt = startMs + options.timeoutS * 1000;
@@ -230,8 +274,7 @@ int runLauncher(const Options& options)
                 break;
             }
             if (g_interrupted) {
-                if (onTerminal)
-                    bar.status("interrupted");
+                stopReason = "interrupted";
                 status = kExitStopped;
                 break;
             }
@@ -240,8 +283,7 @@ int runLauncher(const Options& options)
                 break;
             }
             if (now >= timeoutAt) {
-                if (onTerminal)
-                    bar.status("timed out");
+                stopReason = "timed out";
                 status = kExitStopped;
                 break;
             }
@@ -265,6 +307,13 @@ int runLauncher(const Options& options)
     pthread_mutex_unlock(&launch.mutex);
     if (launch.lockFd >= 0)
         close(launch.lockFd);
+    capture.stop();
+    if (onTerminal) {
+        pthread_mutex_lock(&launch.mutex);
+        const RunSummary& summary = session.summary();
+        bar.status(summary.line(summary.outcome(status, stopReason), nowMs() - startMs));
+        pthread_mutex_unlock(&launch.mutex);
+    }
     std::fflush(nullptr);
     // The library stays loaded: a cancelled worker may still be unwinding in it.
     return status;

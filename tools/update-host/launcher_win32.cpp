@@ -1,5 +1,8 @@
 #include "host_session.h"
+#include "installed_list.h"
 #include "launcher.h"
+#include "log_capture.h"
+#include "terminal_text.h"
 
 #include <autoupdate.h>
 
@@ -35,6 +38,8 @@ struct Launch {
     HANDLE lockedFile = INVALID_HANDLE_VALUE;
     HANDLE stopEvent = nullptr;
     volatile LONG done = 0;
+    bool onTerminal = false;
+    bool verbose = false;
 };
 
 // Never freed: the dialog watcher and a late window message may still look at
@@ -69,6 +74,24 @@ LRESULT CALLBACK hostWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
         return 0;
     }
     return DefWindowProcA(window, msg, wParam, lParam);
+}
+
+// A log line of the library taken from the console: shown above the bar only
+// when asked for, and in the console's code page.
+void onLogLine(void* context, const std::string& line)
+{
+    Launch* launch = static_cast<Launch*>(context);
+    if (!launch->verbose)
+        return;
+    EnterCriticalSection(&launch->lock);
+    if (launch->onTerminal) {
+        launch->bar.above(line);
+    } else {
+        std::string shown = terminalText(line) + "\n";
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
+        std::fflush(stderr);
+    }
+    LeaveCriticalSection(&launch->lock);
 }
 
 BOOL CALLBACK collectOwnDialog(HWND window, LPARAM context)
@@ -224,6 +247,10 @@ int runLauncher(const Options& options)
     g_launch = new Launch(onTerminal, options.quietPeriodMs);
     Launch& launch = *g_launch;
     launch.answer = options.answer;
+    launch.onTerminal = onTerminal;
+    launch.verbose = options.verbose;
+    if (onTerminal)
+        launch.bar.convertWith(terminalText);
     if (options.transcriptPath == "-") {
         // The library echoes its log on standard output: the transcript keeps
         // the real stdout, and the library's echo goes to stderr.
@@ -259,6 +286,22 @@ int runLauncher(const Options& options)
     if (watcher)
         CloseHandle(watcher);
 
+    if (options.repair) {
+        std::string error;
+        if (!removeInstalledList(options.gameDir, options.package, error)) {
+            std::fprintf(stderr, "update-host: --repair: %s\n", error.c_str());
+            return kExitRefused;
+        }
+        if (onTerminal)
+            launch.bar.status("repair: every file on disk is checked against the list");
+    }
+
+    // Standard output now carries only the library's echo (the transcript has
+    // its own copy of it); on a console that echo is taken over.
+    LogCapture capture;
+    if (_isatty(_fileno(stdout)))
+        capture.start(onLogLine, &launch);
+
     const char* server = options.hasServer ? options.server.c_str() : nullptr;
     int32_t started = autoUpdate(window, server, options.gameDir.c_str(), options.digest.c_str(),
                                  options.package.c_str());
@@ -268,6 +311,7 @@ int runLauncher(const Options& options)
     LeaveCriticalSection(&launch.lock);
 
     int status = kExitRefused;
+    std::string stopReason;
     if (started != 0) {
         int64_t stopAt = options.stopAfterMs >= 0 ? startMs + options.stopAfterMs : -1;
         int64_t timeoutAt = startMs + options.timeoutS * 1000;
@@ -283,13 +327,13 @@ int runLauncher(const Options& options)
                 break;
             }
             if (WaitForSingleObject(launch.stopEvent, 0) == WAIT_OBJECT_0) {
-                launch.bar.status("interrupted");
+                stopReason = "interrupted";
                 status = kExitStopped;
                 break;
             }
             if ((stopAt >= 0 && now >= stopAt) || now >= timeoutAt) {
                 if (now >= timeoutAt)
-                    launch.bar.status("timed out");
+                    stopReason = "timed out";
                 status = kExitStopped;
                 break;
             }
@@ -312,6 +356,13 @@ int runLauncher(const Options& options)
         launch.lockedFile = INVALID_HANDLE_VALUE;
     }
     LeaveCriticalSection(&launch.lock);
+    capture.stop();
+    if (onTerminal) {
+        EnterCriticalSection(&launch.lock);
+        const RunSummary& summary = launch.session.summary();
+        launch.bar.status(summary.line(summary.outcome(status, stopReason), nowMs() - startMs));
+        LeaveCriticalSection(&launch.lock);
+    }
     std::fflush(nullptr);
     // The library stays loaded: its terminated worker may have left it mid-call.
     return status;

@@ -36,7 +36,11 @@ const char* usageText()
     return "usage: update-host [--library PATH] --game-dir DIR --package NAME [--server IP]\n"
            "                   [--digest HEX] [--answer yes|no|ask] [--stop-after MS]\n"
            "                   [--timeout S] [--transcript FILE|-] [--lock PATH]\n"
-           "                   [--quiet-period MS]\n";
+           "                   [--quiet-period MS] [--repair] [--verbose]\n"
+           "  --repair   remove the installed list {package}.upd first, so that the run\n"
+           "             checks every file on disk by its digest and fetches what is\n"
+           "             missing or damaged\n"
+           "  --verbose  on a terminal, show the library's log lines above the progress bar\n";
 }
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error)
@@ -49,6 +53,14 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
         if (arg == "--help" || arg == "-h") {
             options.help = true;
             return true;
+        }
+        if (arg == "--repair") {
+            options.repair = true;
+            continue;
+        }
+        if (arg == "--verbose") {
+            options.verbose = true;
+            continue;
         }
         if (arg.compare(0, 2, "--") != 0) {
             error = "unexpected argument: " + arg;

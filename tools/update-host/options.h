@@ -19,6 +19,8 @@ struct Options {
     std::string transcriptPath;   // empty: none; "-": standard output
     std::string lockPath;
     int64_t quietPeriodMs = 3000;
+    bool repair = false;          // remove {package}.upd first: the run checks every file on disk
+    bool verbose = false;         // on a terminal, show the library's log lines above the bar
     bool help = false;
 };
 

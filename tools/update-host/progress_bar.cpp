@@ -1,45 +1,8 @@
 #include "progress_bar.h"
 
+#include "status_text.h"
+
 #include <autoupdate.h>
-
-
-namespace {
-
-std::string byteCount(long long bytes)
-{
-    char text[32];
-    if (bytes >= 1024LL * 1024)
-        std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
-    else if (bytes >= 1024)
-        std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
-    else
-        std::snprintf(text, sizeof text, "%lld B", bytes);
-    return text;
-}
-
-}  // namespace
-
-std::string describeError(intptr_t code)
-{
-    switch (code) {
-    case AU_ERR_TRANSFER: return "a file transfer failed";
-    case AU_ERR_PACKAGE_SHORT: return "the package file is too short";
-    case AU_ERR_INFLATE: return "the package did not inflate into a complete list";
-    case AU_ERR_UNSAFE_LIST: return "the update list names an unsafe path";
-    case AU_ERR_PACKAGE_OPEN: return "the package file cannot be opened";
-    case AU_ERR_NO_UNCOMPRESS: return "the decompression library has no uncompress";
-    case AU_ERR_LIST_CREATE: return "the staged update list cannot be created";
-    case AU_ERR_NO_PACKAGE: return "the server does not know the package, or no server answered";
-    case AU_ERR_NO_CONNECTION: return "no connection to an update server";
-    case AU_ERR_HOST_PATH: return "the launcher's path has no drive or directory";
-    case AU_ERR_NO_SERVERS: return "gamedata.xml names no usable servers";
-    case AU_ERR_LIST_TOO_LONG: return "the update list is too long";
-    case AU_ERR_RECONNECT: return "a reconnect failed during the package request";
-    case AU_ERR_ATTEMPTS: return "the package request ran out of attempts";
-    case AU_ERR_INSTALL: return "installing the files was abandoned";
-    default: return "system error " + std::to_string(code);
-    }
-}
 
 void ProgressBar::observe(unsigned msg, uintptr_t wParam, intptr_t lParam)
 {
@@ -64,7 +27,7 @@ void ProgressBar::observe(unsigned msg, uintptr_t wParam, intptr_t lParam)
             speedKiB_ = long(lParam);
             break;
         case AU_STATUS_ERROR:
-            status("error: " + describeError(lParam) + " (" + std::to_string(lParam) + ")");
+            status("error " + std::to_string(lParam) + ": " + describeError(lParam));
             return;
         case AU_STATUS_FINAL:
             status(lParam == 1 ? "update complete" : "update incomplete");
@@ -88,7 +51,7 @@ std::string ProgressBar::render() const
     std::snprintf(percent, sizeof percent, "] %5.1f%%", value / 50.0);
     line += percent;
     if (expected_ > 0)
-        line += "  " + byteCount(received_) + " / " + byteCount(expected_);
+        line += "  " + byteCountText(received_) + " / " + byteCountText(expected_);
     if (speedKiB_ >= 0)
         line += "  " + std::to_string(speedKiB_) + " KiB/s";
     if (!file_.empty())
@@ -115,8 +78,7 @@ void ProgressBar::redraw()
     std::string padded = "\r" + line;
     if (drawn_ > line.size())
         padded.append(drawn_ - line.size(), ' ');
-    std::fputs(padded.c_str(), out_);
-    std::fflush(out_);
+    put(padded);
     drawn_ = line.size();
 }
 
@@ -127,9 +89,16 @@ void ProgressBar::status(const std::string& text)
     std::string line = "\r" + text;
     if (drawn_ > text.size())
         line.append(drawn_ - text.size(), ' ');
-    std::fputs((line + "\n").c_str(), out_);
-    std::fflush(out_);
+    put(line + "\n");
     drawn_ = 0;
+}
+
+void ProgressBar::above(const std::string& text)
+{
+    bool showing = drawn_ > 0;
+    status(text);
+    if (showing)
+        redraw();
 }
 
 void ProgressBar::finish()
@@ -139,4 +108,11 @@ void ProgressBar::finish()
         std::fflush(out_);
     }
     drawn_ = 0;
+}
+
+void ProgressBar::put(const std::string& text)
+{
+    std::string shown = convert_ ? convert_(text) : text;
+    std::fwrite(shown.data(), 1, shown.size(), out_);
+    std::fflush(out_);
 }

@@ -11,9 +11,15 @@ class ProgressBar {
 public:
     explicit ProgressBar(FILE* out = nullptr, std::size_t width = 79) : out_(out), width_(width) {}
 
+    // The library's texts are GBK; what reaches the terminal goes through
+    // convert first (none: bytes as they are).
+    void convertWith(std::string (*convert)(const std::string&)) { convert_ = convert; }
+
     void observe(unsigned msg, uintptr_t wParam, intptr_t lParam);
-    // A line of its own above the bar.
+    // A line of its own; the bar is drawn again with the next report.
     void status(const std::string& text);
+    // A line above the bar, which stays on screen below it.
+    void above(const std::string& text);
     // Leaves the bar's line so that later output starts on a fresh one.
     void finish();
 
@@ -21,8 +27,10 @@ public:
 
 private:
     void redraw();
+    void put(const std::string& text);
 
     FILE* out_;
+    std::string (*convert_)(const std::string&) = nullptr;
     std::size_t width_;
     long progress_ = -1;      // five-thousandths; -1 until the first report
     long long expected_ = 0;
@@ -31,8 +39,5 @@ private:
     std::string file_;
     std::size_t drawn_ = 0;   // length of the bar now on screen
 };
-
-// An English description of an error code of status kind 6.
-std::string describeError(intptr_t code);
 
 #endif

@@ -19,6 +19,7 @@ bool g_running = false;
 char g_downloadAddress[256] = "http://127.0.0.1/下载";
 char g_currentFile[256];
 AutoUpdateTableRow g_table[3];
+bool g_listPresent = false;
 
 void send(unsigned msg, uintptr_t wParam, intptr_t lParam)
 {
@@ -37,7 +38,7 @@ void* worker(void*)
 {
     send(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
     // Like the real library, which echoes every log line on standard output.
-    std::printf("[    1][00:00:00]log line of the library\n");
+    std::printf("[    1][00:00:00]log line of the library 下载好了\r\n");
     std::fflush(stdout);
     if (g_script == "complete") {
         send(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10);
@@ -65,6 +66,9 @@ void* worker(void*)
         AutoUpdateHost* host = g_host.load();
         int yes = host && host->ask ? host->ask(host, "C:\\game\\a.dll被占用\n是否重试？", "提示") : 0;
         send(AU_MSG_STATUS, AU_STATUS_FINAL, yes ? 1 : 0);
+    } else if (g_script == "first-run") {
+        // Complete only when the installed list was gone when the run started.
+        send(AU_MSG_STATUS, AU_STATUS_FINAL, g_listPresent ? 0 : 1);
     } else if (g_script == "error") {
         send(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_NO_PACKAGE);
     } else if (g_script == "transfer-error") {
@@ -77,9 +81,10 @@ void* worker(void*)
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int32_t AutoUpdate(
-    AutoUpdateWindow hostWindow, const char*, const char*, const char*, const char* packageName)
+    AutoUpdateWindow hostWindow, const char*, const char* gameDirectory, const char*, const char* packageName)
 {
     g_script = packageName ? packageName : "";
+    g_listPresent = gameDirectory && access((std::string(gameDirectory) + "/" + g_script + ".upd").c_str(), F_OK) == 0;
     if (g_script == "refuse")
         return 0;
     g_host = hostWindow;

@@ -70,6 +70,8 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason)
         {"--game-dir", "/g", "--package", "p", "--transcript="},
         {"--game-dir", "/g", "--package", "p", "--frobnicate", "1"},
         {"--game-dir", "/g", "--package", "p", "stray"},
+        {"--game-dir", "/g", "--package", "p", "--repair=yes"},
+        {"--game-dir", "/g", "--package", "p", "--verbose=1"},
     };
     for (const auto& args : bad) {
         Options options;
@@ -77,6 +79,26 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason)
         EXPECT_FALSE(parse(args, options, error)) << args.back();
         EXPECT_FALSE(error.empty()) << args.back();
     }
+}
+
+TEST(Options, RepairAndVerboseAreFlagsThatTakeNoValue)
+{
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parse({"--game-dir", "/g", "--package", "p"}, options, error)) << error;
+    EXPECT_FALSE(options.repair);
+    EXPECT_FALSE(options.verbose);
+
+    // A flag before an option leaves that option's value alone.
+    ASSERT_TRUE(parse({"--repair", "--game-dir", "/g", "--verbose", "--package", "p"}, options, error)) << error;
+    EXPECT_TRUE(options.repair);
+    EXPECT_TRUE(options.verbose);
+    EXPECT_EQ("/g", options.gameDir);
+    EXPECT_EQ("p", options.package);
+
+    ASSERT_TRUE(parse({"--game-dir", "/g", "--package", "p", "--repair"}, options, error)) << error;
+    EXPECT_TRUE(options.repair);
+    EXPECT_FALSE(options.verbose);
 }
 
 TEST(Options, HelpNeedsNothingElse)

@@ -15,14 +15,18 @@ namespace {
 struct HostRun {
     int status = -1;
     std::string transcript;
+    bool listLeft = false;
 };
 
-HostRun runHost(const std::string& package, const std::string& extra)
+HostRun runHost(const std::string& package, const std::string& extra, const char* installedList = nullptr)
 {
     char dir[] = "/tmp/update_host_run_XXXXXX";
     HostRun run;
     if (!mkdtemp(dir))
         return run;
+    std::string listPath = std::string(dir) + "/" + package + ".upd";
+    if (installedList)
+        std::ofstream(listPath, std::ios::binary) << installedList;
     std::string transcriptPath = std::string(dir) + "/transcript.txt";
     // setsid: no controlling terminal, so "ask" can never wait for a person.
     std::string command = std::string("setsid -w '") + UPDATE_HOST_EXE + "' --library '" + FAKE_LIBRARY +
@@ -35,6 +39,8 @@ HostRun runHost(const std::string& package, const std::string& extra)
     text << in.rdbuf();
     run.transcript = text.str();
     std::remove(transcriptPath.c_str());
+    run.listLeft = std::ifstream(listPath).good();
+    std::remove(listPath.c_str());
     std::remove(dir);
     return run;
 }
@@ -138,6 +144,28 @@ TEST(UpdateHostRun, QuestionAnsweredPerOption)
     HostRun ask = runHost("ask", "--answer ask --timeout 20");
     EXPECT_EQ(1, ask.status);
     EXPECT_NE(std::string::npos, ask.transcript.find(asked + "# answered: no\n11111 5 0\n"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpdateHostRun, RepairRemovesTheInstalledListBeforeTheRunStarts)
+{
+    const char* list = "2\n1\nrecords\n";
+    HostRun plain = runHost("first-run", "--timeout 20", list);
+    EXPECT_EQ(1, plain.status);
+    EXPECT_TRUE(plain.listLeft);
+
+    HostRun repair = runHost("first-run", "--repair --timeout 20", list);
+    EXPECT_EQ(0, repair.status);
+    EXPECT_FALSE(repair.listLeft);
+    EXPECT_EQ("# AutoUpdate returned 1\n" + kAddressLine + "11111 30 0\n11111 5 1\n# EndUpdate returned 1\n",
+              repair.transcript);
+
+    // Nothing to remove is no failure: the run is a first run already.
+    HostRun none = runHost("first-run", "--repair --timeout 20");
+    EXPECT_EQ(0, none.status);
 }
 
 }  // namespace

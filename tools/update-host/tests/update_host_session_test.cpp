@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
+#include <string>
+
 namespace {
 
 class SessionTest : public ::testing::Test {
@@ -137,6 +141,101 @@ TEST(ProgressBarRender, ALongPathKeepsItsEndWithinTheWidth)
     EXPECT_EQ(60u, line.size());
     EXPECT_EQ("/file.dat", line.substr(line.size() - 9));
     EXPECT_NE(std::string::npos, line.find("..."));
+}
+
+}  // namespace
+
+namespace {
+
+void playCompleteRun(RunSummary& summary, int transfersDone)
+{
+    summary.observe(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);  // the package
+    summary.observe(AU_MSG_STATUS, AU_STATUS_LIST_READ, 0);
+    summary.observe(AU_MSG_FILE_TABLE, 3, 0);
+    for (int i = 0; i < transfersDone; ++i) {
+        summary.observe(AU_MSG_PROGRESS, 5000, 1000 * (i + 1));
+        summary.observe(AU_MSG_BYTES, 3 * 1024 * 1024, (i + 1) * 1024 * 1024);
+        summary.observe(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);
+    }
+}
+
+TEST(RunSummary, CountsListedFilesNotThePackage)
+{
+    RunSummary summary;
+    playCompleteRun(summary, 3);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_FINAL, 1);
+    EXPECT_EQ(3, summary.filesListed());
+    EXPECT_EQ(3, summary.filesFetched());
+    EXPECT_EQ(3LL * 1024 * 1024, summary.bytesReceived());
+    EXPECT_EQ("update complete - 3 of 3 files fetched, 3.0 MiB in 2.0 s (1.5 MiB/s)",
+              summary.line(summary.outcome(kExitComplete, ""), 2000));
+}
+
+TEST(RunSummary, OutcomeNamesTheEndingErrorOrTheFailedTransfers)
+{
+    RunSummary failed;
+    failed.observe(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
+    failed.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_NO_CONNECTION);
+    std::string outcome = failed.outcome(kExitIncomplete, "");
+    EXPECT_EQ(0u, outcome.find("update failed (error 27): No update server could be reached")) << outcome;
+    EXPECT_EQ(outcome + " - 0 of 0 files fetched, 0 B in 0.0 s (0 B/s)", failed.line(outcome, 0));
+
+    RunSummary partial;
+    playCompleteRun(partial, 1);
+    partial.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    partial.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    partial.observe(AU_MSG_STATUS, AU_STATUS_FINAL, 0);
+    EXPECT_EQ("update incomplete: 2 files could not be downloaded", partial.outcome(kExitIncomplete, ""));
+    EXPECT_EQ(1, partial.filesFetched());
+
+    RunSummary stopped;
+    EXPECT_EQ("update stopped (timed out)", stopped.outcome(kExitStopped, "timed out"));
+    EXPECT_EQ("update stopped", stopped.outcome(kExitStopped, ""));
+    EXPECT_EQ("update refused by the library", stopped.outcome(kExitRefused, ""));
+    EXPECT_EQ("update incomplete", stopped.outcome(kExitIncomplete, ""));
+}
+
+TEST(RunSummary, SessionFeedsItsSummaryWhileTheTranscriptIsOpen)
+{
+    Transcript transcript;
+    HostSession session(transcript, nullptr, 3000);
+    session.autoUpdateReturned(1);
+    session.notify(AU_MSG_FILE_TABLE, 2, 0, 0);
+    session.notify(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 0);
+    session.endUpdateReturned(1);
+    session.notify(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 0);
+    EXPECT_EQ(2, session.summary().filesListed());
+    EXPECT_EQ(1, session.summary().filesFetched());
+}
+
+TEST(ProgressBarOutput, LinesAboveTheBarAreConvertedAndTheBarComesBack)
+{
+    FILE* out = std::tmpfile();
+    ASSERT_NE(nullptr, out);
+    ProgressBar bar(out, 60);
+    bar.convertWith([](const std::string& text) {
+        std::string upper = text;
+        for (char& c : upper)
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+        return upper;
+    });
+    bar.observe(AU_MSG_PROGRESS, 5000, 2500);
+    bar.above("log line");
+    bar.status("done");
+    std::fflush(out);
+    std::rewind(out);
+    std::string all;
+    char buffer[512];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+        all.append(buffer, n);
+    std::fclose(out);
+    std::string barText = "[##########..........]  50.0%";
+    EXPECT_EQ("\r" + barText + "\rLOG LINE" + std::string(barText.size() - 8, ' ') + "\n\r" + barText +
+                  "\rDONE" + std::string(barText.size() - 4, ' ') + "\n",
+              all);
 }
 
 }  // namespace

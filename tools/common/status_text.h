@@ -1,0 +1,22 @@
+#ifndef AUTOUPDATE_STATUS_TEXT_H
+#define AUTOUPDATE_STATUS_TEXT_H
+
+#include <cstdint>
+#include <string>
+
+// Plain English sentences for what the library reports, shared by the
+// launchers (update-host on a terminal, the reference GUI launcher).
+
+// A sentence for an error code of status kind 6; any code the library does
+// not name itself is a system error code.
+std::string describeError(intptr_t code);
+
+// A sentence for status message 11111 of the given kind. text is the record
+// the message points at (the path of kind 2, the download address of kind
+// 11117), already copied by the caller; it is ignored for other kinds.
+std::string describeStatus(uintptr_t kind, intptr_t value, const std::string& text);
+
+// "1.5 MiB", "12.0 KiB", "512 B".
+std::string byteCountText(long long bytes);
+
+#endif

@@ -1,0 +1,63 @@
+#include "run_summary.h"
+
+#include "host_session.h"
+#include "status_text.h"
+
+#include <autoupdate.h>
+
+#include <cstdio>
+
+void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam)
+{
+    if (msg == AU_MSG_FILE_TABLE) {
+        tableSeen_ = true;
+        filesListed_ = int(wParam);
+    } else if (msg == AU_MSG_BYTES) {
+        bytesReceived_ = (long long)lParam;
+    } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_FILE_DONE) {
+        // The completed transfer before the table is the package itself.
+        if (tableSeen_)
+            ++filesFetched_;
+    } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_ERROR) {
+        if (lParam == AU_ERR_TRANSFER) {
+            ++transfersFailed_;
+        } else {
+            endingError_ = lParam;
+            hasEndingError_ = true;
+        }
+    }
+}
+
+std::string RunSummary::outcome(int exitStatus, const std::string& stopReason) const
+{
+    switch (exitStatus) {
+    case kExitComplete:
+        return "update complete";
+    case kExitRefused:
+        return "update refused by the library";
+    case kExitStopped:
+        return "update stopped" + (stopReason.empty() ? std::string() : " (" + stopReason + ")");
+    default:
+        break;
+    }
+    if (hasEndingError_) {
+        std::string reason = describeError(endingError_);
+        if (!reason.empty() && reason.back() == '.')
+            reason.pop_back();
+        return "update failed (error " + std::to_string(endingError_) + "): " + reason;
+    }
+    if (transfersFailed_ > 0)
+        return "update incomplete: " + std::to_string(transfersFailed_) +
+               (transfersFailed_ == 1 ? " file" : " files") + " could not be downloaded";
+    return "update incomplete";
+}
+
+std::string RunSummary::line(const std::string& outcome, int64_t elapsedMs) const
+{
+    double seconds = elapsedMs > 0 ? elapsedMs / 1000.0 : 0.0;
+    char timing[96];
+    std::snprintf(timing, sizeof timing, " in %.1f s (%s/s)", seconds,
+                  byteCountText(seconds > 0 ? (long long)(bytesReceived_ / seconds) : 0).c_str());
+    return outcome + " - " + std::to_string(filesFetched_) + " of " + std::to_string(filesListed_) +
+           (filesListed_ == 1 ? " file" : " files") + " fetched, " + byteCountText(bytesReceived_) + timing;
+}

@@ -1,0 +1,32 @@
+#ifndef UPDATE_HOST_RUN_SUMMARY_H
+#define UPDATE_HOST_RUN_SUMMARY_H
+
+#include <cstdint>
+#include <string>
+
+// Counts what a run fetched, for the one line a terminal shows at its end.
+class RunSummary {
+public:
+    void observe(unsigned msg, uintptr_t wParam, intptr_t lParam);
+
+    // The outcome in words for the tool's exit status; stopReason names why a
+    // run was stopped ("timed out", "interrupted"), empty for --stop-after.
+    std::string outcome(int exitStatus, const std::string& stopReason) const;
+    // "complete: 3 of 3 files fetched, 1.5 MiB in 2.0 s (768.0 KiB/s)"
+    std::string line(const std::string& outcome, int64_t elapsedMs) const;
+
+    int filesListed() const { return filesListed_; }
+    int filesFetched() const { return filesFetched_; }
+    long long bytesReceived() const { return bytesReceived_; }
+
+private:
+    bool tableSeen_ = false;
+    int filesListed_ = 0;
+    int filesFetched_ = 0;
+    int transfersFailed_ = 0;
+    long long bytesReceived_ = 0;
+    intptr_t endingError_ = 0;   // the last error that is not a failed transfer
+    bool hasEndingError_ = false;
+};
+
+#endif
