@@ -19,7 +19,8 @@
 # usage: bench/throughput.sh [--build DIR] [--only SECTION,...] [--runs N]
 #                            [--size-mb 200] [--latency-size-mb 50] [--files 200]
 #                            [--chunk N] [--delay-ms 20] [--client-seconds 5] [--keep]
-# Needs the native build (it builds the targets it uses) and
+#                            [--no-build]
+# Needs the native build (it builds the targets it uses unless --no-build) and
 # bench/install-bench-deps.sh (nginx, curl, GNU time, python3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,11 +36,12 @@ chunk=
 delay_ms=20
 client_seconds=5
 keep=0
+rebuild=1
 # One update-host run may take this long; a base-protocol run of 200 MB at the
 # default chunk of 4096 bytes would not fit (51200 frames of at least 5 ms).
 run_limit=300
 
-usage() { sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$(realpath "$2"); shift 2 ;;
@@ -52,6 +54,7 @@ while [ $# -gt 0 ]; do
     --delay-ms) delay_ms=$2; shift 2 ;;
     --client-seconds) client_seconds=$2; shift 2 ;;
     --keep) keep=1; shift ;;
+    --no-build) rebuild=0; shift ;;
     *) usage ;;
   esac
 done
@@ -61,7 +64,9 @@ for tool in nginx curl md5sum python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run bench/install-bench-deps.sh as root" >&2; exit 1; }
 done
 
-cmake --build "$build" --target autoupdate update-host update-server make-package server_load >/dev/null
+if [ $rebuild -eq 1 ]; then
+  cmake --build "$build" --target autoupdate update-host update-server make-package server_load >/dev/null
+fi
 find_tool() { find "$build" -name "$1" -type f -not -path '*/CMakeFiles/*' | head -n 1; }
 make_package=$(find_tool make-package)
 update_server=$(find_tool update-server)
