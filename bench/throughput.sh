@@ -285,7 +285,7 @@ if wants rss; then
   before_kb=$(tail -n 1 "$work/time-refused.txt")
   run_host benchsmall "$server_port" rss
   say "peak RSS of update-host, ${latency_mb} MB run: $host_rss_kb KiB against $before_kb KiB" \
-      "when AutoUpdate refuses at once: +$(( (host_rss_kb - before_kb) / 1024 )) MiB"
+      "when AutoUpdate refuses at once: +$(( host_rss_kb - before_kb )) KiB"
 fi
 
 if wants clients; then
