@@ -1,9 +1,12 @@
-// Many base-protocol clients on 127.0.0.1 against one update-server for a
-// fixed time, all in one event loop: each asks for the package, then fetches
-// the package's files one chunk at a time, round and round, and the bytes of
-// payload received are counted. With --ceiling it measures instead what
-// loopback TCP itself carries on this machine: one sending and one receiving
-// thread per core, 64 KiB writes.
+// Many clients on 127.0.0.1 against one update-server for a fixed time, all
+// in one event loop: each asks for the package, then fetches the package's
+// files round and round, and the bytes of payload received are counted. By
+// default they speak the base protocol, one chunk at a time; with --fast and
+// the package file (for the listed sizes) they take the server's fast-mode
+// offer as our client does: the largest chunk offered, and requests kept in
+// flight across files up to the window offered (at most 16). With --ceiling it
+// measures instead what loopback TCP itself carries on this machine: one
+// sending and one receiving thread per core, 64 KiB writes.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -13,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "list_format.h"
+#include "package_codec.h"
 #include "wire_protocol.h"
 
 namespace {
@@ -35,10 +41,20 @@ struct Options {
     int files = 1;
     double seconds = 5;
     bool ceiling = false;
+    bool fast = false;
+    std::string packageFile;
 };
+
+// What a server offers after byte 114 of its package reply.
+constexpr std::size_t kOfferReplyBytes = 124;
+constexpr uint8_t kOfferMagic[4] = {'A', 'U', 'F', 'M'};
+constexpr std::size_t kClientWindowLimit = 16;
+// The field of a file request that carries the wanted chunk size in the fast mode.
+constexpr std::size_t kWantedPayloadOffset = 8;
 
 const char kUsage[] =
     "usage: server_load --port N --package NAME --files K [--clients N] [--seconds S]\n"
+    "                   [--fast --package-file ROOT/NAME.cms]\n"
     "       server_load --ceiling [--seconds S]\n";
 
 bool parse(int argc, char** argv, Options* options) {
@@ -48,6 +64,10 @@ bool parse(int argc, char** argv, Options* options) {
             options->ceiling = true;
             continue;
         }
+        if (arg == "--fast") {
+            options->fast = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* value = argv[++i];
         if (arg == "--port") options->port = std::atoi(value);
@@ -55,10 +75,12 @@ bool parse(int argc, char** argv, Options* options) {
         else if (arg == "--clients") options->clients = std::atoi(value);
         else if (arg == "--files") options->files = std::atoi(value);
         else if (arg == "--seconds") options->seconds = std::atof(value);
+        else if (arg == "--package-file") options->packageFile = value;
         else return false;
     }
     if (options->seconds <= 0 || options->seconds > 120) return false;
     if (options->ceiling) return true;
+    if (options->fast && options->packageFile.empty()) return false;
     return options->port > 0 && options->port < 65536 && !options->package.empty() &&
            options->clients >= 1 && options->clients <= 5000 && options->files >= 1 &&
            options->files <= 65535;
@@ -81,21 +103,78 @@ int connectLoopback(int port) {
     return fd;
 }
 
+// The listed sizes of the package's files, by serial from 1; empty when the
+// package file cannot be read.
+std::vector<uint32_t> listedSizes(const std::string& packageFile, int files) {
+    std::FILE* file = std::fopen(packageFile.c_str(), "rb");
+    if (file == nullptr) return {};
+    std::string package;
+    char block[65536];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) != 0) package.append(block, got);
+    std::fclose(file);
+    std::string text;
+    if (!InflatePackage(package, kMaxListBytes, &text)) return {};
+    std::vector<uint32_t> sizes;
+    for (const ListRecord& record : ParseListRecords(text, kMaxListFiles + 1)) {
+        sizes.push_back(static_cast<uint32_t>(record.size));
+    }
+    if (sizes.size() < static_cast<std::size_t>(files)) return {};
+    sizes.resize(static_cast<std::size_t>(files));
+    return sizes;
+}
+
 struct Client {
     int fd = -1;
     std::vector<uint8_t> out;
     std::size_t sent = 0;
     std::vector<uint8_t> in;
+    std::size_t consumed = 0;  // bytes of `in` already taken as frames
+    bool watchingOut = true;   // asked epoll for writability: requests wait unsent
     bool awaitingPackage = true;
     uint16_t packageId = 0;
+    // The base protocol: the one request out.
     uint16_t serial = 1;
     uint32_t offset = 0;
+    // The fast mode: the next request to send, and how many are out.
+    bool fast = false;
+    uint32_t chunk = 0;
+    std::size_t window = 1;
+    std::size_t inFlight = 0;
+    uint16_t nextSerial = 1;
+    uint32_t nextOffset = 0;
 };
 
-void queueFileRequest(Client* client) {
-    client->out.assign(wire::kFileRequestBytes, 0);
-    wire::BuildFileRequest(client->out.data(), client->packageId, client->serial, client->offset);
+void appendFileRequest(Client* client, uint16_t serial, uint32_t offset, uint32_t wanted) {
+    std::size_t at = client->out.size();
+    client->out.resize(at + wire::kFileRequestBytes);
+    wire::BuildFileRequest(client->out.data() + at, client->packageId, serial, offset);
+    wire::WriteLe32(client->out.data() + at + kWantedPayloadOffset, wanted);
+}
+
+void dropSent(Client* client) {
+    client->out.erase(client->out.begin(), client->out.begin() + static_cast<long>(client->sent));
     client->sent = 0;
+}
+
+void queueFileRequest(Client* client) {
+    dropSent(client);
+    appendFileRequest(client, client->serial, client->offset, 0);
+}
+
+// Requests ahead, in order, through every file and round again, as far as
+// the window lets.
+void fillWindow(Client* client, const std::vector<uint32_t>& sizes) {
+    dropSent(client);
+    while (client->inFlight < client->window) {
+        appendFileRequest(client, client->nextSerial, client->nextOffset, client->chunk);
+        ++client->inFlight;
+        client->nextOffset += client->chunk;
+        if (client->nextOffset >= sizes[client->nextSerial - 1]) {
+            client->nextSerial = static_cast<uint16_t>(client->nextSerial % sizes.size() + 1);
+            client->nextOffset = 0;
+        }
+    }
 }
 
 // Sends what is pending; false when the connection failed.
@@ -109,11 +188,32 @@ bool flush(Client* client) {
     return true;
 }
 
+// Writability is watched only while requests wait unsent: level-triggered
+// EPOLLOUT on an idle socket would wake the loop for nothing.
+void watchOutput(int epoll, Client* client, uint64_t index) {
+    bool pending = client->sent < client->out.size();
+    if (pending == client->watchingOut) return;
+    epoll_event event{};
+    event.events = EPOLLIN | (pending ? EPOLLOUT : 0u);
+    event.data.u64 = index;
+    epoll_ctl(epoll, EPOLL_CTL_MOD, client->fd, &event);
+    client->watchingOut = pending;
+}
+
 int runClients(const Options& options) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<uint32_t> sizes;
+    if (options.fast) {
+        sizes = listedSizes(options.packageFile, options.files);
+        if (sizes.empty()) {
+            std::fprintf(stderr, "cannot read %d listed sizes from %s\n", options.files,
+                         options.packageFile.c_str());
+            return 1;
+        }
     }
     int epoll = epoll_create1(EPOLL_CLOEXEC);
     std::vector<Client> clients(static_cast<std::size_t>(options.clients));
@@ -125,6 +225,7 @@ int runClients(const Options& options) {
         ++connected;
         // Spread the clients over the files so they do not all read the same one.
         client.serial = static_cast<uint16_t>(1 + i % static_cast<std::size_t>(options.files));
+        client.nextSerial = client.serial;
         client.out.assign(wire::kPackageRequestBytes, 0);
         wire::BuildPackageRequest(client.out.data(), options.package);
         epoll_event event{};
@@ -136,6 +237,7 @@ int runClients(const Options& options) {
     unsigned long long payloadBytes = 0;
     unsigned long long frames = 0;
     unsigned long long refusals = 0;
+    int fastClients = 0;
     int failed = 0;
     std::vector<uint8_t> buffer(1 << 16);
     std::vector<epoll_event> events(1024);
@@ -157,32 +259,57 @@ int runClients(const Options& options) {
                     client.in.insert(client.in.end(), buffer.begin(), buffer.begin() + n);
                 }
             }
-            // A client has at most one request out, so at most one whole reply.
-            while (alive && client.in.size() >= 2) {
-                std::size_t frameBytes = 2 + wire::ReadLe16(client.in.data());
-                if (client.in.size() < frameBytes) break;
+            while (alive && client.in.size() - client.consumed >= 2) {
+                const uint8_t* frame = client.in.data() + client.consumed;
+                std::size_t frameBytes = 2 + wire::ReadLe16(frame);
+                if (client.in.size() - client.consumed < frameBytes) break;
+                client.consumed += frameBytes;
                 ++frames;
                 if (client.awaitingPackage) {
                     client.awaitingPackage = false;
-                    client.packageId = frameBytes >= 114 ? wire::ReadLe16(client.in.data() + 112) : 0xFFFF;
+                    client.packageId = frameBytes >= 114 ? wire::ReadLe16(frame + 112) : 0xFFFF;
                     if (client.packageId == 0xFFFF) alive = false;
+                    if (options.fast && frameBytes >= kOfferReplyBytes &&
+                        std::memcmp(frame + 114, kOfferMagic, sizeof kOfferMagic) == 0 &&
+                        wire::ReadLe16(frame + 118) >= 1 && wire::ReadLe16(frame + 120) >= 1 &&
+                        wire::ReadLe16(frame + 122) >= 1) {
+                        client.fast = true;
+                        client.chunk = wire::ReadLe16(frame + 120);
+                        client.window = std::min<std::size_t>(wire::ReadLe16(frame + 122), kClientWindowLimit);
+                        ++fastClients;
+                    }
                 } else {
-                    uint8_t flag = frameBytes >= 3 ? client.in[2] : 0;
+                    uint8_t flag = frameBytes >= 3 ? frame[2] : 0;
                     std::size_t payload = frameBytes >= 3 ? frameBytes - 3 : 0;
                     payloadBytes += payload;
-                    client.offset += static_cast<uint32_t>(payload);
                     if (flag == wire::kChunkRefused) ++refusals;
-                    if (flag == wire::kChunkLast || flag == wire::kChunkRefused) {
-                        client.serial = static_cast<uint16_t>(client.serial % options.files + 1);
-                        client.offset = 0;
+                    if (client.fast) {
+                        --client.inFlight;
+                    } else {
+                        client.offset += static_cast<uint32_t>(payload);
+                        if (flag == wire::kChunkLast || flag == wire::kChunkRefused) {
+                            client.serial = static_cast<uint16_t>(client.serial % options.files + 1);
+                            client.offset = 0;
+                        }
                     }
                 }
-                client.in.erase(client.in.begin(), client.in.begin() + static_cast<long>(frameBytes));
                 if (alive) {
-                    queueFileRequest(&client);
+                    if (client.fast) {
+                        fillWindow(&client, sizes);
+                    } else {
+                        queueFileRequest(&client);
+                    }
                     alive = flush(&client);
                 }
             }
+            if (client.consumed == client.in.size()) {
+                client.in.clear();
+                client.consumed = 0;
+            } else if (client.consumed > (1u << 16)) {
+                client.in.erase(client.in.begin(), client.in.begin() + static_cast<long>(client.consumed));
+                client.consumed = 0;
+            }
+            if (alive) watchOutput(epoll, &client, events[e].data.u64);
             if (!alive) {
                 ++failed;
                 close(client.fd);
@@ -202,9 +329,9 @@ int runClients(const Options& options) {
     double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     std::printf("clients %d connected %d dropped %d frames %llu refused %llu bytes %llu "
-                "seconds %.3f MBps %.1f client_cpu %.0f%%\n",
+                "seconds %.3f MBps %.1f client_cpu %.0f%% fast %d\n",
                 options.clients, connected, failed, frames, refusals, payloadBytes, elapsed,
-                static_cast<double>(payloadBytes) / elapsed / 1e6, 100 * cpu / elapsed);
+                static_cast<double>(payloadBytes) / elapsed / 1e6, 100 * cpu / elapsed, fastClients);
     return connected == options.clients ? 0 : 1;
 }
 

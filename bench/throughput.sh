@@ -12,9 +12,10 @@
 #   rss       update-host's peak RSS during the 50 MB run against its peak when
 #             AutoUpdate refuses at once (a game directory of "///"), i.e. its
 #             RSS before AutoUpdate has done anything
-#   clients   update-server with 1, 10, 100 and 1000 base-protocol clients
-#             (bench/server_load) for a few seconds each: MB/s, CPU, RSS; and the
-#             loopback ceiling of this machine (server_load --ceiling)
+#   clients   update-server with 1, 10, 100 and 1000 clients (bench/server_load)
+#             for a few seconds each, in the base protocol and, when the server
+#             offers it, in the fast mode: MB/s, CPU, RSS; and the loopback
+#             ceiling of this machine (server_load --ceiling)
 #
 # usage: bench/throughput.sh [--build DIR] [--only SECTION,...] [--runs N]
 #                            [--size-mb 200] [--latency-size-mb 50] [--files 200]
@@ -298,16 +299,22 @@ if wants clients; then
   cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$server_pid/stat"; }
   status_kb() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$server_pid/status"; }
   say "update-server: descriptor limit $(ulimit -n); $(status_kb VmRSS) KiB RSS before the clients"
-  for clients in 1 10 100 1000; do
-    before=$(cpu_ticks)
-    line=$("$server_load" --port "$server_port" --package benchbig --files "$files" \
-      --clients "$clients" --seconds "$client_seconds")
-    after=$(cpu_ticks)
-    mbps=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
-    seconds=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "seconds") print $(i + 1) }')
-    cpu=$(awk -v t=$(( after - before )) -v hz="$ticks" -v s="$seconds" 'BEGIN { printf "%.0f", 100 * t / hz / s }')
-    say "update-server, $clients clients: $mbps MB/s, CPU $cpu %, RSS $(status_kb VmRSS) KiB" \
-        "(peak $(status_kb VmHWM) KiB); $line"
+  modes=(base)
+  [ "$extension" = yes ] && modes+=(fast)
+  for mode in "${modes[@]}"; do
+    mode_args=()
+    [ "$mode" = fast ] && mode_args=(--fast --package-file "$root/benchbig.cms")
+    for clients in 1 10 100 1000; do
+      before=$(cpu_ticks)
+      line=$("$server_load" --port "$server_port" --package benchbig --files "$files" \
+        --clients "$clients" --seconds "$client_seconds" "${mode_args[@]}")
+      after=$(cpu_ticks)
+      mbps=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
+      seconds=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "seconds") print $(i + 1) }')
+      cpu=$(awk -v t=$(( after - before )) -v hz="$ticks" -v s="$seconds" 'BEGIN { printf "%.0f", 100 * t / hz / s }')
+      say "update-server, $clients $mode clients: $mbps MB/s, CPU $cpu %, RSS $(status_kb VmRSS) KiB" \
+          "(peak $(status_kb VmHWM) KiB); $line"
+    done
   done
   ceiling=$("$server_load" --ceiling --seconds "$client_seconds")
   say "loopback ceiling (one stream per core, 64 KiB writes): $ceiling"
