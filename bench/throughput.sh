@@ -7,8 +7,10 @@
 #   latency   the 50 MB package with 20 ms added each way by bench/delay_proxy.py,
 #             the same proxy in front of both servers
 #   floor     the 50 MB package from a server that speaks only the base protocol
-#             (bench/base_server.py) against 2000 ms + 5 ms per reply frame + the
-#             loopback transfer time curl needs for the same files
+#             (bench/base_server.py, or with --floor-server update-server our own
+#             server pinned by --chunk 10237, which then offers no fast mode)
+#             against 2000 ms + 5 ms per reply frame + the loopback transfer time
+#             curl needs for the same files
 #   rss       update-host's peak RSS during the 50 MB run against its peak when
 #             AutoUpdate refuses at once (a game directory of "///"), i.e. its
 #             RSS before AutoUpdate has done anything
@@ -20,7 +22,7 @@
 # usage: bench/throughput.sh [--build DIR] [--only SECTION,...] [--runs N]
 #                            [--size-mb 200] [--latency-size-mb 50] [--files 200]
 #                            [--chunk N] [--delay-ms 20] [--client-seconds 5] [--keep]
-#                            [--no-build]
+#                            [--no-build] [--floor-server python|update-server]
 # Needs the native build (it builds the targets it uses unless --no-build) and
 # bench/install-bench-deps.sh (nginx, curl, GNU time, python3).
 set -euo pipefail
@@ -38,11 +40,12 @@ delay_ms=20
 client_seconds=5
 keep=0
 rebuild=1
+floor_server=python
 # One update-host run may take this long; a base-protocol run of 200 MB at the
 # default chunk of 4096 bytes would not fit (51200 frames of at least 5 ms).
 run_limit=300
 
-usage() { sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$(realpath "$2"); shift 2 ;;
@@ -56,6 +59,7 @@ while [ $# -gt 0 ]; do
     --client-seconds) client_seconds=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --no-build) rebuild=0; shift ;;
+    --floor-server) floor_server=$2; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -263,14 +267,20 @@ fi
 
 if wants floor; then
   echo "==> base-protocol server, ${latency_mb} MB"
-  python3 bench/base_server.py --root "$root" --chunk 10237 --port-file "$work/base.port" --lifetime 1800 &
+  rm -f "$work/base.port"
+  if [ "$floor_server" = update-server ]; then
+    "$update_server" --root "$root" --port 0 --port-file "$work/base.port" --quiet --chunk 10237 \
+      2>>"$work/update-server.log" &
+  else
+    python3 bench/base_server.py --root "$root" --chunk 10237 --port-file "$work/base.port" --lifetime 1800 &
+  fi
   base_pid=$!
   pids+=("$base_pid")
   base_port=$(wait_for_port_file "$work/base.port" "$base_pid")
   compare benchsmall "$base_port" "$nginx_port" floor
   read -r frames _ < <(python3 bench/bench_tree.py frames "$root" benchsmall 10237)
   floor_ms=$(( 2000 + 5 * frames + m_curl ))
-  say "floor, base protocol at chunk 10237, ${latency_mb} MB/${files} files: update-host $m_host ms," \
+  say "floor, base protocol at chunk 10237 ($floor_server), ${latency_mb} MB/${files} files: update-host $m_host ms," \
       "floor $floor_ms ms (2000 + 5 x $frames frames + curl $m_curl ms): $(ratio "$m_host" "$floor_ms")x the floor"
 fi
 
