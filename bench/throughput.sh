@@ -6,11 +6,11 @@
 #             curl fetching the same files, then md5sum -c of them
 #   latency   the 50 MB package with 20 ms added each way by bench/delay_proxy.py,
 #             the same proxy in front of both servers
-#   floor     the 50 MB package from a server that speaks only the base protocol
-#             (bench/base_server.py, or with --floor-server update-server our own
-#             server pinned by --chunk 10237, which then offers no fast mode)
-#             against 2000 ms + 5 ms per reply frame + the loopback transfer time
-#             curl needs for the same files
+#   floor     the 50 MB package from a server that offers no fast mode (our own
+#             update-server pinned by --chunk 10237; with --floor-server python
+#             bench/base_server.py, written from the base wire format alone, which
+#             costs about 1 ms more per frame) against 2000 ms + 5 ms per reply
+#             frame + the loopback transfer time curl needs for the same files
 #   rss       update-host's peak RSS during the 50 MB run against its peak when
 #             AutoUpdate refuses at once (a game directory of "///"), i.e. its
 #             RSS before AutoUpdate has done anything
@@ -40,7 +40,7 @@ delay_ms=20
 client_seconds=5
 keep=0
 rebuild=1
-floor_server=python
+floor_server=update-server
 # One update-host run may take this long; a base-protocol run of 200 MB at the
 # default chunk of 4096 bytes would not fit (51200 frames of at least 5 ms).
 run_limit=300
@@ -123,8 +123,9 @@ start_update_server() {  # prints the port; the pid goes to server_pid
 start_update_server
 server_port=$(wait_for_port_file "$work/server.port" "$server_pid")
 
-# Does this update-server append anything after byte 114 of its package reply?
-extension=$(python3 - "$server_port" <<'PY'
+# Does the server on this port append anything after byte 114 of its package reply?
+offers_fast_mode() {
+  python3 - "$1" <<'PY'
 import socket, struct, sys
 request = bytearray(114)
 struct.pack_into('<HIH', request, 0, 112, 32, 1)
@@ -136,7 +137,8 @@ with socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=10) as s:
         head += s.recv(2 - len(head))
 print('yes' if struct.unpack('<H', head)[0] > 112 else 'no')
 PY
-)
+}
+extension=$(offers_fast_mode "$server_port")
 
 nginx_port=$(python3 bench/bench_tree.py free-port)
 mkdir -p "$work/nginx/logs" "$work/nginx/temp"
@@ -277,6 +279,10 @@ if wants floor; then
   base_pid=$!
   pids+=("$base_pid")
   base_port=$(wait_for_port_file "$work/base.port" "$base_pid")
+  if [ "$(offers_fast_mode "$base_port")" != no ]; then
+    echo "the floor's server offers the fast mode; its figure would not be the base protocol's" >&2
+    exit 1
+  fi
   compare benchsmall "$base_port" "$nginx_port" floor
   read -r frames _ < <(python3 bench/bench_tree.py frames "$root" benchsmall 10237)
   floor_ms=$(( 2000 + 5 * frames + m_curl ))
