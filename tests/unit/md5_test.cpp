@@ -65,6 +65,36 @@ std::string patternBytes(std::size_t size) {
     return bytes;
 }
 
+// Bytes without a short period, so that digesting a block twice or from the
+// wrong place cannot go unseen. The same bytes as: python3 -c "
+// x=1; b=bytearray(N)
+// for i in range(N): x=(x*1103515245+12345)&0xffffffff; b[i]=x>>24
+// import sys; sys.stdout.buffer.write(b)" | md5sum
+std::string noiseBytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    uint32_t x = 1;
+    for (std::size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+std::string digestInSchedule(const uint8_t* bytes, std::size_t size,
+                             const std::vector<std::size_t>& pieces) {
+    Md5Context context;
+    Md5Init(&context);
+    std::size_t at = 0;
+    for (std::size_t turn = 0; at < size; ++turn) {
+        std::size_t length = std::min(pieces[turn % pieces.size()], size - at);
+        Md5Update(&context, bytes + at, length);
+        at += length;
+    }
+    uint8_t digest[16];
+    Md5Final(digest, &context);
+    return hexOf(digest);
+}
+
 TEST_F(Md5Test, FilesOfTheRfcTestSuiteDigestToTheListedValues) {
     const struct {
         const char* input;
@@ -119,6 +149,74 @@ TEST_F(Md5Test, FileReadInSeveralBlocksDigestsLikeTheWholeInput) {
     EXPECT_EQ(digestInPieces(bytes, bytes.size()), reference);
     EXPECT_EQ(digestInPieces(bytes, 1), reference);
     EXPECT_EQ(digestInPieces(bytes, 1000), reference);
+}
+
+TEST(Md5UpdateTest, UpdatesOfOddSizesAcrossBlockBoundariesMatchTheOneShotDigest) {
+    const std::string bytes = noiseBytes(200003);
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    const char* reference = "d96bd9533f727a3a54befc433e7569d1";  // md5sum
+    ASSERT_EQ(digestInSchedule(data, bytes.size(), {bytes.size()}), reference);
+
+    // Each schedule leaves the context's buffer part full before a long
+    // update, ends a call exactly on a block edge, or stays within a block.
+    const std::vector<std::vector<std::size_t>> schedules = {
+        {1},
+        {3, 61},
+        {63, 65},
+        {64, 1, 127},
+        {5, 4096},
+        {65537, 7},
+        {129, 0, 191, 320},
+        {55, 9, 1000003},
+    };
+    for (const auto& schedule : schedules) {
+        std::string pieces;
+        for (std::size_t piece : schedule) pieces += std::to_string(piece) + " ";
+        EXPECT_EQ(digestInSchedule(data, bytes.size(), schedule), reference)
+            << "pieces of " << pieces;
+    }
+}
+
+TEST(Md5UpdateTest, InputAtAnyAlignmentDigestsAlike) {
+    const std::string bytes = noiseBytes(4099);
+    const std::string reference = digestInSchedule(
+        reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), {bytes.size()});
+    std::vector<uint8_t> storage(bytes.size() + 8);
+    for (std::size_t offset = 1; offset < 8; ++offset) {
+        std::copy(bytes.begin(), bytes.end(), storage.begin() + offset);
+        EXPECT_EQ(digestInSchedule(storage.data() + offset, bytes.size(), {bytes.size()}),
+                  reference)
+            << "offset " << offset;
+        EXPECT_EQ(digestInSchedule(storage.data() + offset, bytes.size(), {13, 1024}), reference)
+            << "offset " << offset << " in pieces";
+    }
+}
+
+TEST(Md5UpdateTest, BitCountCarriesIntoItsHighWord) {
+    Md5Context context;
+    Md5Init(&context);
+    // As if 2^29 - 1 bytes had been digested: the next 8 bytes pass 2^32 bits.
+    context.count[0] = 0xFFFFFFF8u;
+    const uint8_t eight[8] = {};
+    Md5Update(&context, eight, sizeof eight);
+    EXPECT_EQ(context.count[0], 0x38u);
+    EXPECT_EQ(context.count[1], 1u);
+}
+
+TEST_F(Md5Test, FilesAroundAndBeyondTheReadBufferSizeDigestLikeMd5sum) {
+    const struct {
+        std::size_t size;
+        const char* digest;
+    } cases[] = {
+        {65535, "6c81f46dfcd30920ae909136646fde3a"},
+        {65536, "857d8b3d811d0ed2ceca31df13e8c10e"},
+        {65537, "4d685c046d4004d77d60fd3c71792e8d"},
+        {196625, "73ebc9714b08563595d7cc3057095a78"},
+    };
+    for (const auto& c : cases) {
+        std::string path = writeFile("noise" + std::to_string(c.size), noiseBytes(c.size));
+        EXPECT_EQ(fileDigestHex(path), c.digest) << c.size << " bytes";
+    }
 }
 
 TEST_F(Md5Test, FinalWipesTheContext) {
