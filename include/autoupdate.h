@@ -32,7 +32,7 @@ extern "C" {
 
 /* Error codes (lParam of AU_STATUS_ERROR). Any other value is a system error
  * code: the socket library did not start, or a socket could not be created. */
-#define AU_ERR_TRANSFER 1          /* a file transfer failed; the run goes on */
+#define AU_ERR_TRANSFER 1          /* a file transfer failed or its file has another digest; the run goes on */
 #define AU_ERR_PACKAGE_SHORT 2     /* the package file is shorter than 2 bytes */
 #define AU_ERR_INFLATE 3           /* the package did not inflate into a complete list; nothing installed */
 #define AU_ERR_UNSAFE_LIST 4       /* the list names a path that would leave its directory */
@@ -77,6 +77,18 @@ typedef AutoUpdateHost* AutoUpdateWindow;
 #define AUTOUPDATE_CALL
 
 #endif
+
+/* The run's files in gameDirectory: "{package}.upd" is the list of the last
+ * complete update and "{package}Md5.ini" its digest; "Update\" stages what a
+ * run fetches. A run reports AU_STATUS_FINAL with 1 only when every file it
+ * fetched is installed with its listed digest; after anything else both files
+ * are as they were, and files already fetched and checked stay staged, so the
+ * next run fetches only the rest.
+ *
+ * Repair: to make the next run check every installed file, delete
+ * "{gameDirectory}\{package}.upd" before calling AutoUpdate. Without the
+ * installed list the run is a first run (AU_STATUS_FIRST_RUN): it digests each
+ * listed file on disk and fetches exactly those that are missing or damaged. */
 
 /* Starts a run; 1 when the worker was started, 0 when the run was refused.
  * Exported as _AutoUpdate@20 from AutoUpdate.dll. */

@@ -22,7 +22,8 @@ struct StagePaths {
 };
 
 // Without a system directory a system file would land at the root of the
-// drive ("\\x.dll"), and the install target "%s\\" must fit its 256 bytes.
+// drive (\x.dll), and the install target, the directory and a separator,
+// must fit its 256 bytes.
 bool systemFilesHaveATarget() {
     const RunState& run = g_RunState;
     if (run.systemDir[0] != '\0' && std::strlen(run.systemDir) + 1 < sizeof run.systemDir) {

@@ -32,10 +32,12 @@ bool promoteUpdate() {
     char listTemporary[kPathSize];
     char digestFile[kPathSize];
     char digestTemporary[kPathSize];
+    char listBackup[kPathSize];
     std::snprintf(installedList, sizeof installedList, "%s\\%s.upd", run.gameDir, run.packageName);
     std::snprintf(stagedList, sizeof stagedList, "%s\\%s\\%s.upd", run.gameDir, "Update",
                   run.packageName);
     std::snprintf(listTemporary, sizeof listTemporary, "%s.tmp", installedList);
+    std::snprintf(listBackup, sizeof listBackup, "%s.old.tmp", installedList);
     packageDigestPath(digestFile, sizeof digestFile);
     std::snprintf(digestTemporary, sizeof digestTemporary, "%s.tmp", digestFile);
 
@@ -54,17 +56,29 @@ bool promoteUpdate() {
         platform::deleteFile(digestTemporary);
         return refused(installedList);
     }
+    // The old list is kept aside until the digest file is in place, so that
+    // a digest file that cannot be replaced still leaves the last update's
+    // list where it was.
+    platform::deleteFile(listBackup);
+    bool hadList = platform::copyFile(installedList, listBackup);
     if (!replaceOurFile(listTemporary, installedList)) {
         bool result = refused(installedList);
         platform::deleteFile(listTemporary);
         platform::deleteFile(digestTemporary);
+        platform::deleteFile(listBackup);
         return result;
     }
     if (!replaceOurFile(digestTemporary, digestFile)) {
         bool result = refused(digestFile);
         platform::deleteFile(digestTemporary);
+        if (hadList) {
+            platform::moveFile(listBackup, installedList);
+        } else {
+            platform::deleteFile(installedList);
+        }
         return result;
     }
+    platform::deleteFile(listBackup);
     platform::deleteFile(stagedList);
     return true;
 }

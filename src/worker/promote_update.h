@@ -4,7 +4,6 @@
 
 // Replaces {gameDir}\{packageName}.upd with the staged list and then
 // {packageName}Md5.ini with the package digest, each in one rename, and
-// removes the staged list. False (a log line written, the staged list kept)
-// when a step failed; a failure before the list's rename leaves both files
-// as they were.
+// removes the staged list. False (a log line written, the staged list kept,
+// both files as they were) when a step failed.
 bool promoteUpdate();

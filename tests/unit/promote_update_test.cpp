@@ -108,16 +108,27 @@ TEST_F(PromoteUpdateTest, MissingStagedListChangesNothing) {
     EXPECT_TRUE(leftovers().empty());
 }
 
-TEST_F(PromoteUpdateTest, DigestFileThatCannotBeReplacedKeepsTheStagedList) {
+TEST_F(PromoteUpdateTest, DigestFileThatCannotBeReplacedPutsTheOldListBack) {
     put(game() / "pkg.upd", "the old list");
     fs::create_directories(game() / "pkgMd5.ini" / "keep");
 
     EXPECT_FALSE(promoteUpdate());
 
     EXPECT_TRUE(fs::is_directory(game() / "pkgMd5.ini" / "keep"));
+    EXPECT_EQ("the old list", read(game() / "pkg.upd"));
     EXPECT_EQ("the new list", read(game() / "Update" / "pkg.upd"));
     EXPECT_TRUE(leftovers().empty());
     EXPECT_TRUE(logHas("pkgMd5.ini无法更新,错误类型"));
+}
+
+TEST_F(PromoteUpdateTest, DigestFileThatCannotBeReplacedOnAFirstRunLeavesNoList) {
+    fs::create_directories(game() / "pkgMd5.ini" / "keep");
+
+    EXPECT_FALSE(promoteUpdate());
+
+    EXPECT_FALSE(fs::exists(game() / "pkg.upd"));
+    EXPECT_EQ("the new list", read(game() / "Update" / "pkg.upd"));
+    EXPECT_TRUE(leftovers().empty());
 }
 
 }  // namespace
