@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, builds the native project, the
-# Windows cross build and a sanitizer build, checks the DLL's interface and runs
-# every test. Ends with "summary: N passed, N failed"; exits non-zero on any failure.
+# Windows cross build and a sanitizer build, runs every fuzz target briefly,
+# checks the DLL's interface and runs every test. Ends with "summary: N passed,
+# N failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -72,6 +73,7 @@ step "Windows build (build-win/)" configure_and_build "$root/build-win" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DAUTOUPDATE_TESTS=OFF
 step "sanitizer build (build-asan/)" configure_and_build "$root/build-asan" \
   -DAUTOUPDATE_SANITIZE=ON
+step "fuzz targets, 20 s each (build-fuzz/)" bash scripts/fuzz.sh 20
 step "AutoUpdate.dll interface" python3 tests/wine/check_dll_interface.py "$root/build-win/AutoUpdate.dll"
 
 run_ctest native "$root/build"

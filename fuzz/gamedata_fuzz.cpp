@@ -1,0 +1,29 @@
+// gamedata.xml from arbitrary bytes into the server table: whatever the file
+// holds, the table keeps its bounds and every text its terminator.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "fuzz_support.h"
+#include "run/run_state.h"
+#include "worker/server_table.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::freshRun();
+    const std::string file = fuzz::scratchFile("gamedata.xml");
+    fuzz::writeFile(file, data, size);
+    std::snprintf(g_RunState.xmlPath, sizeof g_RunState.xmlPath, "%s", file.c_str());
+
+    readGameData();
+
+    RunState& run = g_RunState;
+    fuzz::require(run.serverCount >= 0 && run.serverCount <= kServerTableLimit);
+    for (const ServerEntry& row : run.ServerTable) {
+        fuzz::require(fuzz::terminatedWithin(row.ip, sizeof row.ip));
+    }
+    for (int32_t i = 0; i < run.serverCount; ++i) {
+        fuzz::require(run.ServerTable[i].ip[0] != '\0');
+    }
+    fuzz::require(fuzz::terminatedWithin(run.downloadAddress, sizeof run.downloadAddress));
+    return 0;
+}
