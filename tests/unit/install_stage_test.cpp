@@ -113,7 +113,7 @@ TEST_F(InstallStageTest, FetchedFileWithAnotherDigestFailsItsTransferAndNothingI
     list("/good.txt", "good");
     list("/bad.txt", "as listed");
     fake::Server server([&](fake::Connection& c) {
-        serveBySerial(server, c, {{1, "good"}, {2, "not as listed"}});
+        serveBySerial(server, c, {{1, "good"}, {2, "as LISTED"}});
     });
     fake::Run::connectTo(server.port());
 
@@ -124,7 +124,7 @@ TEST_F(InstallStageTest, FetchedFileWithAnotherDigestFailsItsTransferAndNothingI
     EXPECT_EQ(AU_ERR_TRANSFER, errors[0].lParam);
     EXPECT_EQ(0, finalReport());
     EXPECT_NE(std::string::npos, run.log().find("/bad.txt校验失败,应为" + md5Of("as listed") + ",实为" +
-                                                md5Of("not as listed")))
+                                                md5Of("as LISTED")))
         << run.log();
     EXPECT_FALSE(exists("Update/pkg/bad.txt"));
     EXPECT_EQ("good", read("Update/pkg/good.txt")) << "a checked file stays staged for the next run";
