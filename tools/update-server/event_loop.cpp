@@ -43,6 +43,8 @@ bool WritePortFile(const std::string& path, uint16_t port)
 EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog) : options_(options), catalog_(catalog)
 {
     rules_.chunkPayload = options.chunk;
+    rules_.fastChunkPayload = static_cast<std::size_t>(options.fastChunk);
+    rules_.fastWindow = options.fastWindow;
     rules_.dropAfter = options.dropAfter;
     rules_.refuseSerial = options.refuseSerial;
 }

@@ -8,7 +8,11 @@ struct ServerOptions {
     std::string root;
     std::string bind = "127.0.0.1";
     int port = 38432;               // 0: an ephemeral port
-    std::size_t chunk = 4096;       // payload bytes per reply
+    std::size_t chunk = 10237;      // payload bytes per reply to a base client
+    // Largest payload a fast-mode client may ask for; 0: no fast mode. -1
+    // until parsed: 65534, or 0 when --chunk pinned the chunk size.
+    long fastChunk = -1;
+    std::size_t fastWindow = 16;    // requests a fast-mode client may have in flight
     std::string portFile;           // receives the port once listening
     int idleTimeoutSeconds = 60;
     bool quiet = false;
