@@ -189,7 +189,9 @@ private:
 
 uint16_t PackageIdOf(const std::string& reply)
 {
-    return reply.size() == 114 ? wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data()) + 112) : 0;
+    // A base client reads offset 112 only; our server may append its fast-mode
+    // offer after byte 113.
+    return reply.size() >= 114 ? wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data()) + 112) : 0;
 }
 
 struct Chunk {
@@ -258,10 +260,15 @@ TEST_F(ServerTest, AnswersPackageRequestsAndStopsCleanly)
     Client client(server.port());
     ASSERT_TRUE(client.connected());
     std::string reply = client.packageRequest("game");
-    ASSERT_EQ(114u, reply.size());
-    EXPECT_EQ(112, wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data())));
+    // The base reply, then the fast-mode offer after byte 113.
+    ASSERT_EQ(wire::kOfferedPackageReplyBytes, reply.size());
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(reply.data());
+    EXPECT_EQ(122, wire::ReadLe16(bytes));
     EXPECT_EQ(77, PackageIdOf(reply));
-    EXPECT_EQ(0xFFFF, PackageIdOf(client.packageRequest("other")));
+    EXPECT_EQ(65534, wire::ReadOffer(bytes, reply.size()).maxChunkPayload);
+    const std::string unknown = client.packageRequest("other");
+    EXPECT_EQ(114u, unknown.size());
+    EXPECT_EQ(0xFFFF, PackageIdOf(unknown));
     EXPECT_EQ(0xFFFF, PackageIdOf(client.packageRequest("gam")));
     EXPECT_EQ(0, server.stop());
 }
