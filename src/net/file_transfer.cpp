@@ -5,6 +5,7 @@
 
 #include "files/path_utils.h"
 #include "log/update_log.h"
+#include "net/fast_mode.h"
 #include "net/frames.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
@@ -68,9 +69,9 @@ Step fetchChunk(const uint8_t* frame, int& attempts) {
     return Step::Go;
 }
 
-// Receives every chunk of the file into target. Go: the last chunk is written.
-Step receiveFile(std::FILE* target, uint16_t serial) {
-    uint32_t offset = 0;
+// Receives every chunk of the file from offset on into target. Go: the last
+// chunk is written.
+Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset) {
     for (;;) {
         uint8_t frame[kFileRequestSize];
         buildFileRequest(frame, g_RunState.packageFileId, serial, offset);
@@ -149,7 +150,21 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
         return;
     }
 
-    Step step = receiveFile(target, static_cast<uint16_t>(serial));
+    Step step = Step::Go;
+    uint32_t resumeOffset = 0;
+    switch (fetchFileFast(target, static_cast<uint16_t>(serial), &resumeOffset)) {
+    case FastOutcome::Base:
+        step = receiveFile(target, static_cast<uint16_t>(serial), resumeOffset);
+        break;
+    case FastOutcome::Done:
+        break;
+    case FastOutcome::Stopped:
+        step = Step::Stop;
+        break;
+    case FastOutcome::Failed:
+        step = Step::Fail;
+        break;
+    }
     bool closed = std::fclose(target) == 0;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;

@@ -31,6 +31,8 @@ void dropLink(uint32_t errorCode);
 
 // Reads one whole reply frame from g_Socket into receiveBuffer.
 bool receiveFrame();
+// The log line of a whole reply frame: its buffsize and first body bytes.
+void logReplyFrame(const uint8_t* frame);
 
 // buffsize of the frame in receiveBuffer.
 uint16_t replyBuffsize();

@@ -10,18 +10,19 @@ namespace {
 
 constexpr std::size_t kLoggedTextLimit = 50;  // ten "0x%.2X " entries
 
-void logFrame(uint16_t buffsize) {
+}  // namespace
+
+void logReplyFrame(const uint8_t* frame) {
+    const uint16_t buffsize = static_cast<uint16_t>(frame[0] | (frame[1] << 8));
     char text[kLoggedTextLimit + 8] = {};
     std::size_t length = 0;
-    const uint8_t* body = g_RunState.receiveBuffer + 2;
+    const uint8_t* body = frame + 2;
     for (std::size_t i = 0; i < buffsize && length < kLoggedTextLimit; ++i) {
         length += std::snprintf(text + length, sizeof text - length, "0x%.2X ",
                                 static_cast<unsigned>(body[i]));
     }
     g_UpdateLog.write("接收到数据大小为%d,头几个数据为%s", buffsize, text);
 }
-
-}  // namespace
 
 bool receiveFrame() {
     uint8_t* buffer = g_RunState.receiveBuffer;
@@ -55,7 +56,7 @@ bool receiveFrame() {
             return false;
         }
         if (received < buffsize + 2) continue;
-        logFrame(buffsize);
+        logReplyFrame(buffer);
         platform::sleepMs(5);
         return true;
     }

@@ -2,11 +2,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "config/settings_files.h"
 #include "files/md5.h"
 #include "files/mirror_tree.h"
 #include "log/update_log.h"
+#include "net/fast_mode.h"
 #include "net/file_transfer.h"
 #include "platform/platform.h"
 #include "run/notify.h"
@@ -94,6 +96,13 @@ bool fillDownloadTable() {
 
 bool fetchFiles() {
     RunState& run = g_RunState;
+    std::vector<PlannedTransfer> plan;
+    for (int32_t i = 0; i < run.newCount; ++i) {
+        const UpdateListEntry& entry = run.newList[i];
+        if (entry.needsDownload) plan.push_back({static_cast<uint16_t>(i + 1), static_cast<uint32_t>(entry.size)});
+    }
+    planTransfers(plan.data(), plan.size());
+
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
         if (!entry.needsDownload) continue;
