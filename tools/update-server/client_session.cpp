@@ -54,10 +54,10 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
     }
     wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
     *payloadBytes = answer.payloadBytes;
-    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes",
+    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s",
                   static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
                   static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
-                  answer.payloadBytes);
+                  answer.payloadBytes, request.wantedPayload != 0 ? " (fast mode)" : "");
     *logLine = line;
     return wire::kChunkHeaderBytes + answer.payloadBytes;
 }
