@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,7 +66,9 @@ int RunProgram(const std::vector<std::string>& args)
 
 class Server {
 public:
-    Server(const std::string& root, const std::vector<std::string>& extra)
+    // descriptorLimit, when given, is both the soft and the hard limit on open
+    // descriptors of the server.
+    Server(const std::string& root, const std::vector<std::string>& extra, rlim_t descriptorLimit = 0)
     {
         portFile_ = root + "/../port-" + std::to_string(counter_++);
         std::vector<std::string> args = {UPDATE_SERVER_BIN, "--root", root, "--port", "0", "--port-file",
@@ -76,6 +79,10 @@ public:
             std::vector<char*> argv;
             for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
+            if (descriptorLimit > 0) {
+                rlimit limit{descriptorLimit, descriptorLimit};
+                setrlimit(RLIMIT_NOFILE, &limit);
+            }
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -386,6 +393,28 @@ TEST_F(ServerTest, TwoHundredClientsFetchTheMegabyteFileAtOnce)
             }
             offset += chunk.payload.size();
             if (chunk.flag == 2) return offset == big.size();
+        }
+        return false;
+    });
+    EXPECT_EQ(0, failures);
+}
+
+// With room for a few clients only, the others wait to be accepted instead of
+// having chunks refused in the middle of a file.
+TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
+{
+    Server server(root_, {}, 64);
+    Client probe(server.port());
+    const uint16_t serial = SerialOf(probe, 77, "/data/big.bin");
+    ASSERT_NE(0, serial);
+    const std::string& big = big_;
+    int failures = RunConcurrentClients(server.port(), [&](Client& client, int) {
+        std::string received;
+        for (int chunks = 0; chunks < 1000; ++chunks) {
+            Chunk chunk = ParseChunk(client.fileRequest(77, serial, static_cast<uint32_t>(received.size())));
+            if (chunk.flag != 1 && chunk.flag != 2) return false;
+            received += chunk.payload;
+            if (chunk.flag == 2) return received == big;
         }
         return false;
     });
