@@ -421,6 +421,20 @@ TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
     EXPECT_EQ(0, failures);
 }
 
+// Four loops share the port: every client is served by one of them, and one
+// SIGTERM stops them all.
+TEST_F(ServerTest, LoopsOnOnePortServeEveryClientAndStopTogether)
+{
+    Server server(root_, {"--loops", "4"});
+    ASSERT_NE(0, server.port());
+    int failures = RunConcurrentClients(server.port(), [](Client& client, int i) {
+        return PackageIdOf(client.packageRequest("game")) == 77 &&
+               ParseChunk(client.fileRequest(77, 0, 0)).payload == ReadFile(root_ + "/game.cms");
+    });
+    EXPECT_EQ(0, failures);
+    EXPECT_EQ(0, server.stop());
+}
+
 TEST_F(ServerTest, RefusesTheSerialItIsToldTo)
 {
     Server server(root_, {"--refuse-serial", "2"});

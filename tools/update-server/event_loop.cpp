@@ -25,7 +25,8 @@ int64_t NowMs()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Written under a temporary name first so a reader never sees a partial number.
+}  // namespace
+
 bool WritePortFile(const std::string& path, uint16_t port)
 {
     const std::string temp = path + ".tmp-" + std::to_string(getpid());
@@ -39,8 +40,6 @@ bool WritePortFile(const std::string& path, uint16_t port)
     }
     return true;
 }
-
-}  // namespace
 
 EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog) : options_(options), catalog_(catalog)
 {
@@ -70,6 +69,8 @@ bool EventLoop::Open(std::string* error)
     }
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int yes = 1;
+    // Several loops listen on one port; the kernel spreads new connections.
+    if (options_.loops > 1 && listenFd_ >= 0) setsockopt(listenFd_, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
     if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
         bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listenFd_, SOMAXCONN) != 0) {
@@ -114,7 +115,8 @@ int EventLoop::Run()
     refreshCatalog();
     log("listening on " + options_.bind + ":" + std::to_string(port_) + ", " +
         std::to_string(catalog_.packageCount()) + " packages, room for " +
-        std::to_string(ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount())) +
+        std::to_string(ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * options_.loops) /
+                       options_.loops) +
         " clients within the descriptor limit of " + std::to_string(descriptorLimit_));
     std::vector<epoll_event> events(256);
     int64_t lastSweep = NowMs();
@@ -291,7 +293,9 @@ void EventLoop::closeConnection(int fd, const char* why)
 
 bool EventLoop::descriptorsShort() const
 {
-    return connections_.size() >= ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount());
+    // Every loop holds its own catalogue and a share of the clients.
+    const std::size_t loops = options_.loops;
+    return connections_.size() >= ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * loops) / loops;
 }
 
 void EventLoop::pauseAccepting(const std::string& why)

@@ -12,6 +12,9 @@
 #include "package_catalog.h"
 #include "server_options.h"
 
+// Written under a temporary name first so a reader never sees a partial number.
+bool WritePortFile(const std::string& path, uint16_t port);
+
 class EventLoop {
 public:
     EventLoop(const ServerOptions& options, PackageCatalog& catalog);

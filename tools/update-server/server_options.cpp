@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "wire_protocol.h"
 
@@ -24,6 +25,8 @@ const char kServerUsage[] =
     "  --port-file FILE   write the port number into FILE once listening\n"
     "  --idle-timeout S   close a connection silent for S seconds (default 60)\n"
     "  --max-clients N    connections served at once (default 1000)\n"
+    "  --loops N          event loops on as many threads, sharing the port,\n"
+    "                     1..64 (default one per core)\n"
     "  --quiet            no line per request on standard error\n"
     "\n"
     "Fault injection for tests:\n"
@@ -32,6 +35,8 @@ const char kServerUsage[] =
     "  --refuse-serial N  answer flag 0 (refusal) to every request for serial N\n";
 
 namespace {
+
+constexpr long kMaxLoops = 64;
 
 bool ToNumber(const char* text, long long low, long long high, long long* value)
 {
@@ -48,6 +53,7 @@ bool ToNumber(const char* text, long long low, long long high, long long* value)
 OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options, std::string* error)
 {
     bool chunkGiven = false;
+    bool loopsGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return OptionsOutcome::Help;
@@ -85,6 +91,10 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         } else if (arg == "--fast-window") {
             if (!numeric(1, 256)) return OptionsOutcome::Invalid;
             options->fastWindow = static_cast<std::size_t>(number);
+        } else if (arg == "--loops") {
+            if (!numeric(1, kMaxLoops)) return OptionsOutcome::Invalid;
+            options->loops = static_cast<std::size_t>(number);
+            loopsGiven = true;
         } else if (arg == "--idle-timeout") {
             if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
             options->idleTimeoutSeconds = static_cast<int>(number);
@@ -106,6 +116,10 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
     // the wire, from every client.
     if (options->fastChunk < 0) {
         options->fastChunk = chunkGiven ? 0 : static_cast<long>(wire::kMaxFastChunkPayload);
+    }
+    if (!loopsGiven) {
+        long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        options->loops = cores < 1 ? 1 : cores > kMaxLoops ? kMaxLoops : static_cast<std::size_t>(cores);
     }
     if (options->root.empty()) {
         *error = "--root is required";

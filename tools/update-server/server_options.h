@@ -17,6 +17,7 @@ struct ServerOptions {
     int idleTimeoutSeconds = 60;
     bool quiet = false;
     std::size_t maxClients = 1000;
+    std::size_t loops = 1;          // event loops, a thread each; the command line's default: one per core
     long long dropAfter = -1;       // test fault: close after this many payload bytes
     long refuseSerial = -1;         // test fault: answer flag 0 for this serial
 };
