@@ -49,9 +49,16 @@ void readServerPackageName(const char* gameDirectory) {
     }
 }
 
-void writePackageDigest() {
+void packageDigestPath(char* out, std::size_t size) {
+    std::snprintf(out, size, "%s\\%sMd5.ini", g_RunState.gameDir, g_RunState.packageName);
+}
+
+bool writePackageDigest(const char* path) {
     // Both names are 256-byte fields, so this always fits.
-    char path[sizeof g_RunState.gameDir + sizeof g_RunState.packageName + 8];
-    std::snprintf(path, sizeof path, "%s\\%sMd5.ini", g_RunState.gameDir, g_RunState.packageName);
-    platform::writeProfileString("MD5", "MD5", g_RunState.packageDigest, path);
+    char standard[sizeof g_RunState.gameDir + sizeof g_RunState.packageName + 8];
+    if (path == nullptr) {
+        packageDigestPath(standard, sizeof standard);
+        path = standard;
+    }
+    return platform::writeProfileString("MD5", "MD5", g_RunState.packageDigest, path);
 }

@@ -9,8 +9,10 @@
 
 namespace {
 
-// Code page 936 both ways, whatever the machine's own code page is.
-constexpr UINT kCodePage = 936;
+// The system code page both ways: the launcher's own path arrives in it (936
+// on a Chinese Windows, 1252 on a Western one), and the values go to texts
+// that the rest of the run handles as narrow system text.
+constexpr UINT kCodePage = CP_ACP;
 
 // Spelled out here so the build needs no GUID library entry for them.
 constexpr CLSID kDomDocumentClass = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
@@ -88,7 +90,7 @@ bool toWide(const char* narrow, std::wstring* wide) {
     return true;
 }
 
-// A character with no code page 936 form becomes the code page's default
+// A character with no form in the system code page becomes its default
 // character ("?").
 bool toNarrow(const wchar_t* wide, int length, std::string* narrow) {
     narrow->clear();

@@ -11,7 +11,10 @@
 // appended to it: empty, not starting with "/", starting with two separators,
 // holding a ":" (drive letters, alternate streams), a control character, or a
 // component made only of dots and spaces ("..", and the forms Windows trims
-// down to it such as ".. " or "...").
+// down to it such as ".. " or "..."), a Windows device name in any component
+// (NUL, CON, PRN, AUX, COM0-9, LPT0-9, CONIN$, CONOUT$, in any case, with or
+// without extension or trailing dots and blanks), or ending in a separator
+// ("/" alone names no file).
 bool IsSafeListPath(const char* path);
 
 // True when every one of the count records has a safe path.

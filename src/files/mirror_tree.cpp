@@ -12,6 +12,7 @@
 namespace {
 
 constexpr std::size_t kPathSize = 256;
+constexpr uint32_t kErrorNotSameDevice = 17;
 
 // "%s%s" into a 256-byte field; false (nothing usable written) when the
 // result would not fit, so such an entry is passed over instead of cut.
@@ -30,8 +31,18 @@ const char* lastComponent(const char* path) {
     return last;
 }
 
-// Asks until the copy succeeds or the user gives up; true when the file moved.
-bool retryLockedCopy(const char* sourceFile, const char* destinationFile) {
+// Renames the staged file over the target; across volumes (a system
+// directory elsewhere) it is copied, then removed.
+bool moveIntoPlace(const char* sourceFile, const char* destinationFile) {
+    if (platform::moveFile(sourceFile, destinationFile)) return true;
+    if (platform::lastError() != kErrorNotSameDevice) return false;
+    if (!platform::copyFile(sourceFile, destinationFile)) return false;
+    platform::deleteFile(sourceFile);
+    return true;
+}
+
+// Asks until the move succeeds or the user gives up; true when the file moved.
+bool retryLockedMove(const char* sourceFile, const char* destinationFile) {
     uint32_t error = platform::lastError();
     char question[kPathSize + 256];
     std::snprintf(question, sizeof question,
@@ -43,27 +54,46 @@ bool retryLockedCopy(const char* sourceFile, const char* destinationFile) {
             g_RunState.installOk = 0;
             return false;
         }
-        if (platform::copyFile(sourceFile, destinationFile)) {
-            platform::deleteFile(sourceFile);
+        if (moveIntoPlace(sourceFile, destinationFile)) {
             g_UpdateLog.write("%s移动成功", destinationFile);
             return true;
         }
     }
 }
 
-void mirrorFile(const char* sourceFile, const char* destinationFile, const char* fileName) {
+bool belongsToTree(const UpdateListEntry& entry, const MirrorPlan& plan) {
+    return (entry.systemFile != 0) == plan.systemTree;
+}
+
+// The moved file is in place for every record of its tree that lists the
+// same path with the same digest.
+void markInstalled(MirrorPlan* plan, int32_t moved, uint32_t nameHash) {
+    const UpdateListEntry& movedEntry = g_RunState.newList[moved];
+    for (int32_t k = plan->byName.first(nameHash); k >= 0; k = plan->byName.next(k)) {
+        const UpdateListEntry& entry = g_RunState.newList[k];
+        if (belongsToTree(entry, *plan) &&
+            (k == moved || (std::strcmp(entry.path, movedEntry.path) == 0 &&
+                            std::strcmp(entry.md5, movedEntry.md5) == 0))) {
+            plan->marks[static_cast<std::size_t>(k)] |= kMarkInstalled;
+        }
+    }
+}
+
+void mirrorFile(const char* sourceFile, const char* destinationFile, const char* fileName,
+                MirrorPlan* plan, bool keepMarks) {
     uint8_t digest[16];
     char digestText[33];
     std::memset(digest, 0, sizeof digest);
     std::memset(digestText, 0, sizeof digestText);
+    bool digested = false;
     std::size_t destinationLength = std::strlen(destinationFile);
+    uint32_t nameHash = HashText(fileName);
 
-    for (int32_t i = 0; i < g_RunState.newCount && i < kUpdateListCapacity; ++i) {
+    for (int32_t i = plan->byName.first(nameHash); i >= 0; i = plan->byName.next(i)) {
         const UpdateListEntry& entry = g_RunState.newList[i];
-        if (std::memchr(entry.path, '\0', sizeof entry.path) == nullptr) {
-            continue;
-        }
-        if (std::strcmp(lastComponent(entry.path), fileName) != 0) {
+        if (plan->nameHashes[static_cast<std::size_t>(i)] != nameHash ||
+            std::memchr(entry.path, '\0', sizeof entry.path) == nullptr ||
+            std::strcmp(lastComponent(entry.path), fileName) != 0) {
             continue;
         }
 
@@ -84,27 +114,30 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
         }
 
         g_UpdateLog.write("执行%s到%s的拷贝", entry.path, destinationFile);
-        Md5File(sourceFile, digest);
-        Md5ToHex(digest, digestText);
-        if (std::strcmp(digestText, entry.md5) != 0) {
-            continue;
+        bool verified = keepMarks && (plan->marks[static_cast<std::size_t>(i)] & kMarkVerified) != 0 &&
+                        belongsToTree(entry, *plan);
+        if (!verified) {
+            if (!digested) {
+                Md5File(sourceFile, digest);
+                Md5ToHex(digest, digestText);
+                digested = true;
+            }
+            if (std::strcmp(digestText, entry.md5) != 0) {
+                continue;
+            }
         }
 
         // Once moved, the source is gone: a second record of the same path
-        // would only fail to copy and put a needless question to the user.
-        if (platform::copyFile(sourceFile, destinationFile)) {
-            platform::deleteFile(sourceFile);
-            return;
-        }
-        if (retryLockedCopy(sourceFile, destinationFile)) {
+        // would only fail to move and put a needless question to the user.
+        if (moveIntoPlace(sourceFile, destinationFile) ||
+            retryLockedMove(sourceFile, destinationFile)) {
+            if (keepMarks) markInstalled(plan, i, nameHash);
             return;
         }
     }
 }
 
-}  // namespace
-
-void MirrorTree(const char* destination, const char* source) {
+void mirrorTree(const char* destination, const char* source, MirrorPlan* plan, bool keepMarks) {
     if (!g_RunState.installOk) {
         return;
     }
@@ -130,9 +163,37 @@ void MirrorTree(const char* destination, const char* source) {
             continue;
         }
         if (item.isDirectory) {
-            MirrorTree(destinationPath, sourcePath);
+            mirrorTree(destinationPath, sourcePath, plan, keepMarks);
         } else {
-            mirrorFile(sourcePath, destinationPath, item.name);
+            mirrorFile(sourcePath, destinationPath, item.name, plan, keepMarks);
         }
     }
+}
+
+}  // namespace
+
+MirrorPlan::MirrorPlan() {
+    const RunState& run = g_RunState;
+    int32_t count = run.newCount < 0 ? 0 : (run.newCount > kUpdateListCapacity ? kUpdateListCapacity : run.newCount);
+    marks.assign(static_cast<std::size_t>(count), 0);
+    nameHashes.assign(static_cast<std::size_t>(count), 0);
+    for (int32_t i = 0; i < count; ++i) {
+        const UpdateListEntry& entry = run.newList[i];
+        if (std::memchr(entry.path, '\0', sizeof entry.path) != nullptr) {
+            nameHashes[static_cast<std::size_t>(i)] = HashText(lastComponent(entry.path));
+        }
+    }
+    byName.build(nameHashes.data(), count);
+}
+
+void MirrorTree(const char* destination, const char* source, MirrorPlan* plan) {
+    mirrorTree(destination, source, plan, true);
+}
+
+void MirrorTree(const char* destination, const char* source) {
+    if (!g_RunState.installOk) {
+        return;
+    }
+    MirrorPlan plan;
+    mirrorTree(destination, source, &plan, false);
 }

@@ -6,6 +6,7 @@
 
 #include "autoupdate.h"
 #include "config/settings_files.h"
+#include "files/gbk_text.h"
 #include "files/path_utils.h"
 #include "host/host_path.h"
 #include "log/update_log.h"
@@ -74,8 +75,7 @@ extern "C" int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const
     for (char* c = run.gameDir; *c; ++c) {
         if (*c == '/') *c = '\\';
     }
-    std::size_t length = std::strlen(run.gameDir);
-    if (run.gameDir[length - 1] == '\\') run.gameDir[length - 1] = '\0';
+    if (EndsWithBackslash(run.gameDir)) run.gameDir[std::strlen(run.gameDir) - 1] = '\0';
 
     // The run replaces the digest before it reads it; it is kept for the log.
     copyText(run.packageDigest, sizeof run.packageDigest, packageDigest);

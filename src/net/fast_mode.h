@@ -43,7 +43,8 @@ enum class FastOutcome {
     Failed,   // the transfer failed
 };
 
-// Receives the file of this serial into target while the fast mode is on.
-// After a lost connection it reconnects, turns the fast mode off for the rest
-// of the run and answers Base with the first byte not yet written.
-FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t* resumeOffset);
+// Receives the file of this serial, at most maxBytes, into target while the
+// fast mode is on. After a lost connection it reconnects, turns the fast mode
+// off for the rest of the run and answers Base with the first byte not yet
+// written.
+FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);

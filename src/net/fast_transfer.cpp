@@ -227,11 +227,12 @@ void planTransfers(const PlannedTransfer* files, std::size_t count) {
     g_cursor = Cursor{};
 }
 
-FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t* resumeOffset) {
+FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset) {
     *resumeOffset = 0;
     if (!g_RunState.fastMode) return FastOutcome::Base;
     beginFile(serial);
     uint32_t written = 0;
+    int repliesWithoutProgress = 0;
     for (;;) {
         SendResult sent = fillWindow();
         if (sent == SendResult::Stopped) return FastOutcome::Stopped;
@@ -258,7 +259,7 @@ FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t* resumeOf
 
         logReplyFrame(frame);
         if (g_RunState.runFailed) return FastOutcome::Failed;
-        switch (takeChunk(frame, target)) {
+        switch (takeChunk(frame, target, written, maxBytes, &repliesWithoutProgress)) {
         case ChunkIntake::More:
             written += le16(frame) - 1u;
             followOn(written);

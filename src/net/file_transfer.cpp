@@ -5,6 +5,7 @@
 
 #include "files/path_utils.h"
 #include "log/update_log.h"
+#include "net/chunk_intake.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
 #include "net/server_link.h"
@@ -69,9 +70,10 @@ Step fetchChunk(const uint8_t* frame, int& attempts) {
     return Step::Go;
 }
 
-// Receives every chunk of the file from offset on into target. Go: the last
-// chunk is written.
-Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset) {
+// Receives every chunk of the file from offset on into target, at most
+// maxBytes in all. Go: the last chunk is written.
+Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset, uint32_t maxBytes) {
+    int repliesWithoutProgress = 0;
     for (;;) {
         uint8_t frame[kFileRequestSize];
         buildFileRequest(frame, g_RunState.packageFileId, serial, offset);
@@ -80,50 +82,25 @@ Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset) {
         if (step != Step::Go) return step;
         if (g_RunState.runFailed || attempts >= kChunkAttempts) return Step::Fail;
 
-        const uint8_t* reply = g_RunState.receiveBuffer;
-        uint8_t flag = reply[2];
-        if (flag == kChunkRefused) return Step::Fail;
-
-        uint16_t buffsize = replyBuffsize();
-        uint32_t payload = buffsize - 1u;
-        uint32_t nextOffset = offset + payload;
-        g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + payload);
-        reportSpeed();
-        int32_t wei = g_RunState.wei;
-        int32_t sendnow = g_RunState.sendnow;
-        g_UpdateLog.write("sedmax wei : %d sendnow :%d", wei, sendnow);
-        if (g_RunState.stopRequested) return Step::Stop;
-
-        bool progressSent = sendnow != 0 && wei != 0;
-        int32_t progress = 0;
-        if (progressSent) {
-            progress = static_cast<int32_t>(static_cast<int64_t>(sendnow) * 5000 / wei);
-            g_RunState.inNotify = 1;
-            notifyHost(AU_MSG_PROGRESS, 5000, progress);
-            notifyHost(AU_MSG_BYTES, static_cast<uintptr_t>(static_cast<uint32_t>(wei)), sendnow);
-            g_RunState.inNotify = 0;
-            if (g_RunState.stopRequested) return Step::Stop;
-        }
-
-        // A chunk that does not reach the disk would leave a file that looks
-        // complete but is not.
-        if (payload > 0 && std::fwrite(reply + 3, 1, payload, target) != payload) return Step::Fail;
-
-        if (flag == kChunkLast) {
-            g_UpdateLog.write("一个文件接收完毕");
+        switch (takeChunk(g_RunState.receiveBuffer, target, offset, maxBytes, &repliesWithoutProgress)) {
+        case ChunkIntake::More:
+            offset += replyBuffsize() - 1u;
+            break;
+        case ChunkIntake::Last:
             return Step::Go;
+        case ChunkIntake::Stopped:
+            return Step::Stop;
+        case ChunkIntake::Refused:
+        case ChunkIntake::Failed:
+            return Step::Fail;
         }
-        g_UpdateLog.write("sedmax wei :%d, %d sendnow :%d,%d消息发送完毕,filehead.buffsize:%d",
-                          progressSent ? 5000 : wei, wei, progressSent ? progress : sendnow, sendnow,
-                          buffsize);
-        offset = nextOffset;
     }
 }
 
 }  // namespace
 
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial) {
+                  int32_t serial, uint32_t maxBytes) {
     char targetPath[kMaxPath + 2];
     int length = std::snprintf(targetPath, sizeof targetPath, "%s\\%s\\%s", g_RunState.gameDir,
                                subDir, localName);
@@ -152,9 +129,9 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
 
     Step step = Step::Go;
     uint32_t resumeOffset = 0;
-    switch (fetchFileFast(target, static_cast<uint16_t>(serial), &resumeOffset)) {
+    switch (fetchFileFast(target, static_cast<uint16_t>(serial), maxBytes, &resumeOffset)) {
     case FastOutcome::Base:
-        step = receiveFile(target, static_cast<uint16_t>(serial), resumeOffset);
+        step = receiveFile(target, static_cast<uint16_t>(serial), resumeOffset, maxBytes);
         break;
     case FastOutcome::Done:
         break;

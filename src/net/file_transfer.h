@@ -4,9 +4,19 @@
 
 #include <cstdint>
 
-// The outcome is 11111/7/0 or 11111/6/1 and runFailed.
+// The most the package (serial 0) may bring.
+constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
+
+// The outcome is 11111/7/0 or 11111/6/1 and runFailed. maxBytes is what the
+// file may hold (its listed size): a server that sends more fails the
+// transfer as soon as the excess arrives, before it reaches the disk.
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial);
+                  int32_t serial, uint32_t maxBytes = kPackageSizeLimit);
+
+// The maxBytes of a listed file: its size, none for a negative one.
+inline uint32_t listedBytes(int32_t size) {
+    return size > 0 ? static_cast<uint32_t>(size) : 0;
+}
 
 void startSpeedReports();
 void reportSpeed();

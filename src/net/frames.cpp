@@ -1,5 +1,6 @@
 #include "net/frames.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "log/update_log.h"
@@ -30,7 +31,13 @@ void putRequestHeader(uint8_t* frame, std::size_t size, uint32_t code) {
 
 constexpr std::size_t kPackageNameField = 99;
 
+std::atomic<const LinkHooks*> g_linkHooks{nullptr};
+
 }  // namespace
+
+void setLinkForTests(const LinkHooks* hooks) {
+    g_linkHooks.store(hooks);
+}
 
 void buildPackageRequest(uint8_t frame[kPackageRequestSize], const char* serverPackageName) {
     std::memset(frame, 0, kPackageRequestSize);
@@ -66,12 +73,18 @@ int sendOnLink(const uint8_t* data, int length) {
     // A socket zeroed by a failed read, or one that could not be created,
     // must never reach send: on POSIX descriptor 0 is standard input.
     if (!linkOpen()) return -1;
+    if (const LinkHooks* hooks = g_linkHooks.load()) return hooks->send(data, length);
     return platform::sendBytes(g_Socket, data, length);
+}
+
+int receiveOnLink(uint8_t* data, int length, uint32_t waitMs) {
+    if (const LinkHooks* hooks = g_linkHooks.load()) return hooks->receive(data, length, waitMs);
+    return platform::receiveBytesWithin(g_Socket, data, length, waitMs);
 }
 
 void dropLink(uint32_t errorCode) {
     g_UpdateLog.write("socket接收失败g_Socket为0%d", static_cast<int>(errorCode));
-    if (linkOpen()) platform::closeSocket(g_Socket);
+    if (linkOpen() && g_linkHooks.load() == nullptr) platform::closeSocket(g_Socket);
     g_Socket = 0;
     g_RunState.inNotify = 0;
 }

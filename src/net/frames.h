@@ -25,11 +25,26 @@ bool linkOpen();
 // One send of the bytes on g_Socket: the count sent, or -1 on failure or
 // when there is no socket.
 int sendOnLink(const uint8_t* data, int length);
+// One read on g_Socket that waits at most waitMs for bytes: the count read
+// (0 when the server closed), or -1 on failure, a time-out included.
+int receiveOnLink(uint8_t* data, int length, uint32_t waitMs);
 // What a failed read does: log it with errorCode, close g_Socket and leave it
 // 0, lower inNotify.
 void dropLink(uint32_t errorCode);
 
-// Reads one whole reply frame from g_Socket into receiveBuffer.
+// Test seam: the bytes of the link come from, and go to, these functions
+// instead of g_Socket, which then only has to be nonzero (null restores).
+struct LinkHooks {
+    int (*send)(const uint8_t* data, int length);
+    int (*receive)(uint8_t* data, int length, uint32_t waitMs);
+};
+void setLinkForTests(const LinkHooks* hooks);
+
+// How long one reply frame may take from its first read to its last byte.
+constexpr uint32_t kFrameDeadlineMs = 60000;
+
+// Reads one whole reply frame from g_Socket into receiveBuffer, within the
+// frame deadline; a frame still incomplete then fails like a timed-out read.
 bool receiveFrame();
 // The log line of a whole reply frame: its buffsize and first body bytes.
 void logReplyFrame(const uint8_t* frame);

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "log/update_log.h"
@@ -9,6 +10,19 @@
 namespace {
 
 constexpr std::size_t kLoggedTextLimit = 50;  // ten "0x%.2X " entries
+constexpr uint32_t kTimedOut = 10060;  // WSAETIMEDOUT, what an expired read reports
+
+// The end-to-end tests of a stalling server shorten the deadline so that
+// they need not wait a minute; it can never be made longer.
+uint32_t frameDeadline() {
+    static const uint32_t deadline = [] {
+        const char* text = std::getenv("AUTOUPDATE_FRAME_DEADLINE_MS");
+        long value = text ? std::strtol(text, nullptr, 10) : 0;
+        return value > 0 && value < static_cast<long>(kFrameDeadlineMs) ? static_cast<uint32_t>(value)
+                                                                         : kFrameDeadlineMs;
+    }();
+    return deadline;
+}
 
 }  // namespace
 
@@ -29,6 +43,10 @@ bool receiveFrame() {
     std::memset(buffer, 0, kReceiveBufferSize);
     if (g_RunState.stopRequested) return false;
 
+    // A server that trickles its bytes must not hold the run: the whole
+    // frame, not each read, has a deadline.
+    const uint32_t allowed = frameDeadline();
+    const uint32_t started = platform::tickCount();
     int received = 0;
     for (;;) {
         if (g_Socket == 0) return false;
@@ -36,7 +54,12 @@ bool receiveFrame() {
             dropLink(0);
             return false;
         }
-        int count = platform::receiveBytes(g_Socket, buffer + received, kReceiveBufferSize - received);
+        uint32_t elapsed = platform::tickCount() - started;
+        if (elapsed >= allowed) {
+            dropLink(kTimedOut);
+            return false;
+        }
+        int count = receiveOnLink(buffer + received, kReceiveBufferSize - received, allowed - elapsed);
         if (g_RunState.stopRequested) return false;
         if (count < 0) {
             dropLink(platform::lastError());

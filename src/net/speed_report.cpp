@@ -19,7 +19,9 @@ void reportSpeed() {
     // Unsigned difference: the tick wraps after 49.7 days.
     if (now - g_RunState.speedTick <= kSpeedInterval) return;
     g_RunState.speedTick = now;
-    int32_t kib = (g_RunState.sendnow - g_RunState.speedBytes) / 1024;
+    // Unsigned as well: sendnow passes 2^31 in a run of more than 2 GiB.
+    uint32_t received = static_cast<uint32_t>(g_RunState.sendnow) - static_cast<uint32_t>(g_RunState.speedBytes);
+    intptr_t kib = static_cast<intptr_t>(received / 1024);
     g_RunState.speedBytes = g_RunState.sendnow;
     notifyHost(AU_MSG_STATUS, AU_STATUS_SPEED, kib);
 }

@@ -85,6 +85,9 @@ bool connectSocket(Socket socket, const char* ipText, uint16_t port);
 // longer than the read time-out fails.
 int sendBytes(Socket socket, const void* data, int length);
 int receiveBytes(Socket socket, void* data, int length);
+// receiveBytes after waiting at most milliseconds for bytes to arrive; a wait
+// that runs out fails like the read time-out (WSAETIMEDOUT).
+int receiveBytesWithin(Socket socket, void* data, int length, uint32_t milliseconds);
 
 void closeSocket(Socket socket);
 
@@ -104,6 +107,17 @@ bool createDirectory(const char* path);
 bool copyFile(const char* source, const char* target);
 
 bool deleteFile(const char* path);
+
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING: renames source over target in
+// one step, so readers see the old file or the new one. Fails with
+// ERROR_NOT_SAME_DEVICE (17) when the two are on different volumes, and like
+// a copy when the target is held open by another program. On POSIX the moved
+// file takes over the replaced file's permission bits.
+bool moveFile(const char* source, const char* target);
+
+// Clears the read-only attribute (POSIX: adds the owner's write bit); true
+// when the file is writable afterwards.
+bool makeWritable(const char* path);
 
 // The entries of one directory, "." and ".." left out.
 class DirectoryListing {

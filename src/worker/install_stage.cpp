@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "config/settings_files.h"
 #include "files/md5.h"
 #include "files/mirror_tree.h"
 #include "log/update_log.h"
@@ -13,6 +12,8 @@
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
+#include "worker/decide_downloads.h"
+#include "worker/promote_update.h"
 #include "worker/stop_test.h"
 
 namespace {
@@ -22,56 +23,17 @@ struct StagePaths {
     char systemStaging[256];
 };
 
-bool digestMatches(const char* path, const char* md5) {
-    uint8_t digest[16] = {};
-    char text[33];
-    Md5File(path, digest);
-    Md5ToHex(digest, text);
-    return std::strcmp(text, md5) == 0;
-}
-
-bool canOpen(const char* path) {
-    std::FILE* file = platform::openFile(path, "r");
-    if (!file) return false;
-    std::fclose(file);
-    return true;
-}
-
-// On a first run nothing says what is installed, so the files themselves
-// decide: the staged copy of an earlier, unfinished run first, else the
-// installed copy.
-bool upToDateOnDisk(const StagePaths& paths, const UpdateListEntry& entry) {
+// Without a system directory a system file would land at the root of the
+// drive ("\\x.dll"), and the install target "%s\\" must fit its 256 bytes.
+bool systemFilesHaveATarget() {
     const RunState& run = g_RunState;
-    char staged[512];
-    std::snprintf(staged, sizeof staged, "%s%s",
-                  entry.systemFile == 0 ? paths.gameStaging : paths.systemStaging, entry.path);
-    if (canOpen(staged)) return digestMatches(staged, entry.md5);
-
-    char installed[512];
-    std::snprintf(installed, sizeof installed, "%s%s",
-                  entry.systemFile == 0 ? run.gameDir : run.systemDir, entry.path);
-    return canOpen(installed) && digestMatches(installed, entry.md5);
-}
-
-// Lowers needsDownload of every record that is already in place. False when
-// a stop ended the run.
-bool decideDownloads(const StagePaths& paths) {
-    RunState& run = g_RunState;
+    if (run.systemDir[0] != '\0' && std::strlen(run.systemDir) + 1 < sizeof run.systemDir) {
+        return true;
+    }
     for (int32_t i = 0; i < run.newCount; ++i) {
-        UpdateListEntry& entry = run.newList[i];
-        if (run.installedCount > 0) {
-            for (int32_t j = 0; j < run.installedCount; ++j) {
-                if (stopTest()) return false;
-                const UpdateListEntry& installed = run.installedList[j];
-                if (std::strcmp(installed.md5, entry.md5) == 0 &&
-                    std::strcmp(installed.path, entry.path) == 0) {
-                    entry.needsDownload = false;
-                    break;
-                }
-            }
-        } else {
-            if (stopTest()) return false;
-            if (upToDateOnDisk(paths, entry)) entry.needsDownload = false;
+        if (run.newList[i].systemFile != 0) {
+            g_UpdateLog.write("没有可用的系统目录,无法安装系统文件%s", run.newList[i].path);
+            return false;
         }
     }
     return true;
@@ -86,7 +48,7 @@ bool fillDownloadTable() {
         DownloadTableEntry& row = run.downloadTable[rows++];
         std::snprintf(row.name, sizeof row.name, "%s", entry.path);
         row.size = entry.size;
-        run.wei += entry.size;
+        run.wei = static_cast<int32_t>(static_cast<uint32_t>(run.wei) + static_cast<uint32_t>(entry.size));
         if (stopTest()) return false;
     }
     notifyHostGuarded(AU_MSG_FILE_TABLE, static_cast<uintptr_t>(rows),
@@ -94,12 +56,30 @@ bool fillDownloadTable() {
     return true;
 }
 
+// A transfer is only as good as the bytes it left: a file that does not have
+// its listed digest fails like a broken transfer, and its staged copy goes,
+// so that no later run takes it from the staging tree.
+void checkFetchedFile(const UpdateListEntry& entry, const char* localName) {
+    RunState& run = g_RunState;
+    char staged[600];
+    std::snprintf(staged, sizeof staged, "%s\\%s\\%s", run.gameDir, "Update", localName);
+    uint8_t digest[16] = {};
+    char text[33];
+    Md5File(staged, digest);
+    Md5ToHex(digest, text);
+    if (std::strcmp(text, entry.md5) == 0) return;
+    g_UpdateLog.write("%s校验失败,应为%s,实为%s", entry.path, entry.md5, text);
+    run.runFailed = 1;
+    notifyError(AU_ERR_TRANSFER);
+    platform::deleteFile(staged);
+}
+
 bool fetchFiles() {
     RunState& run = g_RunState;
     std::vector<PlannedTransfer> plan;
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
-        if (entry.needsDownload) plan.push_back({static_cast<uint16_t>(i + 1), static_cast<uint32_t>(entry.size)});
+        if (entry.needsDownload) plan.push_back({static_cast<uint16_t>(i + 1), listedBytes(entry.size)});
     }
     planTransfers(plan.data(), plan.size());
 
@@ -127,16 +107,17 @@ bool fetchFiles() {
         notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_FILE, reinterpret_cast<intptr_t>(run.currentFile));
         if (stopTest()) return false;
         // The serial is the record's place in the list, counted from 1.
-        downloadFile(remoteName, localName, "Update\\", i + 1);
+        downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size));
+        if (!run.runFailed) checkFetchedFile(entry, localName);
     }
     return true;
 }
 
 // One mirror install; false, with the run ended, when the user gave up on a
 // file that could not be replaced.
-bool mirrorInstall(const char* target, const char* source) {
+bool mirrorInstall(const char* target, const char* source, MirrorPlan* plan) {
     RunState& run = g_RunState;
-    MirrorTree(target, source);
+    MirrorTree(target, source, plan);
     if (run.installOk) return true;
     run.runFailed = 1;
     notifyError(AU_ERR_INSTALL);
@@ -144,9 +125,50 @@ bool mirrorInstall(const char* target, const char* source) {
     return false;
 }
 
+// The records this run must install, each marked verified unless a later
+// transfer wrote the same staged file again (a list may name a path twice):
+// staged copies were checked at the decision, fetched files right after
+// their transfer, and nothing writes the staging tree in between.
+void markVerified(const RecordSource* sources, MirrorPlan* plan) {
+    const RunState& run = g_RunState;
+    int32_t count = static_cast<int32_t>(plan->marks.size());
+    for (int32_t i = 0; i < count; ++i) {
+        if (sources[i] != kSourceInPlace) plan->marks[static_cast<std::size_t>(i)] = kMarkVerified;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (sources[i] != kSourceFetch) continue;
+        const UpdateListEntry& fetched = run.newList[i];
+        uint32_t nameHash = plan->nameHashes[static_cast<std::size_t>(i)];
+        for (int32_t k = plan->byName.first(nameHash); k >= 0; k = plan->byName.next(k)) {
+            const UpdateListEntry& other = run.newList[k];
+            bool overwritten = sources[k] == kSourceStaged || (sources[k] == kSourceFetch && k < i);
+            if (k != i && overwritten && other.systemFile == fetched.systemFile &&
+                std::strcmp(other.path, fetched.path) == 0) {
+                plan->marks[static_cast<std::size_t>(k)] &= static_cast<uint8_t>(~kMarkVerified);
+            }
+        }
+    }
+}
+
+// Every record fetched or taken from the staging tree in this run must be in
+// place; one that was not moved (its staged copy vanished or changed, its
+// destination path does not fit) leaves the run incomplete: the final report
+// is 11111/5/0 and nothing is promoted, so the next run fetches it again.
+bool everyRecordInstalled(const RecordSource* sources, const MirrorPlan& plan) {
+    const RunState& run = g_RunState;
+    bool complete = true;
+    for (std::size_t i = 0; i < plan.marks.size(); ++i) {
+        if (sources[i] != kSourceInPlace && (plan.marks[i] & kMarkInstalled) == 0) {
+            g_UpdateLog.write("%s没有安装到位", run.newList[i].path);
+            complete = false;
+        }
+    }
+    return complete;
+}
+
 // Both mirror installs, then the digest file and the promoted list; false
 // when the run is over.
-bool installFiles() {
+bool installFiles(const RecordSource* sources) {
     RunState& run = g_RunState;
     char gameTarget[256];
     char gameSource[256];
@@ -161,20 +183,16 @@ bool installFiles() {
     if (stopTest()) return false;
     if (run.runFailed) return true;
 
+    MirrorPlan plan;
+    markVerified(sources, &plan);
     run.installOk = 1;
-    if (!mirrorInstall(gameTarget, gameSource) || !mirrorInstall(systemTarget, systemSource)) {
-        return false;
-    }
+    plan.systemTree = false;
+    if (!mirrorInstall(gameTarget, gameSource, &plan)) return false;
+    plan.systemTree = true;
+    if (!mirrorInstall(systemTarget, systemSource, &plan)) return false;
     if (stopTest()) return false;
 
-    char installedList[256];
-    char stagedList[256];
-    std::snprintf(installedList, sizeof installedList, "%s\\%s.upd", run.gameDir, run.packageName);
-    std::snprintf(stagedList, sizeof stagedList, "%s\\%s\\%s.upd", run.gameDir, "Update",
-                  run.packageName);
-    writePackageDigest();
-    platform::copyFile(stagedList, installedList);
-    platform::deleteFile(stagedList);
+    if (!everyRecordInstalled(sources, plan) || !promoteUpdate()) run.runFailed = 1;
     return true;
 }
 
@@ -188,14 +206,23 @@ void runInstallStage(void (*beforeFinalReport)()) {
     std::snprintf(paths.systemStaging, sizeof paths.systemStaging, "%s\\%s\\%s%s", run.gameDir,
                   "Update", run.packageName, "system");
 
+    if (!systemFilesHaveATarget()) {
+        notifyError(AU_ERR_NO_SYSTEM_DIR);
+        endRun();
+        return;
+    }
+
     notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_LIST_READ, 0);
     if (run.installedCount == 0) notifyHost(AU_MSG_STATUS, AU_STATUS_FIRST_RUN, 0);
 
-    if (!decideDownloads(paths) || !fillDownloadTable()) return;
+    static RecordSource sources[kUpdateListCapacity];
+    if (!decideDownloads(paths.gameStaging, paths.systemStaging, sources) || !fillDownloadTable()) {
+        return;
+    }
     startSpeedReports();
     if (!fetchFiles()) return;
     notifyHost(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0);
-    if (!installFiles()) return;
+    if (!installFiles(sources)) return;
 
     run.workerFinished = 1;
     if (beforeFinalReport) beforeFinalReport();

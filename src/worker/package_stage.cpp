@@ -18,14 +18,9 @@
 
 namespace {
 
-// zlib's uncompress as zlib.DLL exports it.
-using UncompressFn = int (*)(unsigned char* dest, unsigned long* destLen,
-                             const unsigned char* source, unsigned long sourceLen);
-
 constexpr std::size_t kListBufferSize = 300000;
 constexpr int kDumpLineBytes = 100;
 constexpr std::size_t kDumpLimit = 5000;
-constexpr long kMaxPackageSize = 16L * 1024 * 1024;
 
 struct LoadedLibrary {
     platform::Library handle = nullptr;
@@ -67,12 +62,12 @@ bool readPackage(const char* packagePath, std::vector<unsigned char>* package) {
     }
     std::fseek(in.file, 0, SEEK_END);
     const long size = std::ftell(in.file);
-    run.wei += static_cast<int32_t>(size);
+    run.wei = static_cast<int32_t>(static_cast<uint32_t>(run.wei) + static_cast<uint32_t>(size));
     if (size < 2) {
         notifyError(AU_ERR_PACKAGE_SHORT);
         return false;
     }
-    if (size > kMaxPackageSize) {
+    if (size > static_cast<long>(kPackageSizeLimit)) {
         g_UpdateLog.write("cms文件太大:%d", static_cast<int>(size));
         run.runFailed = 1;
         notifyError(AU_ERR_INFLATE);
@@ -86,6 +81,12 @@ bool readPackage(const char* packagePath, std::vector<unsigned char>* package) {
     }
     g_UpdateLog.write("cms文件大小为%d", static_cast<int>(size));
     return true;
+}
+
+bool failInflate() {
+    g_RunState.runFailed = 1;
+    notifyError(AU_ERR_INFLATE);
+    return false;
 }
 
 // Reads the package and inflates it into list with zlib.DLL, which stays
@@ -108,24 +109,7 @@ bool inflatePackage(const char* packagePath, std::vector<unsigned char>* list,
         return false;
     }
 
-    logPackageHead(package);
-    list->assign(kListBufferSize, 0);
-    *listLength = kListBufferSize;
-    const int result = uncompress(list->data(), listLength, package.data(), package.size());
-    g_UpdateLog.write("0x%.2X，0x%.2X，0x%.2X，大小为%d", package[0], package[1],
-                      package.size() > 2 ? package[2] : 0, static_cast<int>(package.size()));
-    g_UpdateLog.write("%d,0x%.2X，0x%.2X，0x%.2X，!!!大小为%d", result, (*list)[0], (*list)[1],
-                      (*list)[2], static_cast<int>(*listLength));
-
-    // A failed inflate leaves a cut list: installing from it would promote an
-    // incomplete update as complete.
-    if (result != 0) {
-        g_UpdateLog.write("cms文件解压失败，错误代码%d", result);
-        g_RunState.runFailed = 1;
-        notifyError(AU_ERR_INFLATE);
-        return false;
-    }
-    return true;
+    return inflateList(uncompress, package, list, listLength);
 }
 
 bool writeStagedList(const char* stagedListPath, const std::vector<unsigned char>& list,
@@ -147,6 +131,32 @@ bool writeStagedList(const char* stagedListPath, const std::vector<unsigned char
 }
 
 }  // namespace
+
+bool inflateList(UncompressFn uncompress, const std::vector<unsigned char>& package,
+                 std::vector<unsigned char>* list, unsigned long* listLength) {
+    logPackageHead(package);
+    list->assign(kListBufferSize, 0);
+    *listLength = kListBufferSize;
+    const int result = uncompress(list->data(), listLength, package.data(), package.size());
+    g_UpdateLog.write("0x%.2X，0x%.2X，0x%.2X，大小为%d", package[0], package[1],
+                      package.size() > 2 ? package[2] : 0, static_cast<int>(package.size()));
+    g_UpdateLog.write("%d,0x%.2X，0x%.2X，0x%.2X，!!!大小为%d", result, (*list)[0], (*list)[1],
+                      (*list)[2], static_cast<int>(*listLength));
+
+    // A failed inflate leaves a cut list: installing from it would promote an
+    // incomplete update as complete.
+    if (result != 0) {
+        g_UpdateLog.write("cms文件解压失败，错误代码%d", result);
+        return failInflate();
+    }
+    // The list reader stops at a NUL, so the records after it would be
+    // silently dropped while the run reports the update complete.
+    if (std::memchr(list->data(), 0, *listLength) != nullptr) {
+        g_UpdateLog.write("解压后的列表含有0字节，拒绝更新");
+        return failInflate();
+    }
+    return true;
+}
 
 bool runPackageStage() {
     RunState& run = g_RunState;
@@ -183,7 +193,7 @@ bool runPackageStage() {
     std::snprintf(localPackage, sizeof localPackage, "%s.cms", run.packageName);
     notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10);
     g_UpdateLog.write("开始下载cms文件");
-    downloadFile(serverPackage, localPackage, "\\Update\\", 0);
+    downloadFile(serverPackage, localPackage, "\\Update\\", 0, kPackageSizeLimit);
 
     std::vector<unsigned char> list;
     unsigned long listLength = 0;

@@ -194,6 +194,16 @@ TEST_F(ExportsTest, ArgumentsAreNormalised) {
     EXPECT_STREQ(g_RunState.preferredServerIp, "");
 }
 
+// 誠 is D5 5C in code page 936: its second byte is no separator to cut.
+TEST_F(ExportsTest, TrailingSeparatorIsFoundByCharacterNotByByte) {
+    runUntilHostPathCheck(nullptr, "C:/Games/\xD5\x5C", "", "patch");
+    EXPECT_STREQ(g_RunState.gameDir, "C:\\Games\\\xD5\x5C");
+    runUntilHostPathCheck(nullptr, "C:/Games/\xD5\x5C/", "", "patch");
+    EXPECT_STREQ(g_RunState.gameDir, "C:\\Games\\\xD5\x5C");
+    runUntilHostPathCheck(nullptr, "C:\\Games\\\xD5\x5C\\", "", "patch");
+    EXPECT_STREQ(g_RunState.gameDir, "C:\\Games\\\xD5\x5C");
+}
+
 TEST_F(ExportsTest, OverLongArgumentsAreRefusedOrCut) {
     const std::string longDirectory(300, 'd');
     const std::string longName(300, 'n');

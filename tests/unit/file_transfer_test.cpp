@@ -262,6 +262,150 @@ TEST_F(DownloadFile, FailedWriteFailsTheTransfer) {
     }
 }
 
+// A server that never ends the file: every request gets a full chunk with
+// "more follows".
+void serveForever(fake::Server& server, fake::Connection& c, std::size_t payloadPerChunk) {
+    Bytes request;
+    while (c.read(&request, kFileRequestSize)) {
+        server.record(request);
+        c.write(fake::chunk(1, pattern(payloadPerChunk)));
+    }
+}
+
+TEST_F(DownloadFile, FileLongerThanListedFailsBeforeTheExcessReachesTheDisk) {
+    fake::Server server([&](fake::Connection& c) { serveForever(server, c, 1000); });
+    fake::Run::connectTo(server.port());
+    g_RunState.wei = 100000;
+
+    downloadFile("a.dat", "a.dat", "", 1, 2500);
+
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_EQ(fake::messages().back(), kTransferFailed);
+    EXPECT_EQ(offsets(server.requests()), (std::vector<uint32_t>{0, 1000, 2000}));
+    EXPECT_EQ(file("a.dat").size(), 2000u);
+    // The refused chunk is neither counted nor reported.
+    EXPECT_EQ(g_RunState.sendnow, 2000);
+    EXPECT_EQ(fake::count(run.log(), "收到的数据超过文件大小2500"), 1) << run.log();
+}
+
+TEST_F(DownloadFile, FileOfExactlyItsListedSizeIsAccepted) {
+    for (uint32_t listed : {0u, 2500u}) {
+        SCOPED_TRACE(listed);
+        fake::messages().clear();
+        fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(listed), 1000); });
+        fake::Run::connectTo(server.port());
+        downloadFile("a.dat", "a.dat", "", 1, listed);
+        EXPECT_EQ(fake::messages(), std::vector<Message>{kFileDone});
+        EXPECT_EQ(file("a.dat").size(), listed);
+        EXPECT_EQ(g_RunState.runFailed, 0);
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
+    }
+}
+
+TEST_F(DownloadFile, PackageLimitHoldsWithoutAListedSize) {
+    fake::Server server([&](fake::Connection& c) { serveForever(server, c, kMaxReplyBody - 1); });
+    fake::Run::connectTo(server.port());
+
+    downloadFile("pkg.cms", "pkg.cms", "\\Update\\", 0);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    std::size_t chunks = kPackageSizeLimit / (kMaxReplyBody - 1);
+    EXPECT_EQ(server.requests().size(), chunks + 1);
+    EXPECT_EQ(file("Update/pkg.cms").size(), chunks * (kMaxReplyBody - 1));
+}
+
+TEST_F(DownloadFile, EmptyChunksThatPromiseMoreAreBounded) {
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        while (c.read(&request, kFileRequestSize)) {
+            server.record(request);
+            c.write(fake::chunk(1, {}));
+        }
+    });
+    fake::Run::connectTo(server.port());
+
+    downloadFile("a.dat", "a.dat", "", 1, 1000);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(server.requests().size(), 40u);
+    EXPECT_EQ(fake::count(run.log(), "连续40个空数据块"), 1) << run.log();
+}
+
+TEST_F(DownloadFile, EmptyChunksBetweenRealOnesDoNotAddUp) {
+    // 39 empty replies before every real chunk: never 40 in a row.
+    Bytes content = pattern(300);
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        for (int n = 0; c.read(&request, kFileRequestSize); ++n) {
+            uint32_t offset = fake::le32(request, 16);
+            if (n % 40 < 39) {
+                c.write(fake::chunk(1, {}));
+                continue;
+            }
+            Bytes piece(content.begin() + offset, content.begin() + offset + 100);
+            c.write(fake::chunk(offset + 100 == content.size() ? kChunkLast : 1, piece));
+        }
+    });
+    fake::Run::connectTo(server.port());
+
+    downloadFile("a.dat", "a.dat", "", 1, 300);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kFileDone});
+    EXPECT_EQ(file("a.dat"), std::string(content.begin(), content.end()));
+}
+
+TEST_F(DownloadFile, CountsPastTwoGibibytesStayUnsignedAndProgressMonotone) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(3000), 1000); });
+    fake::Run::connectTo(server.port());
+    const uint32_t start = 0x7FFFFFFFu - 1500;
+    g_RunState.sendnow = static_cast<int32_t>(start);
+    g_RunState.wei = static_cast<int32_t>(0xFFFFFFFFu);
+
+    downloadFile("big.dat", "big.dat", "", 1, 3000);
+
+    const uintptr_t wei = 0xFFFFFFFFu;
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_PROGRESS, 5000, 2499, 1},
+                                                      {AU_MSG_BYTES, wei, 2147483147, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 2500, 1},
+                                                      {AU_MSG_BYTES, wei, 2147484147, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 2500, 1},
+                                                      {AU_MSG_BYTES, wei, 2147485147, 1},
+                                                      kFileDone}));
+    EXPECT_EQ(static_cast<uint32_t>(g_RunState.sendnow), start + 3000);
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei : 4294967295 sendnow :2147485147"), 1) << run.log();
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei :5000, 4294967295 sendnow :2500,2147484147消息发送完毕"), 1);
+}
+
+TEST_F(DownloadFile, ProgressNeverPassesTheWhole) {
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(1500), 1000); });
+    fake::Run::connectTo(server.port());
+    g_RunState.wei = 1000;
+
+    downloadFile("a.dat", "a.dat", "", 1, 1500);
+
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_PROGRESS, 5000, 5000, 1},
+                                                      {AU_MSG_BYTES, 1000, 1000, 1},
+                                                      {AU_MSG_PROGRESS, 5000, 5000, 1},
+                                                      {AU_MSG_BYTES, 1000, 1500, 1},
+                                                      kFileDone}));
+}
+
+TEST(SpeedReports, ReportAcrossTwoGibibytes) {
+    fake::Run run;
+    g_RunState.sendnow = 0x7FFFF000;
+    fake::tick() = 100;
+    startSpeedReports();
+    g_RunState.sendnow = static_cast<int32_t>(0x80001000u);
+    fake::tick() = 1200;
+    reportSpeed();
+    g_RunState.sendnow = static_cast<int32_t>(0xFFFFFC00u);
+    fake::tick() = 2300;
+    reportSpeed();
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_SPEED, 8, 0},
+                                                      {AU_MSG_STATUS, AU_STATUS_SPEED, 2097147, 0}}));
+}
+
 TEST(SpeedReports, ReportWholeKibibytesAtMostOncePerSecond) {
     fake::Run run;
     g_RunState.sendnow = 5000;

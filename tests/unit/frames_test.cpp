@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -144,6 +145,99 @@ TEST_F(ReceiveFrame, StopRequestReturnsFalseAndKeepsTheSocket) {
     EXPECT_FALSE(receiveFrame());
     EXPECT_EQ(g_Socket, socket);
     EXPECT_TRUE(fake::messages().empty());
+}
+
+// The link seam: reads come from a script of byte runs, each read taking
+// the fake clock forward by stepMs first and noting the wait it was given.
+struct ScriptedLink {
+    static ScriptedLink*& current() {
+        static ScriptedLink* link = nullptr;
+        return link;
+    }
+    std::vector<Bytes> reads;
+    std::size_t next = 0;
+    uint32_t stepMs = 0;
+    std::vector<uint32_t> waits;
+    Bytes sent;
+
+    static int send(const uint8_t* data, int length) {
+        current()->sent.insert(current()->sent.end(), data, data + length);
+        return length;
+    }
+    static int receive(uint8_t* data, int length, uint32_t waitMs) {
+        ScriptedLink& link = *current();
+        link.waits.push_back(waitMs);
+        fake::tick() += link.stepMs;
+        if (link.next == link.reads.size()) return 0;
+        const Bytes& run = link.reads[link.next++];
+        int count = std::min(length, static_cast<int>(run.size()));
+        std::memcpy(data, run.data(), static_cast<std::size_t>(count));
+        return count;
+    }
+};
+
+class ScriptedReceiveFrame : public ::testing::Test {
+protected:
+    fake::Run run;
+    ScriptedLink link;
+    const LinkHooks hooks{ScriptedLink::send, ScriptedLink::receive};
+
+    void SetUp() override {
+        ScriptedLink::current() = &link;
+        setLinkForTests(&hooks);
+        g_Socket = 12345;  // never handed to the OS while the seam is in place
+    }
+    void TearDown() override {
+        setLinkForTests(nullptr);
+        g_Socket = 0;
+    }
+
+    void trickle(const Bytes& frame) {
+        for (uint8_t byte : frame) link.reads.push_back({byte});
+    }
+};
+
+TEST_F(ScriptedReceiveFrame, TrickleWithinTheDeadlineIsAssembled) {
+    trickle(fake::frame({1, 2, 3, 4}));
+    link.stepMs = kFrameDeadlineMs / 6 - 1;  // six reads take just under the deadline
+    ASSERT_TRUE(receiveFrame());
+    EXPECT_EQ(replyBuffsize(), 4);
+    EXPECT_EQ(g_RunState.receiveBuffer[5], 4);
+    // Each read may wait only for what is left of the frame's time.
+    ASSERT_EQ(link.waits.size(), 6u);
+    for (std::size_t i = 0; i < link.waits.size(); ++i) {
+        EXPECT_EQ(link.waits[i], kFrameDeadlineMs - i * link.stepMs) << i;
+    }
+}
+
+TEST_F(ScriptedReceiveFrame, TrickleThatOutlastsTheDeadlineFailsLikeATimedOutRead) {
+    trickle(fake::frame(Bytes(100, 0x41)));
+    link.stepMs = 20000;  // one byte every 20 s
+    g_RunState.inNotify = 1;
+    EXPECT_FALSE(receiveFrame());
+    EXPECT_EQ(link.waits.size(), 3u);
+    EXPECT_EQ(g_Socket, 0u);
+    EXPECT_EQ(g_RunState.inNotify, 0);
+    EXPECT_EQ(fake::count(run.log(), "socket接收失败g_Socket为010060"), 1) << run.log();
+    EXPECT_EQ(fake::count(run.log(), "接收到数据大小为"), 0);
+}
+
+TEST_F(ScriptedReceiveFrame, DeadlineStartsAfreshForEveryFrame) {
+    trickle(fake::frame({7}));
+    trickle(fake::frame({8}));
+    link.stepMs = kFrameDeadlineMs / 4;
+    ASSERT_TRUE(receiveFrame());
+    ASSERT_TRUE(receiveFrame());
+    EXPECT_EQ(g_RunState.receiveBuffer[2], 8);
+}
+
+TEST_F(ScriptedReceiveFrame, RequestsGoToTheSeam) {
+    uint8_t request[kFileRequestSize];
+    buildFileRequest(request, 3, 4, 5);
+    EXPECT_EQ(sendOnLink(request, sizeof request), static_cast<int>(sizeof request));
+    EXPECT_EQ(link.sent, Bytes(request, request + sizeof request));
+    g_Socket = 0;
+    EXPECT_EQ(sendOnLink(request, sizeof request), -1);
 }
 
 class RequestPackage : public ::testing::Test {

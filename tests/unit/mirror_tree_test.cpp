@@ -1,6 +1,8 @@
 #include "files/mirror_tree.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -360,6 +362,116 @@ TEST_F(MirrorTreeTest, EntriesWhosePathsWouldNotFitArePassedOver) {
     EXPECT_TRUE(fs::exists(src() / name));
     EXPECT_FALSE(fs::exists(dst() / name));
     EXPECT_EQ("short", readAll(dst() / "short.dat"));
+}
+
+// The install's plan: which records this run must install, which of them were
+// already checked, and what the walk reports back.
+class MirrorPlanTest : public MirrorTreeTest {
+protected:
+    void mirrorWith(MirrorPlan* plan) {
+        std::string destination = dst().string() + "\\";
+        std::string source = src().string() + "\\";
+        MirrorTree(destination.c_str(), source.c_str(), plan);
+    }
+    static bool installed(const MirrorPlan& plan, std::size_t record) {
+        return (plan.marks[record] & kMarkInstalled) != 0;
+    }
+};
+
+TEST_F(MirrorPlanTest, MovedRecordsAreMarkedAndMissingOrChangedOnesAreNot) {
+    stageListed("/moved.dat", "moved");
+    list("/gone.dat", std::string(32, '0'));
+    stage("/changed.dat", "changed since");
+    list("/changed.dat", std::string(32, 'a'));
+    stageListed("/sub/same.dat", "same");
+    // The same path and digest listed twice: one move places both records.
+    list("/sub/same.dat", g_RunState.newList[3].md5);
+
+    MirrorPlan plan;
+    ASSERT_EQ(5u, plan.marks.size());
+    mirrorWith(&plan);
+
+    EXPECT_TRUE(installed(plan, 0));
+    EXPECT_FALSE(installed(plan, 1));
+    EXPECT_FALSE(installed(plan, 2));
+    EXPECT_TRUE(installed(plan, 3));
+    EXPECT_TRUE(installed(plan, 4));
+    EXPECT_EQ("changed since", readAll(src() / "changed.dat"));
+    EXPECT_FALSE(fs::exists(dst() / "changed.dat"));
+}
+
+TEST_F(MirrorPlanTest, VerifiedRecordsAreNotDigestedAgainButEveryOtherFileIs) {
+    // The listed digests are not those of the bytes: only the verified record
+    // can be moved, since only it skips the digest.
+    stage("/checked.dat", "checked after its transfer");
+    list("/checked.dat", std::string(32, 'b'));
+    stage("/earlier.dat", "staged by an earlier run");
+    list("/earlier.dat", std::string(32, 'c'));
+    MirrorPlan plan;
+    plan.marks[0] = kMarkVerified;
+
+    mirrorWith(&plan);
+
+    EXPECT_EQ("checked after its transfer", readAll(dst() / "checked.dat"));
+    EXPECT_TRUE(installed(plan, 0));
+    EXPECT_TRUE(fs::exists(src() / "earlier.dat"));
+    EXPECT_FALSE(installed(plan, 1));
+}
+
+TEST_F(MirrorPlanTest, RecordsOfTheOtherTreeAreNeitherTrustedNorMarked) {
+    stage("/x.dll", "game copy");
+    list("/x.dll", std::string(32, 'd'));
+    g_RunState.newList[0].systemFile = 1;
+    MirrorPlan plan;
+    plan.marks[0] = kMarkVerified;
+    plan.systemTree = false;
+
+    mirrorWith(&plan);
+
+    EXPECT_TRUE(fs::exists(src() / "x.dll")) << "a system record's mark says nothing of the game tree";
+    EXPECT_FALSE(installed(plan, 0));
+
+    stageListed("/y.dll", "system copy");
+    g_RunState.newList[1].systemFile = 1;
+    MirrorPlan gamePlan;
+    gamePlan.systemTree = false;
+    mirrorWith(&gamePlan);
+    EXPECT_EQ("system copy", readAll(dst() / "y.dll")) << "moved as the plain walk would";
+    EXPECT_FALSE(installed(gamePlan, 1)) << "but not counted as the system file's install";
+}
+
+TEST_F(MirrorPlanTest, ManyRecordsOfOneNameEachGoToTheirOwnPlace) {
+    for (int i = 0; i < 40; ++i) {
+        stageListed("/d" + std::to_string(i) + "/same.dat", "content " + std::to_string(i));
+    }
+    MirrorPlan plan;
+    mirrorWith(&plan);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ("content " + std::to_string(i), readAll(dst() / ("d" + std::to_string(i)) / "same.dat"));
+        EXPECT_TRUE(installed(plan, static_cast<std::size_t>(i)));
+    }
+    EXPECT_TRUE(logHas("/d1/same.dat到/d0/same.dat的不用拷贝"));
+}
+
+TEST_F(MirrorPlanTest, AcrossFileSystemsTheFileIsCopiedThenRemoved) {
+    struct stat tmpInfo {}, shmInfo {};
+    if (stat("/dev/shm", &shmInfo) != 0 || stat(root_.c_str(), &tmpInfo) != 0 ||
+        shmInfo.st_dev == tmpInfo.st_dev || access("/dev/shm", W_OK) != 0) {
+        GTEST_SKIP() << "no second writable file system";
+    }
+    fs::path other = fs::path("/dev/shm") / ("mirror_plan_" + std::to_string(getpid()));
+    fs::remove_all(other);
+    stageListed("/far.dat", "far away");
+    MirrorPlan plan;
+    std::string destination = other.string() + "\\";
+    std::string source = src().string() + "\\";
+    MirrorTree(destination.c_str(), source.c_str(), &plan);
+
+    EXPECT_EQ("far away", readAll(other / "far.dat"));
+    EXPECT_FALSE(fs::exists(src() / "far.dat"));
+    EXPECT_TRUE(installed(plan, 0));
+    EXPECT_EQ(0, ask_.calls);
+    fs::remove_all(other);
 }
 
 }  // namespace

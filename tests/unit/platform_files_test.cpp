@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -82,15 +84,91 @@ TEST_F(PlatformFilesTest, CreateDirectoryFailsWhenItExists) {
 TEST_F(PlatformFilesTest, CopyReplacesAnExistingTargetWhole) {
     put(at("new.dat"), "short");
     put(at("old.dat"), "a much longer previous content");
-    chmod(at("new.dat").c_str(), 0751);
     ASSERT_TRUE(platform::copyFile((dir_ + "\\new.dat").c_str(), (dir_ + "\\old.dat").c_str()));
     EXPECT_EQ(contentOf(at("old.dat")), "short");
     EXPECT_EQ(contentOf(at("new.dat")), "short");
-    struct stat info {};
-    ASSERT_EQ(stat(at("old.dat").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0751u);
     // Only the two files: the temporary copy is gone.
     EXPECT_EQ(listing(dir_).size(), 2u);
+}
+
+TEST_F(PlatformFilesTest, ReplacedFileKeepsItsModeAndANewOneTakesTheSources) {
+    put(at("staged"), "#!/bin/sh\necho two\n");
+    chmod(at("staged").c_str(), 0640);
+    put(at("run.sh"), "#!/bin/sh\necho one\n");
+    chmod(at("run.sh").c_str(), 0751);
+    ASSERT_TRUE(platform::copyFile(at("staged").c_str(), at("run.sh").c_str()));
+    EXPECT_EQ(contentOf(at("run.sh")), "#!/bin/sh\necho two\n");
+    struct stat info {};
+    ASSERT_EQ(stat(at("run.sh").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0751u);
+
+    ASSERT_TRUE(platform::copyFile(at("staged").c_str(), at("fresh.sh").c_str()));
+    ASSERT_EQ(stat(at("fresh.sh").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST_F(PlatformFilesTest, ADirectoryIsNoFileToRead) {
+    fs::create_directory(at("data.pak"));
+    EXPECT_EQ(platform::openFile(at("data.pak").c_str(), "rb"), nullptr);
+    EXPECT_EQ(platform::lastError(), 5u);
+    EXPECT_EQ(platform::openFile((dir_ + "\\data.pak").c_str(), "r"), nullptr);
+    EXPECT_EQ(platform::openFile(at("data.pak").c_str(), "rb+"), nullptr);
+    EXPECT_EQ(platform::openFile(at("data.pak").c_str(), "wb"), nullptr);
+    EXPECT_TRUE(fs::is_directory(at("data.pak")));
+}
+
+// The temporaries of a process killed between its write and its rename stay
+// beside the game file; the next replacement in that folder removes them, and
+// only those whose process is gone.
+TEST_F(PlatformFilesTest, LeftoverTemporariesOfDeadProcessesAreRemoved) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::ofstream(at(".autoupdate~" + std::to_string(getpid()) + ".0.tmp")) << "half";
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string dead = ".autoupdate~" + std::to_string(child) + ".0.tmp";
+    ASSERT_TRUE(fs::exists(at(dead)));
+
+    const std::string living = ".autoupdate~" + std::to_string(getppid()) + ".3.tmp";
+    const std::string own = ".autoupdate~" + std::to_string(getpid()) + ".9.tmp";
+    const std::string unlike[] = {".autoupdate~12x.1.tmp", ".autoupdate~.1.tmp", "autoupdate~1.1.tmp",
+                                  ".autoupdate~1.1.tmpx", ".game.dat." + std::to_string(child) + ".0.tmp"};
+    put(at(living), "in use");
+    put(at(own), "in use");
+    for (const std::string& name : unlike) put(at(name), "a game file");
+    put(at("source"), "new");
+    put(at("game.dat"), "old");
+
+    ASSERT_TRUE(platform::copyFile(at("source").c_str(), at("game.dat").c_str()));
+    EXPECT_EQ(contentOf(at("game.dat")), "new");
+    EXPECT_FALSE(fs::exists(at(dead)));
+    EXPECT_TRUE(fs::exists(at(living)));
+    EXPECT_TRUE(fs::exists(at(own)));
+    for (const std::string& name : unlike) EXPECT_TRUE(fs::exists(at(name))) << name;
+    // Nothing of this copy is left behind either.
+    EXPECT_EQ(listing(dir_).size(), 4u + std::size(unlike));
+}
+
+TEST_F(PlatformFilesTest, ASubfolderIsSweptOnItsOwn) {
+    fs::create_directory(at("sub"));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string dead = ".autoupdate~" + std::to_string(child) + ".12.tmp";
+    put(at(dead), "half");
+    put(at("sub/" + dead), "half");
+    put(at("source"), "new");
+
+    ASSERT_TRUE(platform::copyFile(at("source").c_str(), (dir_ + "\\sub\\a.dat").c_str()));
+    EXPECT_FALSE(fs::exists(at("sub/" + dead)));
+    EXPECT_TRUE(fs::exists(at(dead)));
+    ASSERT_TRUE(platform::copyFile(at("source").c_str(), at("b.dat").c_str()));
+    EXPECT_FALSE(fs::exists(at(dead)));
 }
 
 TEST_F(PlatformFilesTest, CopyOfALargeFileIsExact) {

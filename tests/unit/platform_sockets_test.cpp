@@ -127,6 +127,26 @@ TEST(PlatformSockets, SendToAClosedPeerFailsWithoutASignal) {
     platform::closeSocket(socket);
 }
 
+TEST(PlatformSockets, BoundedReceiveFailsAsATimeOutAndThenReadsWhatArrives) {
+    Listener listener;
+    platform::Socket socket = platform::openStreamSocket();
+    ASSERT_TRUE(platform::connectSocket(socket, "127.0.0.1", listener.port()));
+    int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+
+    char buffer[8] = {};
+    EXPECT_EQ(platform::receiveBytesWithin(socket, buffer, sizeof buffer, 30), -1);
+    EXPECT_EQ(platform::lastError(), 10060u);
+
+    ASSERT_EQ(send(peer, "abc", 3, 0), 3);
+    EXPECT_EQ(platform::receiveBytesWithin(socket, buffer, sizeof buffer, 5000), 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+
+    close(peer);
+    EXPECT_EQ(platform::receiveBytesWithin(socket, buffer, sizeof buffer, 5000), 0);
+    platform::closeSocket(socket);
+}
+
 TEST(PlatformSockets, UnansweredConnectTimesOutAndTheSocketStaysUsable) {
     // A listener whose accept queue is full drops further handshakes unanswered.
     int full = socket(AF_INET, SOCK_STREAM, 0);

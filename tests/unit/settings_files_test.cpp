@@ -135,7 +135,7 @@ TEST_F(SettingsFilesTest, DirectoryTextTooLongForTheIniPathIsNotLookedUp) {
 TEST_F(SettingsFilesTest, DigestGoesIntoThePackagesMd5File) {
     std::strcpy(g_RunState.gameDir, directory_.c_str());
     std::strcpy(g_RunState.packageDigest, "0123456789abcdef0123456789abcdef");
-    writePackageDigest();
+    EXPECT_TRUE(writePackageDigest());
 
     std::string path = directory_ + "/patchMd5.ini";
     ASSERT_TRUE(fs::exists(path));
@@ -162,6 +162,23 @@ TEST_F(SettingsFilesTest, LaterDigestReplacesTheEarlierOne) {
     std::string iniPath = directory_ + "\\patchMd5.ini";
     platform::readProfileString("MD5", "MD5", "", value, sizeof value, iniPath.c_str());
     EXPECT_STREQ(value, "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST_F(SettingsFilesTest, DigestWriteReportsItsOutcomeAndTakesAnotherPath) {
+    std::strcpy(g_RunState.gameDir, directory_.c_str());
+    std::strcpy(g_RunState.packageDigest, "0123456789abcdef0123456789abcdef");
+    char standard[600];
+    packageDigestPath(standard, sizeof standard);
+    EXPECT_EQ(directory_ + "\\patchMd5.ini", standard);
+
+    std::string beside = directory_ + "\\patchMd5.ini.tmp";
+    EXPECT_TRUE(writePackageDigest(beside.c_str()));
+    EXPECT_NE(readFile(directory_ + "/patchMd5.ini.tmp").find("MD5=0123456789abcdef"), std::string::npos);
+    EXPECT_FALSE(fs::exists(directory_ + "/patchMd5.ini"));
+
+    fs::create_directories(directory_ + "/patchMd5.ini/keep");
+    EXPECT_FALSE(writePackageDigest());
+    EXPECT_TRUE(fs::is_directory(directory_ + "/patchMd5.ini/keep"));
 }
 
 }  // namespace

@@ -256,6 +256,26 @@ TEST(ListPathCheck, RefusesPathsThatCouldLeaveTheirDirectory) {
     EXPECT_FALSE(IsSafeListPath(nullptr));
 }
 
+TEST(ListPathCheck, RefusesDeviceNamesInAnyComponentAndPathsNamingNoFile) {
+    for (const char* path :
+         {"/", "/dir/", "/NUL", "/NUL.dat", "/nul", "/Nul.Dat.bak", "/CON", "/con.txt", "/PRN",
+          "/aux.bin", "/AUX", "/COM1", "/com1.txt", "/COM9", "/LPT1", "/lpt9.log", "/COM0", "/LPT0",
+          "/CONIN$", "/conout$", "/conout$.x", "/NUL.", "/NUL...", "/NUL ", "/NUL . ", "/CON .txt",
+          "/com\xb9", "/LPT\xb2.dat", "/dir/NUL.dat/f", "/NUL/f.dat", "/a/b/Com3.dll",
+          "/a\\AUX"}) {
+        EXPECT_FALSE(IsSafeListPath(path)) << "[" << path << "]";
+    }
+}
+
+TEST(ListPathCheck, AcceptsNamesThatOnlyResembleDevices) {
+    for (const char* path :
+         {"/NULL", "/nul_", "/CONS.txt", "/xcon", "/COM", "/COM10", "/LPT", "/LPTA.dat", "/COMX",
+          "/AUXILIARY", "/CONIN", "/CONOUT", "/CONIN$$", "/ NUL", "/_NUL.dat", "/dir/nul-file",
+          "/a.nul", "/data/cone/..x"}) {
+        EXPECT_TRUE(IsSafeListPath(path)) << "[" << path << "]";
+    }
+}
+
 TEST(ListPathCheck, ListIsSafeOnlyWhenEveryRecordIs) {
     std::vector<UpdateListEntry> list(3);
     std::memset(static_cast<void*>(list.data()), 0, sizeof(UpdateListEntry) * list.size());

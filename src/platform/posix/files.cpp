@@ -20,7 +20,19 @@ std::string nativePath(const char* path) {
 
 std::FILE* openFile(const char* path, const char* mode) {
     std::FILE* file = std::fopen(nativePath(path).c_str(), mode);
-    if (file == nullptr) posix::setLastErrorFromErrno(errno);
+    if (file == nullptr) {
+        posix::setLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    // POSIX opens a directory for reading, and every read of it then fails
+    // like an end of file; Windows refuses it, so a directory at a file's
+    // place is never read as an empty file.
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        posix::setLastErrorFromErrno(EISDIR);
+        return nullptr;
+    }
     return file;
 }
 
@@ -44,7 +56,16 @@ bool copyFile(const char* source, const char* target) {
         return false;
     }
 
-    posix::ReplacementFile output(nativePath(target));
+    // The installed file keeps its own permissions (an executable stays
+    // executable); a new one takes the source's, as CopyFileA's attributes.
+    const std::string nativeTarget = nativePath(target);
+    struct stat installed {};
+    mode_t mode = info.st_mode & 07777;
+    if (stat(nativeTarget.c_str(), &installed) == 0 && S_ISREG(installed.st_mode)) {
+        mode = installed.st_mode & 07777;
+    }
+
+    posix::ReplacementFile output(nativeTarget);
     bool ok = output.create(0600);
     char buffer[65536];
     while (ok) {
@@ -60,7 +81,7 @@ bool copyFile(const char* source, const char* target) {
         }
     }
     close(input);
-    if (ok && fchmod(output.descriptor(), info.st_mode & 07777) != 0) {
+    if (ok && fchmod(output.descriptor(), mode) != 0) {
         posix::setLastErrorFromErrno(errno);
         ok = false;
     }

@@ -7,6 +7,10 @@
 namespace platform {
 namespace posix {
 
+// Temporary files are named "{prefix}{pid}.{serial}.tmp", so that one left by
+// a process that was killed before its rename is recognised and removed.
+extern const char kTemporaryPrefix[];
+
 class ReplacementFile {
 public:
     // target is a native path; the temporary file lives in its directory so
@@ -17,6 +21,8 @@ public:
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
     // Creates the temporary file with the given mode; false with lastError set.
+    // The first replacement in a directory removes the temporaries that dead
+    // processes left there.
     bool create(unsigned mode);
     bool write(const void* data, std::size_t length);
     // Closes and renames over the target; false with lastError set (the
@@ -30,6 +36,10 @@ private:
     std::string temporary_;
     int fd_;
 };
+
+// Removes from directory ("" for the working directory, else ending in "/")
+// every temporary of a process that no longer runs; the number removed.
+int removeLeftoverTemporaries(const std::string& directory);
 
 }  // namespace posix
 }  // namespace platform

@@ -166,6 +166,26 @@ int receiveBytes(Socket socket, void* data, int length) {
     }
 }
 
+int receiveBytesWithin(Socket socket, void* data, int length, uint32_t milliseconds) {
+    if (!isSocketDescriptor(socket) || length < 0) return receiveBytes(socket, data, length);
+    long long deadline = monotonicMs() + milliseconds;
+    for (;;) {
+        long long left = deadline - monotonicMs();
+        pollfd waiting{static_cast<int>(socket), POLLIN, 0};
+        int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            posix::setLastErrorFromErrno(errno);
+            return -1;
+        }
+        if (ready == 0) {
+            posix::setLastError(posix::kWsaeTimedOut);
+            return -1;
+        }
+        return receiveBytes(socket, data, length);
+    }
+}
+
 void closeSocket(Socket socket) {
     if (isSocketDescriptor(socket)) close(static_cast<int>(socket));
 }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/replace_file.h"
 
 namespace platform {
 
@@ -17,7 +18,7 @@ bool createDirectory(const char* path) {
 }
 
 bool copyFile(const char* source, const char* target) {
-    return CopyFileA(source, target, FALSE) != 0;
+    return win32::replaceByCopy(source, target);
 }
 
 bool deleteFile(const char* path) {

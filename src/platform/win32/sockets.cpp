@@ -150,6 +150,26 @@ int receiveBytes(Socket socket, void* data, int length) {
     return received == SOCKET_ERROR ? -1 : received;
 }
 
+int receiveBytesWithin(Socket socket, void* data, int length, uint32_t milliseconds) {
+    if (!isHandle(socket)) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
+    }
+    SOCKET s = currentSocket(socket);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval wait{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
+    int ready = select(0, &readable, nullptr, nullptr, &wait);
+    if (ready == SOCKET_ERROR) return -1;
+    if (ready == 0) {
+        WSASetLastError(WSAETIMEDOUT);
+        return -1;
+    }
+    int received = recv(s, static_cast<char*>(data), length, 0);
+    return received == SOCKET_ERROR ? -1 : received;
+}
+
 void closeSocket(Socket socket) {
     if (!isHandle(socket)) return;
     {

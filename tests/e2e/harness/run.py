@@ -161,6 +161,9 @@ class Run:
     def write_game_files(self, files):
         write_tree(self.game_dir, files)
 
+    def remove_game_file(self, relative):
+        os.remove(os.path.join(self.game_dir, *relative.split('/')))
+
     def game_file(self, relative):
         """The bytes of a file of the game directory, or None."""
         path = os.path.join(self.game_dir, *relative.split('/'))
