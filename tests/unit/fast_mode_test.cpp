@@ -66,24 +66,26 @@ std::vector<Request> parsed(const std::vector<Bytes>& requests) {
     return out;
 }
 
-// The reply our server gives: the size asked for at offset 8, or its own
-// chunk when that is 0.
-Bytes answer(const std::map<uint16_t, Bytes>& files, const Bytes& request) {
+// The reply our server gives: the size asked for at offset 8 (never more
+// than cap), or its own chunk when that is 0.
+Bytes answer(const std::map<uint16_t, Bytes>& files, const Bytes& request, std::size_t cap = 65534) {
     auto found = files.find(fake::le16(request, 14));
     const uint32_t offset = fake::le32(request, 16);
     if (found == files.end() || offset > found->second.size()) return fake::chunk(kChunkRefused, {});
     const Bytes& content = found->second;
     const uint32_t wanted = fake::le32(request, 8);
-    const std::size_t end = std::min<std::size_t>(offset + (wanted ? wanted : kBaseChunk), content.size());
+    const std::size_t size = std::min<std::size_t>(wanted ? wanted : kBaseChunk, cap);
+    const std::size_t end = std::min<std::size_t>(offset + size, content.size());
     return fake::chunk(end == content.size() ? kChunkLast : 1, Bytes(content.begin() + offset, content.begin() + end));
 }
 
 // Answers each request as it comes.
-void serve(fake::Server& server, fake::Connection& c, const std::map<uint16_t, Bytes>& files) {
+void serve(fake::Server& server, fake::Connection& c, const std::map<uint16_t, Bytes>& files,
+           std::size_t cap = 65534) {
     Bytes request;
     while (c.read(&request, kFileRequestSize)) {
         server.record(request);
-        c.write(answer(files, request));
+        c.write(answer(files, request, cap));
     }
 }
 
@@ -179,24 +181,41 @@ TEST_F(FastMode, RequestsGoOutAheadAcrossFilesAndEveryFileArrivesWhole) {
     EXPECT_EQ(pauses(5), 0);
 }
 
-TEST_F(FastMode, WrongListedSizesStillGiveWholeFilesInOrder) {
-    // The list promises less of the first file and more of the second than
-    // the server has.
-    const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 3)}, {2, pattern(500, 4)}, {5, pattern(1200, 5)}};
-    fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
+TEST_F(FastMode, ChunksOtherThanPredictedStillGiveWholeFilesInOrder) {
+    // The first file is shorter than listed; the server sends 600 bytes where
+    // 1000 were asked for.
+    const std::map<uint16_t, Bytes> files = {{1, pattern(500, 3)}, {2, pattern(2500, 4)}, {5, pattern(1200, 5)}};
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files, 600); });
     fake::Run::connectTo(server.port());
     loadReply(offerReply(1, 1000, 16));
-    plan({{1, 900}, {2, 3000}, {5, 1200}});
+    plan({{1, 3000}, {2, 2500}, {5, 1200}});
 
-    for (uint16_t serial : {1, 2, 5}) {
-        downloadFile("remote", ("f" + std::to_string(serial)).c_str(), "Update\\", serial);
-    }
+    downloadFile("remote", "f1", "Update\\", 1, 3000);
+    downloadFile("remote", "f2", "Update\\", 2, 2500);
+    downloadFile("remote", "f5", "Update\\", 5, 1200);
 
     for (uint16_t serial : {1, 2, 5}) EXPECT_EQ(file("Update/f" + std::to_string(serial)), text(files.at(serial)));
     EXPECT_EQ(g_RunState.runFailed, 0);
     EXPECT_EQ(g_RunState.sendnow, 4200);
     EXPECT_EQ(std::count(fake::messages().begin(), fake::messages().end(), kFileDone), 3);
     EXPECT_EQ(fake::count(run.log(), "一个文件接收完毕"), 3);
+    // Each written chunk was logged once: 1 + 5 + 2 frames of 600 bytes or less.
+    EXPECT_EQ(fake::count(run.log(), "接收到数据大小为"), 8) << run.log();
+}
+
+TEST_F(FastMode, FileLongerThanListedFailsAsInTheBaseProtocol) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 11)}};
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 1000, 16));
+    plan({{1, 1500}});
+
+    downloadFile("remote", "f1", "Update\\", 1, 1500);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_EQ(file("Update/f1"), text(Bytes(files.at(1).begin(), files.at(1).begin() + 1000)));
+    EXPECT_EQ(fake::count(run.log(), "收到的数据超过文件大小1500"), 1) << run.log();
 }
 
 TEST_F(FastMode, LostConnectionGoesOnInTheBaseProtocolFromTheFirstUnwrittenByte) {
