@@ -57,11 +57,13 @@ uint16_t le16(const uint8_t* at) {
     return static_cast<uint16_t>(at[0] | (at[1] << 8));
 }
 
-// The next whole reply frame on g_Socket, or null after a failed read (the
-// link is dropped as by receiveFrame) or a stop request. The frame stays
-// valid until the next call.
+// The next whole reply frame on the link, within the frame deadline, or null
+// after a failed read (the link is dropped as by receiveFrame) or a stop
+// request. The frame stays valid until the next call.
 const uint8_t* nextFrame() {
     if (g_RunState.stopRequested) return nullptr;
+    const uint32_t allowed = frameDeadline();
+    const uint32_t started = platform::tickCount();
     for (;;) {
         const std::size_t have = g_bufferEnd - g_bufferStart;
         if (have >= 2) {
@@ -85,12 +87,17 @@ const uint8_t* nextFrame() {
             g_bufferEnd = have;
         }
         if (g_Socket == 0) return nullptr;
-        if (!linkOpen()) {
+        if (g_Socket == platform::kInvalidSocket) {
             dropLink(0);
             return nullptr;
         }
-        int count = platform::receiveBytes(g_Socket, g_fastBuffer + g_bufferEnd,
-                                           static_cast<int>(kFastBufferSize - g_bufferEnd));
+        const uint32_t elapsed = platform::tickCount() - started;
+        if (elapsed >= allowed) {
+            dropLink(kFrameTimedOut);
+            return nullptr;
+        }
+        int count = receiveOnLink(g_fastBuffer + g_bufferEnd, static_cast<int>(kFastBufferSize - g_bufferEnd),
+                                  allowed - elapsed);
         if (g_RunState.stopRequested) return nullptr;
         if (count < 0) {
             dropLink(platform::lastError());

@@ -10,7 +10,8 @@
 namespace {
 
 constexpr std::size_t kLoggedTextLimit = 50;  // ten "0x%.2X " entries
-constexpr uint32_t kTimedOut = 10060;  // WSAETIMEDOUT, what an expired read reports
+
+}  // namespace
 
 // The end-to-end tests of a stalling server shorten the deadline so that
 // they need not wait a minute; it can never be made longer.
@@ -23,8 +24,6 @@ uint32_t frameDeadline() {
     }();
     return deadline;
 }
-
-}  // namespace
 
 void logReplyFrame(const uint8_t* frame) {
     const uint16_t buffsize = static_cast<uint16_t>(frame[0] | (frame[1] << 8));
@@ -56,7 +55,7 @@ bool receiveFrame() {
         }
         uint32_t elapsed = platform::tickCount() - started;
         if (elapsed >= allowed) {
-            dropLink(kTimedOut);
+            dropLink(kFrameTimedOut);
             return false;
         }
         int count = receiveOnLink(buffer + received, kReceiveBufferSize - received, allowed - elapsed);
