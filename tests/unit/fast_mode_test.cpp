@@ -203,6 +203,32 @@ TEST_F(FastMode, ChunksOtherThanPredictedStillGiveWholeFilesInOrder) {
     EXPECT_EQ(fake::count(run.log(), "接收到数据大小为"), 8) << run.log();
 }
 
+TEST_F(FastMode, RepliesSplitAnywhereOrJoinedAreTakenWhole) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(25, 12)}, {2, pattern(7, 13)}};
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        Bytes replies;
+        for (int n = 0; n < 4 && c.readWithin(&request, kFileRequestSize, 5000); ++n) {
+            Bytes reply = answer(files, request);
+            replies.insert(replies.end(), reply.begin(), reply.end());
+        }
+        // Four replies in one stream: the first bytes one by one, the rest at once.
+        c.writeByteByByte(Bytes(replies.begin(), replies.begin() + 16));
+        c.write(Bytes(replies.begin() + 16, replies.end()));
+    });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 10, 16));
+    plan({{1, 25}, {2, 7}});
+
+    downloadFile("remote", "f1", "Update\\", 1, 25);
+    downloadFile("remote", "f2", "Update\\", 2, 7);
+
+    EXPECT_EQ(file("Update/f1"), text(files.at(1)));
+    EXPECT_EQ(file("Update/f2"), text(files.at(2)));
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_EQ(fake::count(run.log(), "接收到数据大小为"), 4) << run.log();
+}
+
 TEST_F(FastMode, FileLongerThanListedFailsAsInTheBaseProtocol) {
     const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 11)}};
     fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
