@@ -435,6 +435,16 @@ TEST_F(ServerTest, LoopsOnOnePortServeEveryClientAndStopTogether)
     EXPECT_EQ(0, server.stop());
 }
 
+TEST_F(ServerTest, ASecondServerOnTheSamePortIsRefused)
+{
+    Server server(root_, {"--loops", "2"});
+    ASSERT_NE(0, server.port());
+    // Bounded: a second server that shared the port would serve until killed.
+    EXPECT_EQ(1, RunProgram({"/usr/bin/timeout", "10", UPDATE_SERVER_BIN, "--root", root_, "--port",
+                             std::to_string(server.port()), "--loops", "2", "--quiet"}));
+    EXPECT_EQ(0, server.stop());
+}
+
 TEST_F(ServerTest, RefusesTheSerialItIsToldTo)
 {
     Server server(root_, {"--refuse-serial", "2"});

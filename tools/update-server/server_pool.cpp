@@ -1,8 +1,39 @@
 #include "server_pool.h"
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The loops share their port through SO_REUSEPORT, which would as well let
+// them share it with another server started on it by mistake: a bind without
+// that option fails there, as a single loop's bind would.
+bool PortIsFree(const ServerOptions& options, std::string* error)
+{
+    if (options.port == 0) return true;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(options.port));
+    if (inet_pton(AF_INET, options.bind.c_str(), &address.sin_addr) != 1) return true;  // Open reports it
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return true;
+    int yes = 1;
+    setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const int cause = errno;
+    close(probe);
+    if (!free) *error = "cannot listen on " + options.bind + ":" + std::to_string(options.port) + ": " + std::strerror(cause);
+    return free;
+}
+
+}  // namespace
 
 ServerPool::ServerPool(const ServerOptions& options) : options_(options)
 {
@@ -18,6 +49,7 @@ ServerPool::~ServerPool() = default;
 
 bool ServerPool::Open(std::string* error)
 {
+    if (!PortIsFree(options_, error)) return false;
     for (std::size_t i = 0; i < members_.size(); ++i) {
         Member& member = members_[i];
         // With --port 0 the first loop picks the port, the others join it.
