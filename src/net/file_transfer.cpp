@@ -5,6 +5,8 @@
 
 #include "files/path_utils.h"
 #include "log/update_log.h"
+#include "net/chunk_intake.h"
+#include "net/fast_mode.h"
 #include "net/frames.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
@@ -14,9 +16,6 @@
 namespace {
 
 constexpr int kChunkAttempts = 40;
-// "More follows" without a byte, again and again, is a server going round in
-// circles; a few such replies in a row are more than any real one sends.
-constexpr int kRepliesWithoutProgress = 40;
 constexpr std::size_t kMaxPath = 255;
 
 enum class Step { Go, Stop, Fail };
@@ -71,10 +70,9 @@ Step fetchChunk(const uint8_t* frame, int& attempts) {
     return Step::Go;
 }
 
-// Receives every chunk of the file into target, at most maxBytes in all. Go:
-// the last chunk is written.
-Step receiveFile(std::FILE* target, uint16_t serial, uint32_t maxBytes) {
-    uint32_t offset = 0;
+// Receives every chunk of the file from offset on into target, at most
+// maxBytes in all. Go: the last chunk is written.
+Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset, uint32_t maxBytes) {
     int repliesWithoutProgress = 0;
     for (;;) {
         uint8_t frame[kFileRequestSize];
@@ -84,56 +82,18 @@ Step receiveFile(std::FILE* target, uint16_t serial, uint32_t maxBytes) {
         if (step != Step::Go) return step;
         if (g_RunState.runFailed || attempts >= kChunkAttempts) return Step::Fail;
 
-        const uint8_t* reply = g_RunState.receiveBuffer;
-        uint8_t flag = reply[2];
-        if (flag == kChunkRefused) return Step::Fail;
-
-        uint16_t buffsize = replyBuffsize();
-        uint32_t payload = buffsize - 1u;
-        if (static_cast<uint64_t>(offset) + payload > maxBytes) {
-            g_UpdateLog.write("收到的数据超过文件大小%u,停止接收", maxBytes);
-            return Step::Fail;
-        }
-        repliesWithoutProgress = payload == 0 && flag != kChunkLast ? repliesWithoutProgress + 1 : 0;
-        if (repliesWithoutProgress >= kRepliesWithoutProgress) {
-            g_UpdateLog.write("连续%d个空数据块,停止接收", repliesWithoutProgress);
-            return Step::Fail;
-        }
-        uint32_t nextOffset = offset + payload;
-        // A run counts up to 4 GiB: the counters are added and compared as
-        // unsigned 32-bit values.
-        const uint32_t sendnow = static_cast<uint32_t>(g_RunState.sendnow) + payload;
-        g_RunState.sendnow = static_cast<int32_t>(sendnow);
-        reportSpeed();
-        const uint32_t wei = static_cast<uint32_t>(g_RunState.wei);
-        g_UpdateLog.write("sedmax wei : %u sendnow :%u", wei, sendnow);
-        if (g_RunState.stopRequested) return Step::Stop;
-
-        bool progressSent = sendnow != 0 && wei != 0;
-        uint32_t progress = 0;
-        if (progressSent) {
-            // Never past the whole, even when more arrives than the run expected.
-            uint64_t share = static_cast<uint64_t>(sendnow) * 5000 / wei;
-            progress = share < 5000 ? static_cast<uint32_t>(share) : 5000;
-            g_RunState.inNotify = 1;
-            notifyHost(AU_MSG_PROGRESS, 5000, static_cast<intptr_t>(progress));
-            notifyHost(AU_MSG_BYTES, static_cast<uintptr_t>(wei), static_cast<intptr_t>(sendnow));
-            g_RunState.inNotify = 0;
-            if (g_RunState.stopRequested) return Step::Stop;
-        }
-
-        // A chunk that does not reach the disk would leave a file that looks
-        // complete but is not.
-        if (payload > 0 && std::fwrite(reply + 3, 1, payload, target) != payload) return Step::Fail;
-
-        if (flag == kChunkLast) {
-            g_UpdateLog.write("一个文件接收完毕");
+        switch (takeChunk(g_RunState.receiveBuffer, target, offset, maxBytes, &repliesWithoutProgress)) {
+        case ChunkIntake::More:
+            offset += replyBuffsize() - 1u;
+            break;
+        case ChunkIntake::Last:
             return Step::Go;
+        case ChunkIntake::Stopped:
+            return Step::Stop;
+        case ChunkIntake::Refused:
+        case ChunkIntake::Failed:
+            return Step::Fail;
         }
-        g_UpdateLog.write("sedmax wei :%u, %u sendnow :%u,%u消息发送完毕,filehead.buffsize:%d",
-                          progressSent ? 5000u : wei, wei, progressSent ? progress : sendnow, sendnow,
-                          buffsize);
-        offset = nextOffset;
     }
 }
 
@@ -167,7 +127,21 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
         return;
     }
 
-    Step step = receiveFile(target, static_cast<uint16_t>(serial), maxBytes);
+    Step step = Step::Go;
+    uint32_t resumeOffset = 0;
+    switch (fetchFileFast(target, static_cast<uint16_t>(serial), maxBytes, &resumeOffset)) {
+    case FastOutcome::Base:
+        step = receiveFile(target, static_cast<uint16_t>(serial), resumeOffset, maxBytes);
+        break;
+    case FastOutcome::Done:
+        break;
+    case FastOutcome::Stopped:
+        step = Step::Stop;
+        break;
+    case FastOutcome::Failed:
+        step = Step::Fail;
+        break;
+    }
     bool closed = std::fclose(target) == 0;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;

@@ -42,10 +42,16 @@ void setLinkForTests(const LinkHooks* hooks);
 
 // How long one reply frame may take from its first read to its last byte.
 constexpr uint32_t kFrameDeadlineMs = 60000;
+// WSAETIMEDOUT, what an expired read reports.
+constexpr uint32_t kFrameTimedOut = 10060;
+// kFrameDeadlineMs, or the shorter one the environment asks for.
+uint32_t frameDeadline();
 
 // Reads one whole reply frame from g_Socket into receiveBuffer, within the
 // frame deadline; a frame still incomplete then fails like a timed-out read.
 bool receiveFrame();
+// The log line of a whole reply frame: its buffsize and first body bytes.
+void logReplyFrame(const uint8_t* frame);
 
 // buffsize of the frame in receiveBuffer.
 uint16_t replyBuffsize();

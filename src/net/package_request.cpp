@@ -1,4 +1,5 @@
 #include "log/update_log.h"
+#include "net/fast_mode.h"
 #include "net/frames.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
@@ -50,6 +51,12 @@ bool failRun(intptr_t code) {
     return false;
 }
 
+// The reply is in: it says whether this server offers the fast mode.
+bool replyReceived() {
+    takeFastOffer();
+    return true;
+}
+
 bool settle(Outcome outcome) {
     return outcome == Outcome::Stopped ? stopRun() : failRun(AU_ERR_RECONNECT);
 }
@@ -67,7 +74,7 @@ bool requestPackage() {
     if (attempts >= kAttemptBudget) return failRun(AU_ERR_ATTEMPTS);
 
     attempts = 0;
-    if (receiveFrame()) return true;
+    if (receiveFrame()) return replyReceived();
     for (;;) {
         if (attempts >= kAttemptBudget) return failRun(AU_ERR_ATTEMPTS);
         ++attempts;
@@ -76,7 +83,7 @@ bool requestPackage() {
         outcome = sendRequest(frame, attempts, kResendBudget);
         if (outcome != Outcome::Sent) return settle(outcome);
         if (receiveFrame()) {
-            if (attempts < kAttemptBudget) return true;
+            if (attempts < kAttemptBudget) return replyReceived();
             return failRun(AU_ERR_ATTEMPTS);
         }
     }

@@ -10,7 +10,8 @@
 namespace {
 
 constexpr std::size_t kLoggedTextLimit = 50;  // ten "0x%.2X " entries
-constexpr uint32_t kTimedOut = 10060;  // WSAETIMEDOUT, what an expired read reports
+
+}  // namespace
 
 // The end-to-end tests of a stalling server shorten the deadline so that
 // they need not wait a minute; it can never be made longer.
@@ -24,18 +25,17 @@ uint32_t frameDeadline() {
     return deadline;
 }
 
-void logFrame(uint16_t buffsize) {
+void logReplyFrame(const uint8_t* frame) {
+    const uint16_t buffsize = static_cast<uint16_t>(frame[0] | (frame[1] << 8));
     char text[kLoggedTextLimit + 8] = {};
     std::size_t length = 0;
-    const uint8_t* body = g_RunState.receiveBuffer + 2;
+    const uint8_t* body = frame + 2;
     for (std::size_t i = 0; i < buffsize && length < kLoggedTextLimit; ++i) {
         length += std::snprintf(text + length, sizeof text - length, "0x%.2X ",
                                 static_cast<unsigned>(body[i]));
     }
     g_UpdateLog.write("接收到数据大小为%d,头几个数据为%s", buffsize, text);
 }
-
-}  // namespace
 
 bool receiveFrame() {
     uint8_t* buffer = g_RunState.receiveBuffer;
@@ -55,7 +55,7 @@ bool receiveFrame() {
         }
         uint32_t elapsed = platform::tickCount() - started;
         if (elapsed >= allowed) {
-            dropLink(kTimedOut);
+            dropLink(kFrameTimedOut);
             return false;
         }
         int count = receiveOnLink(buffer + received, kReceiveBufferSize - received, allowed - elapsed);
@@ -78,7 +78,7 @@ bool receiveFrame() {
             return false;
         }
         if (received < buffsize + 2) continue;
-        logFrame(buffsize);
+        logReplyFrame(buffer);
         platform::sleepMs(5);
         return true;
     }

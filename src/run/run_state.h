@@ -51,6 +51,9 @@ struct RunState {
     ServerEntry ServerTable[kServerTableRows];
     uint16_t packageFileId;
     uint8_t receiveBuffer[kReceiveBufferSize];
+    // Our own server offered its fast mode in the package reply and the
+    // connection it came on still stands (net/fast_mode.h).
+    uint8_t fastMode;
     char downloadAddress[256];
 
     int32_t wei;

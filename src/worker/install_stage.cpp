@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "files/md5.h"
 #include "files/mirror_tree.h"
 #include "log/update_log.h"
+#include "net/fast_mode.h"
 #include "net/file_transfer.h"
 #include "platform/platform.h"
 #include "run/notify.h"
@@ -75,6 +77,13 @@ void checkFetchedFile(const UpdateListEntry& entry, const char* localName) {
 
 bool fetchFiles() {
     RunState& run = g_RunState;
+    std::vector<PlannedTransfer> plan;
+    for (int32_t i = 0; i < run.newCount; ++i) {
+        const UpdateListEntry& entry = run.newList[i];
+        if (entry.needsDownload) plan.push_back({static_cast<uint16_t>(i + 1), listedBytes(entry.size)});
+    }
+    planTransfers(plan.data(), plan.size());
+
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
         if (!entry.needsDownload) continue;

@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,7 +66,9 @@ int RunProgram(const std::vector<std::string>& args)
 
 class Server {
 public:
-    Server(const std::string& root, const std::vector<std::string>& extra)
+    // descriptorLimit, when given, is both the soft and the hard limit on open
+    // descriptors of the server.
+    Server(const std::string& root, const std::vector<std::string>& extra, rlim_t descriptorLimit = 0)
     {
         portFile_ = root + "/../port-" + std::to_string(counter_++);
         std::vector<std::string> args = {UPDATE_SERVER_BIN, "--root", root, "--port", "0", "--port-file",
@@ -76,6 +79,10 @@ public:
             std::vector<char*> argv;
             for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
+            if (descriptorLimit > 0) {
+                rlimit limit{descriptorLimit, descriptorLimit};
+                setrlimit(RLIMIT_NOFILE, &limit);
+            }
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -189,7 +196,9 @@ private:
 
 uint16_t PackageIdOf(const std::string& reply)
 {
-    return reply.size() == 114 ? wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data()) + 112) : 0;
+    // A base client reads offset 112 only; our server may append its fast-mode
+    // offer after byte 113.
+    return reply.size() >= 114 ? wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data()) + 112) : 0;
 }
 
 struct Chunk {
@@ -258,10 +267,15 @@ TEST_F(ServerTest, AnswersPackageRequestsAndStopsCleanly)
     Client client(server.port());
     ASSERT_TRUE(client.connected());
     std::string reply = client.packageRequest("game");
-    ASSERT_EQ(114u, reply.size());
-    EXPECT_EQ(112, wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data())));
+    // The base reply, then the fast-mode offer after byte 113.
+    ASSERT_EQ(wire::kOfferedPackageReplyBytes, reply.size());
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(reply.data());
+    EXPECT_EQ(122, wire::ReadLe16(bytes));
     EXPECT_EQ(77, PackageIdOf(reply));
-    EXPECT_EQ(0xFFFF, PackageIdOf(client.packageRequest("other")));
+    EXPECT_EQ(65534, wire::ReadOffer(bytes, reply.size()).maxChunkPayload);
+    const std::string unknown = client.packageRequest("other");
+    EXPECT_EQ(114u, unknown.size());
+    EXPECT_EQ(0xFFFF, PackageIdOf(unknown));
     EXPECT_EQ(0xFFFF, PackageIdOf(client.packageRequest("gam")));
     EXPECT_EQ(0, server.stop());
 }
@@ -383,6 +397,52 @@ TEST_F(ServerTest, TwoHundredClientsFetchTheMegabyteFileAtOnce)
         return false;
     });
     EXPECT_EQ(0, failures);
+}
+
+// With room for a few clients only, the others wait to be accepted instead of
+// having chunks refused in the middle of a file.
+TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
+{
+    Server server(root_, {}, 64);
+    Client probe(server.port());
+    const uint16_t serial = SerialOf(probe, 77, "/data/big.bin");
+    ASSERT_NE(0, serial);
+    const std::string& big = big_;
+    int failures = RunConcurrentClients(server.port(), [&](Client& client, int) {
+        std::string received;
+        for (int chunks = 0; chunks < 1000; ++chunks) {
+            Chunk chunk = ParseChunk(client.fileRequest(77, serial, static_cast<uint32_t>(received.size())));
+            if (chunk.flag != 1 && chunk.flag != 2) return false;
+            received += chunk.payload;
+            if (chunk.flag == 2) return received == big;
+        }
+        return false;
+    });
+    EXPECT_EQ(0, failures);
+}
+
+// Four loops share the port: every client is served by one of them, and one
+// SIGTERM stops them all.
+TEST_F(ServerTest, LoopsOnOnePortServeEveryClientAndStopTogether)
+{
+    Server server(root_, {"--loops", "4"});
+    ASSERT_NE(0, server.port());
+    int failures = RunConcurrentClients(server.port(), [](Client& client, int i) {
+        return PackageIdOf(client.packageRequest("game")) == 77 &&
+               ParseChunk(client.fileRequest(77, 0, 0)).payload == ReadFile(root_ + "/game.cms");
+    });
+    EXPECT_EQ(0, failures);
+    EXPECT_EQ(0, server.stop());
+}
+
+TEST_F(ServerTest, ASecondServerOnTheSamePortIsRefused)
+{
+    Server server(root_, {"--loops", "2"});
+    ASSERT_NE(0, server.port());
+    // Bounded: a second server that shared the port would serve until killed.
+    EXPECT_EQ(1, RunProgram({"/usr/bin/timeout", "10", UPDATE_SERVER_BIN, "--root", root_, "--port",
+                             std::to_string(server.port()), "--loops", "2", "--quiet"}));
+    EXPECT_EQ(0, server.stop());
 }
 
 TEST_F(ServerTest, RefusesTheSerialItIsToldTo)

@@ -79,6 +79,25 @@ public:
         return true;
     }
 
+    // Reads exactly count bytes within timeoutMs; false when they did not
+    // all come in time or the client closed first. A script that waits for
+    // requests a faulty client never sends ends instead of hanging the test.
+    bool readWithin(Bytes* out, std::size_t count, int timeoutMs) {
+        out->assign(count, 0);
+        std::size_t got = 0;
+        for (int waited = 0; got < count; waited += 20) {
+            if (stopping_ || waited >= timeoutMs) return false;
+            pollfd p{fd_, POLLIN, 0};
+            int ready = ::poll(&p, 1, 20);
+            if (ready < 0) return false;
+            if (ready == 0) continue;
+            ssize_t n = ::recv(fd_, out->data() + got, count - got, 0);
+            if (n <= 0) return false;
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
     // True when the client closed its end (nothing more arrives).
     bool clientClosed() {
         uint8_t byte;

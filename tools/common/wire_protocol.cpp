@@ -67,6 +67,7 @@ ParsedRequest ParseRequest(const uint8_t* data, std::size_t length)
         request.packageId = ReadLe16(data + 12);
         request.serial = ReadLe16(data + 14);
         request.offset = ReadLe32(data + 16);
+        request.wantedPayload = ReadLe32(data + 8);
         request.kind = RequestKind::File;
     } else {
         request.kind = RequestKind::Invalid;
@@ -79,6 +80,34 @@ void BuildPackageReply(uint8_t out[kPackageReplyBytes], uint16_t packageId)
     std::memset(out, 0, kPackageReplyBytes);
     WriteLe16(out, static_cast<uint16_t>(kPackageReplyBytes - 2));
     WriteLe16(out + kReplyIdOffset, packageId);
+}
+
+void BuildOfferedPackageReply(uint8_t out[kOfferedPackageReplyBytes], uint16_t packageId, const FastOffer& offer)
+{
+    BuildPackageReply(out, packageId);
+    WriteLe16(out, static_cast<uint16_t>(kOfferedPackageReplyBytes - 2));
+    uint8_t* block = out + kOfferOffset;
+    std::memcpy(block, kOfferMagic, sizeof kOfferMagic);
+    WriteLe16(block + 4, offer.version);
+    WriteLe16(block + 6, offer.maxChunkPayload);
+    WriteLe16(block + 8, offer.maxInFlight);
+}
+
+FastOffer ReadOffer(const uint8_t* frame, std::size_t length)
+{
+    FastOffer offer;
+    if (length < kOfferedPackageReplyBytes || ReadLe16(frame) + 2u < kOfferedPackageReplyBytes) return offer;
+    const uint8_t* block = frame + kOfferOffset;
+    if (std::memcmp(block, kOfferMagic, sizeof kOfferMagic) != 0) return offer;
+    FastOffer read;
+    read.version = ReadLe16(block + 4);
+    read.maxChunkPayload = ReadLe16(block + 6);
+    read.maxInFlight = ReadLe16(block + 8);
+    if (read.version == 0 || read.maxChunkPayload == 0 || read.maxChunkPayload > kMaxFastChunkPayload ||
+        read.maxInFlight == 0) {
+        return offer;
+    }
+    return read;
 }
 
 void BuildChunkHeader(uint8_t out[kChunkHeaderBytes], uint8_t flag, std::size_t payloadBytes)
@@ -94,9 +123,11 @@ void BuildPackageRequest(uint8_t out[kPackageRequestBytes], const std::string& n
     std::memcpy(out + kNameOffset, name.data(), name.size() < kNameField ? name.size() : kNameField);
 }
 
-void BuildFileRequest(uint8_t out[kFileRequestBytes], uint16_t packageId, uint16_t serial, uint32_t offset)
+void BuildFileRequest(uint8_t out[kFileRequestBytes], uint16_t packageId, uint16_t serial, uint32_t offset,
+                      uint32_t wantedPayload)
 {
     WriteRequestHeader(out, kFileRequestBytes, kFileRequestCode);
+    WriteLe32(out + 8, wantedPayload);
     WriteLe16(out + 12, packageId);
     WriteLe16(out + 14, serial);
     WriteLe32(out + 16, offset);

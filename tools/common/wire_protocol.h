@@ -20,7 +20,26 @@ constexpr std::size_t kPackageReplyBytes = 114;
 constexpr std::size_t kMaxReplyBytes = 10240;
 constexpr std::size_t kChunkHeaderBytes = 3;
 constexpr std::size_t kMaxChunkPayload = kMaxReplyBytes - kChunkHeaderBytes;
-constexpr std::size_t kDefaultChunkPayload = 4096;
+// The largest chunk a base-protocol client accepts.
+constexpr std::size_t kDefaultChunkPayload = kMaxChunkPayload;
+
+// The fast-mode offer our server appends to its package reply, after the
+// 114 bytes a base client reads (docs/fast-mode.md).
+constexpr std::size_t kOfferOffset = 114;
+constexpr std::size_t kOfferBytes = 10;
+constexpr std::size_t kOfferedPackageReplyBytes = kOfferOffset + kOfferBytes;
+constexpr uint8_t kOfferMagic[4] = {'A', 'U', 'F', 'M'};
+constexpr uint16_t kOfferVersion = 1;
+// buffsize is 16-bit and counts the flag too.
+constexpr std::size_t kMaxFastChunkPayload = 65534;
+constexpr std::size_t kDefaultFastWindow = 16;
+constexpr std::size_t kMaxFastReplyBytes = kChunkHeaderBytes + kMaxFastChunkPayload;
+
+struct FastOffer {
+    uint16_t version = 0;
+    uint16_t maxChunkPayload = 0;  // 0: no offer
+    uint16_t maxInFlight = 0;
+};
 
 constexpr uint8_t kChunkRefused = 0;
 constexpr uint8_t kChunkMore = 1;
@@ -35,6 +54,8 @@ struct ParsedRequest {
     uint16_t packageId = 0;      // File
     uint16_t serial = 0;         // File
     uint32_t offset = 0;         // File
+    // File: the payload size a fast-mode client asks for; 0 from a base client.
+    uint32_t wantedPayload = 0;
 };
 
 // Looks at the bytes received so far of one request. Invalid: a buffsize that
@@ -47,12 +68,18 @@ std::size_t MissingRequestBytes(const uint8_t* data, std::size_t length);
 
 // 114 bytes: buffsize 112, the number at offset 112, every other byte zero.
 void BuildPackageReply(uint8_t out[kPackageReplyBytes], uint16_t packageId);
+// The same reply followed by the offer block: kOfferedPackageReplyBytes.
+void BuildOfferedPackageReply(uint8_t out[kOfferedPackageReplyBytes], uint16_t packageId, const FastOffer& offer);
+// The offer in a whole package reply frame of length bytes; maxChunkPayload
+// 0 when there is none (a base server's reply, a wrong magic, zero fields).
+FastOffer ReadOffer(const uint8_t* frame, std::size_t length);
 // buffsize (1 + payload) and flag; the payload follows at offset 3.
 void BuildChunkHeader(uint8_t out[kChunkHeaderBytes], uint8_t flag, std::size_t payloadBytes);
 
 // The client's side of the frames, for tools and tests that play a client.
 void BuildPackageRequest(uint8_t out[kPackageRequestBytes], const std::string& name);
-void BuildFileRequest(uint8_t out[kFileRequestBytes], uint16_t packageId, uint16_t serial, uint32_t offset);
+void BuildFileRequest(uint8_t out[kFileRequestBytes], uint16_t packageId, uint16_t serial, uint32_t offset,
+                      uint32_t wantedPayload = 0);
 
 uint16_t ReadLe16(const uint8_t* p);
 uint32_t ReadLe32(const uint8_t* p);

@@ -4,30 +4,60 @@
 
 #include "package_manifest.h"
 
+namespace {
+
+// A base client sends 0 and gets the server's own chunk; a fast-mode client
+// names its size, which never goes past what the offer allowed.
+std::size_t ChunkFor(const wire::ParsedRequest& request, const SessionRules& rules)
+{
+    if (rules.fastChunkPayload == 0 || request.wantedPayload == 0) return rules.chunkPayload;
+    return request.wantedPayload < rules.fastChunkPayload ? request.wantedPayload : rules.fastChunkPayload;
+}
+
+}  // namespace
+
+std::size_t ReplyRoom(const wire::ParsedRequest& request, const SessionRules& rules)
+{
+    if (request.kind != wire::RequestKind::File) return wire::kOfferedPackageReplyBytes;
+    return wire::kChunkHeaderBytes + ChunkFor(request, rules);
+}
+
 std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
-                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine)
+                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine, ServedFile* file)
 {
     *payloadBytes = 0;
     char line[256];
     if (request.kind == wire::RequestKind::Package) {
         uint16_t id = catalog.FindPackage(request.packageName);
-        wire::BuildPackageReply(out, id);
-        std::snprintf(line, sizeof line, "package \"%.99s\" -> %u%s", request.packageName.c_str(),
-                      static_cast<unsigned>(id), id == kUnknownPackageId ? " (unknown)" : "");
+        const bool offer = rules.fastChunkPayload > 0 && id != kUnknownPackageId;
+        if (offer) {
+            wire::FastOffer fast;
+            fast.version = wire::kOfferVersion;
+            fast.maxChunkPayload = static_cast<uint16_t>(rules.fastChunkPayload);
+            fast.maxInFlight = static_cast<uint16_t>(rules.fastWindow);
+            wire::BuildOfferedPackageReply(out, id, fast);
+        } else {
+            wire::BuildPackageReply(out, id);
+        }
+        std::snprintf(line, sizeof line, "package \"%.99s\" -> %u%s%s", request.packageName.c_str(),
+                      static_cast<unsigned>(id), id == kUnknownPackageId ? " (unknown)" : "",
+                      offer ? " (fast mode offered)" : "");
         *logLine = line;
-        return wire::kPackageReplyBytes;
+        return offer ? wire::kOfferedPackageReplyBytes : wire::kPackageReplyBytes;
     }
     ChunkAnswer answer;
     if (static_cast<long>(request.serial) != rules.refuseSerial) {
-        answer = catalog.ReadChunk(request.packageId, request.serial, request.offset, rules.chunkPayload,
-                                   out + wire::kChunkHeaderBytes);
+        const std::size_t chunk = ChunkFor(request, rules);
+        uint8_t* payload = out + wire::kChunkHeaderBytes;
+        answer = file ? file->Read(catalog, request.packageId, request.serial, request.offset, chunk, payload)
+                      : catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk, payload);
     }
     wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
     *payloadBytes = answer.payloadBytes;
-    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes",
+    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s",
                   static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
                   static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
-                  answer.payloadBytes);
+                  answer.payloadBytes, request.wantedPayload != 0 ? " (fast mode)" : "");
     *logLine = line;
     return wire::kChunkHeaderBytes + answer.payloadBytes;
 }
@@ -47,7 +77,9 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     if (request.kind == wire::RequestKind::Incomplete) return Step::NeedMore;
 
     std::size_t payload = 0;
-    replyLength_ = AnswerRequest(request, catalog, rules, reply_, &payload, logLine);
+    const std::size_t room = ReplyRoom(request, rules);
+    if (reply_.size() < room) reply_.resize(room);
+    replyLength_ = AnswerRequest(request, catalog, rules, reply_.data(), &payload, logLine, &file_);
     replySent_ = 0;
     received_ = 0;
     if (request.kind == wire::RequestKind::File && payload > 0) {

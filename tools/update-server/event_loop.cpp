@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "descriptor_limit.h"
+
 namespace {
 
 int64_t NowMs()
@@ -23,7 +25,8 @@ int64_t NowMs()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Written under a temporary name first so a reader never sees a partial number.
+}  // namespace
+
 bool WritePortFile(const std::string& path, uint16_t port)
 {
     const std::string temp = path + ".tmp-" + std::to_string(getpid());
@@ -38,11 +41,11 @@ bool WritePortFile(const std::string& path, uint16_t port)
     return true;
 }
 
-}  // namespace
-
 EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog) : options_(options), catalog_(catalog)
 {
     rules_.chunkPayload = options.chunk;
+    rules_.fastChunkPayload = static_cast<std::size_t>(options.fastChunk);
+    rules_.fastWindow = options.fastWindow;
     rules_.dropAfter = options.dropAfter;
     rules_.refuseSerial = options.refuseSerial;
 }
@@ -66,6 +69,8 @@ bool EventLoop::Open(std::string* error)
     }
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int yes = 1;
+    // Several loops listen on one port; the kernel spreads new connections.
+    if (options_.loops > 1 && listenFd_ >= 0) setsockopt(listenFd_, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
     if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
         bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listenFd_, SOMAXCONN) != 0) {
@@ -92,6 +97,11 @@ bool EventLoop::Open(std::string* error)
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &event);
     event.data.fd = signalFd_;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &event);
+    if (watch_.Open(options_.root)) {
+        event.data.fd = watch_.fd();
+        epoll_ctl(epollFd_, EPOLL_CTL_ADD, watch_.fd(), &event);
+    }
+    descriptorLimit_ = RaiseDescriptorLimit();
 
     if (!options_.portFile.empty() && !WritePortFile(options_.portFile, port_)) {
         *error = "cannot write " + options_.portFile + ": " + std::strerror(errno);
@@ -104,7 +114,10 @@ int EventLoop::Run()
 {
     refreshCatalog();
     log("listening on " + options_.bind + ":" + std::to_string(port_) + ", " +
-        std::to_string(catalog_.packageCount()) + " packages");
+        std::to_string(catalog_.packageCount()) + " packages, room for " +
+        std::to_string(ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * options_.loops) /
+                       options_.loops) +
+        " clients within the descriptor limit of " + std::to_string(descriptorLimit_));
     std::vector<epoll_event> events(256);
     int64_t lastSweep = NowMs();
     for (;;) {
@@ -114,9 +127,19 @@ int EventLoop::Run()
             log(std::string("epoll_wait failed: ") + std::strerror(errno));
             return 1;
         }
-        refreshCatalog();
+        // A new build is taken in before any request of this wake-up is
+        // answered; without a watch, the catalogue is checked once a second.
+        bool rootChanged = false;
+        for (int i = 0; i < count; ++i) rootChanged |= events[i].data.fd == watch_.fd() && watch_.fd() >= 0;
+        if (rootChanged) {
+            watch_.Drain();
+            refreshCatalog();
+        } else if (watch_.fd() < 0 && NowMs() - lastSweep >= 1000) {
+            refreshCatalog();
+        }
         for (int i = 0; i < count; ++i) {
             const int fd = events[i].data.fd;
+            if (fd == watch_.fd()) continue;
             if (fd == signalFd_) {
                 signalfd_siginfo info{};
                 if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -151,11 +174,20 @@ int EventLoop::Run()
 void EventLoop::acceptClients()
 {
     for (;;) {
+        if (descriptorsShort()) {
+            pauseAccepting(std::to_string(connections_.size()) + " clients fill the descriptor limit of " +
+                           std::to_string(descriptorLimit_));
+            return;
+        }
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                pauseAccepting(std::string("accept: ") + std::strerror(errno));
+                return;
+            }
             if (errno != EAGAIN && errno != EWOULDBLOCK) log(std::string("accept failed: ") + std::strerror(errno));
             return;
         }
@@ -256,6 +288,33 @@ void EventLoop::closeConnection(int fd, const char* why)
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     connections_.erase(found);
+    if (!accepting_) resumeAccepting();
+}
+
+bool EventLoop::descriptorsShort() const
+{
+    // Every loop holds its own catalogue and a share of the clients.
+    const std::size_t loops = options_.loops;
+    return connections_.size() >= ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * loops) / loops;
+}
+
+void EventLoop::pauseAccepting(const std::string& why)
+{
+    if (!accepting_) return;
+    epoll_event event{};
+    event.data.fd = listenFd_;
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &event);
+    accepting_ = false;
+    log("not accepting new connections (" + why + ") until a client leaves");
+}
+
+void EventLoop::resumeAccepting()
+{
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = listenFd_;
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &event);
+    accepting_ = true;
 }
 
 void EventLoop::closeIdle()

@@ -7,9 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "catalog_watch.h"
 #include "client_session.h"
 #include "package_catalog.h"
 #include "server_options.h"
+
+// Written under a temporary name first so a reader never sees a partial number.
+bool WritePortFile(const std::string& path, uint16_t port);
 
 class EventLoop {
 public:
@@ -41,6 +45,11 @@ private:
     void closeConnection(int fd, const char* why);
     void closeIdle();
     void refreshCatalog();
+    // Leaves new connections waiting in the backlog while the descriptors
+    // the admitted clients need could run short.
+    bool descriptorsShort() const;
+    void pauseAccepting(const std::string& why);
+    void resumeAccepting();
     void log(const std::string& line) const;
 
     const ServerOptions& options_;
@@ -50,5 +59,8 @@ private:
     int epollFd_ = -1;
     int signalFd_ = -1;
     uint16_t port_ = 0;
+    CatalogWatch watch_;
+    std::size_t descriptorLimit_ = 0;
+    bool accepting_ = true;
     std::map<int, std::unique_ptr<Connection>> connections_;
 };

@@ -6,6 +6,7 @@
 #include "event_loop.h"
 #include "package_catalog.h"
 #include "server_options.h"
+#include "server_pool.h"
 
 int main(int argc, char** argv)
 {
@@ -31,6 +32,14 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (options.loops > 1) {
+        ServerPool pool(options);
+        if (!pool.Open(&error)) {
+            std::fprintf(stderr, "update-server: %s\n", error.c_str());
+            return 1;
+        }
+        return pool.Run();
+    }
     PackageCatalog catalog(options.root);
     EventLoop loop(options, catalog);
     if (!loop.Open(&error)) {

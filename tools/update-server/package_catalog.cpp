@@ -135,6 +135,7 @@ bool PackageCatalog::Refresh(std::vector<std::string>* messages)
     }
     byName_.swap(byName);
     byId_.swap(byId);
+    ++generation_;
     return true;
 }
 
@@ -150,45 +151,56 @@ std::size_t PackageCatalog::fileCount(uint16_t packageId) const
     return found == byId_.end() ? 0 : found->second->files.size();
 }
 
+int PackageCatalog::OpenServedFile(uint16_t packageId, uint16_t serial, unsigned long long* size) const
+{
+    auto found = byId_.find(packageId);
+    if (found == byId_.end()) return -1;
+    const Package& package = *found->second;
+    int fd = -1;
+    if (serial == 0) {
+        if (package.cmsFd >= 0) fd = fcntl(package.cmsFd, F_DUPFD_CLOEXEC, 0);
+    } else if (serial <= package.files.size() && !package.files[serial - 1].empty() && package.dirFd >= 0) {
+        fd = openat(package.dirFd, package.files[serial - 1].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    *size = static_cast<unsigned long long>(st.st_size);
+    return fd;
+}
+
+ChunkAnswer ReadServedPiece(int fd, unsigned long long size, uint32_t offset, std::size_t maxPayload,
+                            uint8_t* payload)
+{
+    ChunkAnswer refused;
+    if (offset > size) return refused;
+    const unsigned long long left = size - offset;
+    const std::size_t want = left < maxPayload ? static_cast<std::size_t>(left) : maxPayload;
+    std::size_t done = 0;
+    while (done < want) {
+        ssize_t got = pread(fd, payload + done, want - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    // The file shrank under us: better a refusal than a short file.
+    if (done < want) return refused;
+    ChunkAnswer answer;
+    answer.payloadBytes = done;
+    answer.flag = done == left ? 2 : 1;
+    return answer;
+}
+
 ChunkAnswer PackageCatalog::ReadChunk(uint16_t packageId, uint16_t serial, uint32_t offset, std::size_t maxPayload,
                                       uint8_t* payload) const
 {
-    ChunkAnswer refused;
-    auto found = byId_.find(packageId);
-    if (found == byId_.end()) return refused;
-    const Package& package = *found->second;
-
-    int fd = -1;
-    bool ownFd = false;
-    if (serial == 0) {
-        fd = package.cmsFd;
-    } else if (serial <= package.files.size() && !package.files[serial - 1].empty() && package.dirFd >= 0) {
-        fd = openat(package.dirFd, package.files[serial - 1].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        ownFd = true;
-    }
-    if (fd < 0) return refused;
-
-    ChunkAnswer answer;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || offset > static_cast<unsigned long long>(st.st_size)) {
-        answer = refused;
-    } else {
-        std::size_t left = static_cast<std::size_t>(st.st_size - offset);
-        std::size_t want = left < maxPayload ? left : maxPayload;
-        std::size_t done = 0;
-        while (done < want) {
-            ssize_t got = pread(fd, payload + done, want - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            done += static_cast<std::size_t>(got);
-        }
-        if (done < want) {
-            answer = refused;  // the file shrank under us: better a refusal than a short file
-        } else {
-            answer.payloadBytes = done;
-            answer.flag = done == left ? 2 : 1;
-        }
-    }
-    if (ownFd) close(fd);
+    unsigned long long size = 0;
+    int fd = OpenServedFile(packageId, serial, &size);
+    if (fd < 0) return ChunkAnswer();
+    ChunkAnswer answer = ReadServedPiece(fd, size, offset, maxPayload, payload);
+    close(fd);
     return answer;
 }

@@ -15,6 +15,11 @@ struct ChunkAnswer {
     std::size_t payloadBytes = 0;
 };
 
+// Up to maxPayload bytes from offset of an open file of the given size, with
+// the flags of ReadChunk.
+ChunkAnswer ReadServedPiece(int fd, unsigned long long size, uint32_t offset, std::size_t maxPayload,
+                            uint8_t* payload);
+
 class PackageCatalog {
 public:
     explicit PackageCatalog(std::string root);
@@ -37,6 +42,13 @@ public:
     ChunkAnswer ReadChunk(uint16_t packageId, uint16_t serial, uint32_t offset, std::size_t maxPayload,
                           uint8_t* payload) const;
 
+    // A descriptor of its own for the served file, with the file's size, so
+    // that a client reading it chunk by chunk needs no further open or fstat;
+    // -1 for an unknown package or serial, or a file that is not a regular one.
+    int OpenServedFile(uint16_t packageId, uint16_t serial, unsigned long long* size) const;
+    // Grows each time Refresh replaces the catalogue.
+    unsigned long long generation() const { return generation_; }
+
     std::size_t packageCount() const { return byId_.size(); }
     // Records in the package's list; 0 for an unknown number.
     std::size_t fileCount(uint16_t packageId) const;
@@ -46,6 +58,7 @@ private:
 
     std::string root_;
     bool loaded_ = false;
+    unsigned long long generation_ = 0;
     struct Signature {
         unsigned long long device = 0, inode = 0, size = 0;
         long long seconds = 0, nanoseconds = 0;

@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "wire_protocol.h"
 
 const char kServerUsage[] =
     "usage: update-server --root ROOT [--bind 127.0.0.1] [--port 38432] [--chunk N]\n"
     "                     [--port-file FILE] [--idle-timeout S] [--max-clients N] [--quiet]\n"
+    "                     [--fast-chunk N] [--fast-window N]\n"
     "\n"
     "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
     "gives their numbers; it is read again whenever it changes).\n"
@@ -15,10 +17,16 @@ const char kServerUsage[] =
     "  --root ROOT        the package folder\n"
     "  --bind ADDRESS     IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N           TCP port (default 38432; 0 picks a free one)\n"
-    "  --chunk N          payload bytes per reply, 1..10237 (default 4096)\n"
+    "  --chunk N          payload bytes per reply, 1..10237 (default 10237); given\n"
+    "                     alone, every client gets N-byte chunks (no fast mode)\n"
+    "  --fast-chunk N     largest payload a fast-mode client may ask for, 1..65534,\n"
+    "                     or 0 for no fast mode (default 65534 unless --chunk is given)\n"
+    "  --fast-window N    requests a fast-mode client may send ahead, 1..256 (default 16)\n"
     "  --port-file FILE   write the port number into FILE once listening\n"
     "  --idle-timeout S   close a connection silent for S seconds (default 60)\n"
     "  --max-clients N    connections served at once (default 1000)\n"
+    "  --loops N          event loops on as many threads, sharing the port,\n"
+    "                     1..64 (default one per core)\n"
     "  --quiet            no line per request on standard error\n"
     "\n"
     "Fault injection for tests:\n"
@@ -27,6 +35,8 @@ const char kServerUsage[] =
     "  --refuse-serial N  answer flag 0 (refusal) to every request for serial N\n";
 
 namespace {
+
+constexpr long kMaxLoops = 64;
 
 bool ToNumber(const char* text, long long low, long long high, long long* value)
 {
@@ -42,6 +52,8 @@ bool ToNumber(const char* text, long long low, long long high, long long* value)
 
 OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options, std::string* error)
 {
+    bool chunkGiven = false;
+    bool loopsGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return OptionsOutcome::Help;
@@ -72,6 +84,17 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         } else if (arg == "--chunk") {
             if (!numeric(1, static_cast<long long>(wire::kMaxChunkPayload))) return OptionsOutcome::Invalid;
             options->chunk = static_cast<std::size_t>(number);
+            chunkGiven = true;
+        } else if (arg == "--fast-chunk") {
+            if (!numeric(0, static_cast<long long>(wire::kMaxFastChunkPayload))) return OptionsOutcome::Invalid;
+            options->fastChunk = static_cast<long>(number);
+        } else if (arg == "--fast-window") {
+            if (!numeric(1, 256)) return OptionsOutcome::Invalid;
+            options->fastWindow = static_cast<std::size_t>(number);
+        } else if (arg == "--loops") {
+            if (!numeric(1, kMaxLoops)) return OptionsOutcome::Invalid;
+            options->loops = static_cast<std::size_t>(number);
+            loopsGiven = true;
         } else if (arg == "--idle-timeout") {
             if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
             options->idleTimeoutSeconds = static_cast<int>(number);
@@ -88,6 +111,15 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
             *error = "unknown option " + arg;
             return OptionsOutcome::Invalid;
         }
+    }
+    // Tests and operators that pin the chunk size want exactly that size on
+    // the wire, from every client.
+    if (options->fastChunk < 0) {
+        options->fastChunk = chunkGiven ? 0 : static_cast<long>(wire::kMaxFastChunkPayload);
+    }
+    if (!loopsGiven) {
+        long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        options->loops = cores < 1 ? 1 : cores > kMaxLoops ? kMaxLoops : static_cast<std::size_t>(cores);
     }
     if (options->root.empty()) {
         *error = "--root is required";

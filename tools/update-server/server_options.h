@@ -8,11 +8,16 @@ struct ServerOptions {
     std::string root;
     std::string bind = "127.0.0.1";
     int port = 38432;               // 0: an ephemeral port
-    std::size_t chunk = 4096;       // payload bytes per reply
+    std::size_t chunk = 10237;      // payload bytes per reply to a base client
+    // Largest payload a fast-mode client may ask for; 0: no fast mode. -1
+    // until parsed: 65534, or 0 when --chunk pinned the chunk size.
+    long fastChunk = -1;
+    std::size_t fastWindow = 16;    // requests a fast-mode client may have in flight
     std::string portFile;           // receives the port once listening
     int idleTimeoutSeconds = 60;
     bool quiet = false;
     std::size_t maxClients = 1000;
+    std::size_t loops = 1;          // event loops, a thread each; the command line's default: one per core
     long long dropAfter = -1;       // test fault: close after this many payload bytes
     long refuseSerial = -1;         // test fault: answer flag 0 for this serial
 };

@@ -20,6 +20,7 @@
 #include "package_catalog.h"
 #include "package_codec.h"
 #include "package_manifest.h"
+#include "server_options.h"
 #include "wire_protocol.h"
 
 namespace {
@@ -483,6 +484,96 @@ TEST_F(CatalogTest, SessionTakesOneRequestAtATimeAndDropsWhenTold)
     const uint8_t wrongSize[2] = {19, 0};
     std::memcpy(bad.receiveSpace(), wrongSize, 2);
     EXPECT_EQ(ClientSession::Step::Close, bad.onReceived(2, catalog_, rules, &line));
+}
+
+TEST_F(CatalogTest, FastModeOfferAndChunkSizes)
+{
+    SessionRules rules;
+    rules.chunkPayload = 3;
+    rules.fastChunkPayload = 4;
+    rules.fastWindow = 5;
+    uint8_t frame[kPackageRequestSize];
+    std::vector<uint8_t> reply(70000, 0xAA);
+    std::size_t payload = 0;
+    std::string line;
+    buildPackageRequest(frame, "pkg");
+    ASSERT_EQ(wire::kOfferedPackageReplyBytes,
+              AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, rules, reply.data(), &payload, &line));
+    EXPECT_EQ(122, wire::ReadLe16(reply.data()));
+    EXPECT_EQ(9, wire::ReadLe16(reply.data() + 112));
+    for (int i = 2; i < 112; ++i) ASSERT_EQ(0, reply[i]) << i;
+    wire::FastOffer offer = wire::ReadOffer(reply.data(), wire::kOfferedPackageReplyBytes);
+    EXPECT_EQ(1, offer.version);
+    EXPECT_EQ(4, offer.maxChunkPayload);
+    EXPECT_EQ(5, offer.maxInFlight);
+    EXPECT_EQ(0, wire::ReadOffer(reply.data(), wire::kPackageReplyBytes).maxChunkPayload);
+    buildPackageRequest(frame, "nope");  // no offer with a refusal
+    EXPECT_EQ(wire::kPackageReplyBytes,
+              AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, rules, reply.data(), &payload, &line));
+
+    // 0 asks for the server's own chunk; any other size is bounded by the offer.
+    const std::vector<std::pair<uint32_t, std::size_t>> sizes = {{0, 3}, {1, 1}, {4, 4}, {65534, 4}};
+    for (const auto& [wanted, expected] : sizes) {
+        uint8_t request[kFileRequestSize];
+        wire::BuildFileRequest(request, 9, 1, 2, wanted);
+        wire::ParsedRequest parsed = wire::ParseRequest(request, sizeof request);
+        EXPECT_EQ(wanted, parsed.wantedPayload);
+        EXPECT_EQ(expected + 3, AnswerRequest(parsed, catalog_, rules, reply.data(), &payload, &line)) << wanted;
+        EXPECT_EQ(0, std::memcmp(reply.data() + 3, std::string("23456789").data(), expected)) << wanted;
+    }
+    // A server without the offer ignores the field.
+    rules.fastChunkPayload = 0;
+    uint8_t request[kFileRequestSize];
+    wire::BuildFileRequest(request, 9, 1, 0, 65534);
+    EXPECT_EQ(6u, AnswerRequest(wire::ParseRequest(request, sizeof request), catalog_, rules, reply.data(), &payload,
+                                &line));
+}
+
+TEST_F(CatalogTest, SessionKeepsTheFileOfTheBuildItBeganIn)
+{
+    SessionRules rules;
+    rules.chunkPayload = 4;
+    ClientSession session;
+    std::string line;
+    auto ask = [&](uint16_t serial, uint32_t offset) {
+        uint8_t frame[kFileRequestSize];
+        buildFileRequest(frame, 9, serial, offset);
+        std::memcpy(session.receiveSpace(), frame, sizeof frame);
+        EXPECT_EQ(ClientSession::Step::ReplyReady, session.onReceived(sizeof frame, catalog_, rules, &line));
+        std::string piece(reinterpret_cast<const char*>(session.pendingReply()) + 3, session.pendingBytes() - 3);
+        session.onSent(session.pendingBytes());
+        return piece;
+    };
+    EXPECT_EQ("0123", ask(1, 0));
+    WriteFile(game_ + "/ten.bin", "abcdefghij");
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_));
+    std::vector<std::string> messages;
+    ASSERT_TRUE(catalog_.Refresh(&messages));
+    // The file under way comes whole from its build; the next one starts anew.
+    EXPECT_EQ("4567", ask(1, 4));
+    EXPECT_EQ("89", ask(1, 8));
+    EXPECT_EQ("abcd", ask(1, 0));
+}
+
+TEST(ServerOptions, APinnedChunkTurnsTheFastModeOff)
+{
+    auto parse = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "update-server");
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(&arg[0]);
+        ServerOptions options;
+        std::string error;
+        EXPECT_EQ(OptionsOutcome::Run, ParseServerOptions(static_cast<int>(argv.size()), argv.data(), &options, &error))
+            << error;
+        return options;
+    };
+    ServerOptions defaults = parse({"--root", "r"});
+    EXPECT_EQ(10237u, defaults.chunk);
+    EXPECT_EQ(65534, defaults.fastChunk);
+    EXPECT_EQ(16u, defaults.fastWindow);
+    EXPECT_EQ(0, parse({"--root", "r", "--chunk", "64"}).fastChunk);
+    EXPECT_EQ(3000, parse({"--root", "r", "--chunk", "64", "--fast-chunk", "3000"}).fastChunk);
+    EXPECT_EQ(0, parse({"--root", "r", "--fast-chunk", "0"}).fastChunk);
 }
 
 }  // namespace

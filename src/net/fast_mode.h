@@ -1,0 +1,50 @@
+// The fast mode between our own client and our own update-server
+// (docs/fast-mode.md): the server offers it after byte 113 of its package
+// reply, where a base client never reads; the client then asks for larger
+// chunks, keeps several file requests in flight and skips the pause after
+// each frame. Without the offer, and after any reconnect, every transfer goes
+// exactly as the base protocol says.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr std::size_t kFastOfferOffset = 114;
+constexpr std::size_t kFastOfferBytes = 10;
+constexpr uint8_t kFastOfferMagic[4] = {'A', 'U', 'F', 'M'};
+constexpr uint16_t kFastOfferVersion = 1;
+constexpr uint32_t kFastMaxChunkPayload = 65534;  // buffsize is 16-bit and counts the flag
+constexpr uint32_t kFastMaxWindow = 16;
+
+// Reads the offer, if any, of the package reply in receiveBuffer and turns
+// the fast mode on (or off) for the connection it came on.
+void takeFastOffer();
+// Forgets every request in flight and every planned file.
+void resetFastPipeline();
+
+// The chunk payload the client asks for and the requests it keeps in flight
+// while the fast mode is on.
+uint32_t fastChunkPayload();
+uint32_t fastWindow();
+
+// The files the fetch loop asks for next, in order, with their listed sizes:
+// their requests may go out while earlier files are still arriving.
+struct PlannedTransfer {
+    uint16_t serial;
+    uint32_t size;
+};
+void planTransfers(const PlannedTransfer* files, std::size_t count);
+
+enum class FastOutcome {
+    Base,     // fast mode is off: go on in the base protocol from *resumeOffset
+    Done,     // the last chunk is written
+    Stopped,  // a stop request was noticed
+    Failed,   // the transfer failed
+};
+
+// Receives the file of this serial, at most maxBytes, into target while the
+// fast mode is on. After a lost connection it reconnects, turns the fast mode
+// off for the rest of the run and answers Base with the first byte not yet
+// written.
+FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);

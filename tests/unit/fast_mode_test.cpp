@@ -1,0 +1,321 @@
+#include "net/fast_mode.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "fake_server.h"
+#include "net/file_transfer.h"
+#include "net/frames.h"
+#include "run/run_state.h"
+
+namespace {
+
+using fake::Bytes;
+using fake::Message;
+
+const Message kFileDone{AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 0};
+const Message kTransferFailed{AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER, 0};
+constexpr std::size_t kBaseChunk = 700;
+
+Bytes pattern(std::size_t size, uint8_t seed) {
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>((i * 13 + seed + i / 253) & 0xFF);
+    return out;
+}
+
+// A package reply with the offer block; extra bytes after it as a later
+// version might send.
+Bytes offerReply(uint16_t version, uint16_t maxChunk, uint16_t window, const char* magic = "AUFM",
+                 std::size_t extra = 0) {
+    Bytes out(124 + extra, 0);
+    fake::putLe16(out, 0, static_cast<uint16_t>(out.size() - 2));
+    fake::putLe16(out, 112, 7);
+    std::memcpy(out.data() + 114, magic, 4);
+    fake::putLe16(out, 118, version);
+    fake::putLe16(out, 120, maxChunk);
+    fake::putLe16(out, 122, window);
+    return out;
+}
+
+void loadReply(const Bytes& reply) {
+    std::memset(g_RunState.receiveBuffer, 0, sizeof g_RunState.receiveBuffer);
+    std::memcpy(g_RunState.receiveBuffer, reply.data(), reply.size());
+    takeFastOffer();
+}
+
+struct Request {
+    uint16_t serial;
+    uint32_t offset;
+    uint32_t wanted;
+    bool operator==(const Request& o) const {
+        return serial == o.serial && offset == o.offset && wanted == o.wanted;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Request& r) {
+    return out << "{" << r.serial << "," << r.offset << "," << r.wanted << "}";
+}
+
+std::vector<Request> parsed(const std::vector<Bytes>& requests) {
+    std::vector<Request> out;
+    for (const Bytes& r : requests) out.push_back({fake::le16(r, 14), fake::le32(r, 16), fake::le32(r, 8)});
+    return out;
+}
+
+// The reply our server gives: the size asked for at offset 8 (never more
+// than cap), or its own chunk when that is 0.
+Bytes answer(const std::map<uint16_t, Bytes>& files, const Bytes& request, std::size_t cap = 65534) {
+    auto found = files.find(fake::le16(request, 14));
+    const uint32_t offset = fake::le32(request, 16);
+    if (found == files.end() || offset > found->second.size()) return fake::chunk(kChunkRefused, {});
+    const Bytes& content = found->second;
+    const uint32_t wanted = fake::le32(request, 8);
+    const std::size_t size = std::min<std::size_t>(wanted ? wanted : kBaseChunk, cap);
+    const std::size_t end = std::min<std::size_t>(offset + size, content.size());
+    return fake::chunk(end == content.size() ? kChunkLast : 1, Bytes(content.begin() + offset, content.begin() + end));
+}
+
+// Answers each request as it comes.
+void serve(fake::Server& server, fake::Connection& c, const std::map<uint16_t, Bytes>& files,
+           std::size_t cap = 65534) {
+    Bytes request;
+    while (c.read(&request, kFileRequestSize)) {
+        server.record(request);
+        c.write(answer(files, request, cap));
+    }
+}
+
+class FastMode : public ::testing::Test {
+protected:
+    fake::Run run;
+
+    std::string file(const std::string& relative) const {
+        return fake::Run::readFile(run.dir() + "/" + relative);
+    }
+    static std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+    static void plan(std::initializer_list<PlannedTransfer> files) {
+        std::vector<PlannedTransfer> list(files);
+        planTransfers(list.data(), list.size());
+    }
+    static int pauses(uint32_t ms) {
+        return static_cast<int>(std::count(fake::sleeps().begin(), fake::sleeps().end(), ms));
+    }
+};
+
+TEST_F(FastMode, OfferIsTakenOnlyWhenWhole) {
+    loadReply(offerReply(1, 30000, 64));
+    EXPECT_EQ(g_RunState.fastMode, 1);
+    EXPECT_EQ(fastChunkPayload(), 30000u);
+    EXPECT_EQ(fastWindow(), kFastMaxWindow);  // the client's own bound
+
+    loadReply(offerReply(3, 65534, 2, "AUFM", 20));  // a later version keeps the fields
+    EXPECT_EQ(g_RunState.fastMode, 1);
+    EXPECT_EQ(fastChunkPayload(), 65534u);
+    EXPECT_EQ(fastWindow(), 2u);
+
+    Bytes cut = offerReply(1, 30000, 4);
+    fake::putLe16(cut, 0, 112);  // a base reply, whatever the buffer holds beyond it
+    const std::vector<std::pair<const char*, Bytes>> refused = {
+        {"base reply", fake::packageReply(7)},
+        {"block beyond buffsize", cut},
+        {"wrong magic", offerReply(1, 30000, 4, "AUFX")},
+        {"version 0", offerReply(0, 30000, 4)},
+        {"chunk 0", offerReply(1, 0, 4)},
+        {"chunk over 65534", offerReply(1, 65535, 4)},
+        {"window 0", offerReply(1, 30000, 0)},
+    };
+    for (const auto& [what, reply] : refused) {
+        loadReply(offerReply(1, 30000, 4));
+        loadReply(reply);
+        EXPECT_EQ(g_RunState.fastMode, 0) << what;
+    }
+}
+
+TEST_F(FastMode, RequestsGoOutAheadAcrossFilesAndEveryFileArrivesWhole) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 1)}, {3, pattern(1000, 2)}, {4, {}}};
+    std::vector<Request> seenBeforeFirstReply;
+    // Answers nothing until every request of the three files is in: a client
+    // that waits for each reply before the next request never gets one.
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        std::vector<Bytes> early;
+        while (early.size() < 5 && c.readWithin(&request, kFileRequestSize, 5000)) {
+            server.record(request);
+            early.push_back(request);
+        }
+        seenBeforeFirstReply = parsed(early);
+        for (const Bytes& r : early) c.write(answer(files, r));
+        serve(server, c, files);
+    });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 1000, 8));
+    plan({{1, 2500}, {3, 1000}, {4, 0}});
+    g_RunState.wei = 3500;
+
+    for (uint16_t serial : {1, 3, 4}) {
+        downloadFile("remote", ("f" + std::to_string(serial)).c_str(), "Update\\", serial);
+    }
+
+    ASSERT_TRUE(server.waitAccepted(1));
+    EXPECT_EQ(seenBeforeFirstReply,
+              (std::vector<Request>{{1, 0, 1000}, {1, 1000, 1000}, {1, 2000, 1000}, {3, 0, 1000}, {4, 0, 1000}}));
+    EXPECT_EQ(server.requests().size(), 5u);
+    for (uint16_t serial : {1, 3, 4}) EXPECT_EQ(file("Update/f" + std::to_string(serial)), text(files.at(serial)));
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_EQ(g_RunState.sendnow, 3500);
+
+    // The host sees what the base protocol shows, one pair per chunk.
+    const std::vector<Message>& got = fake::messages();
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Message& m) { return m.msg == AU_MSG_PROGRESS; }), 5);
+    EXPECT_EQ(std::count(got.begin(), got.end(), kFileDone), 3);
+    EXPECT_EQ(got.back(), kFileDone);
+    EXPECT_EQ(got[got.size() - 2], (Message{AU_MSG_BYTES, 3500, 3500, 1}));
+    EXPECT_EQ(fake::count(run.log(), "接收到数据大小为1001,"), 3) << run.log();
+    EXPECT_EQ(fake::count(run.log(), "一个文件接收完毕"), 3);
+    EXPECT_EQ(fake::count(run.log(), "sedmax wei :5000, 3500 sendnow :1428,1000消息发送完毕,filehead.buffsize:1001"), 1);
+    EXPECT_EQ(pauses(5), 0);
+}
+
+TEST_F(FastMode, ChunksOtherThanPredictedStillGiveWholeFilesInOrder) {
+    // The first file is shorter than listed; the server sends 600 bytes where
+    // 1000 were asked for.
+    const std::map<uint16_t, Bytes> files = {{1, pattern(500, 3)}, {2, pattern(2500, 4)}, {5, pattern(1200, 5)}};
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files, 600); });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 1000, 16));
+    plan({{1, 3000}, {2, 2500}, {5, 1200}});
+
+    downloadFile("remote", "f1", "Update\\", 1, 3000);
+    downloadFile("remote", "f2", "Update\\", 2, 2500);
+    downloadFile("remote", "f5", "Update\\", 5, 1200);
+
+    for (uint16_t serial : {1, 2, 5}) EXPECT_EQ(file("Update/f" + std::to_string(serial)), text(files.at(serial)));
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_EQ(g_RunState.sendnow, 4200);
+    EXPECT_EQ(std::count(fake::messages().begin(), fake::messages().end(), kFileDone), 3);
+    EXPECT_EQ(fake::count(run.log(), "一个文件接收完毕"), 3);
+    // Each written chunk was logged once: 1 + 5 + 2 frames of 600 bytes or less.
+    EXPECT_EQ(fake::count(run.log(), "接收到数据大小为"), 8) << run.log();
+}
+
+TEST_F(FastMode, RepliesSplitAnywhereOrJoinedAreTakenWhole) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(25, 12)}, {2, pattern(7, 13)}};
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        Bytes replies;
+        for (int n = 0; n < 4 && c.readWithin(&request, kFileRequestSize, 5000); ++n) {
+            Bytes reply = answer(files, request);
+            replies.insert(replies.end(), reply.begin(), reply.end());
+        }
+        // Four replies in one stream: the first bytes one by one, the rest at once.
+        c.writeByteByByte(Bytes(replies.begin(), replies.begin() + 16));
+        c.write(Bytes(replies.begin() + 16, replies.end()));
+    });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 10, 16));
+    plan({{1, 25}, {2, 7}});
+
+    downloadFile("remote", "f1", "Update\\", 1, 25);
+    downloadFile("remote", "f2", "Update\\", 2, 7);
+
+    EXPECT_EQ(file("Update/f1"), text(files.at(1)));
+    EXPECT_EQ(file("Update/f2"), text(files.at(2)));
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_EQ(fake::count(run.log(), "接收到数据大小为"), 4) << run.log();
+}
+
+TEST_F(FastMode, FileLongerThanListedFailsAsInTheBaseProtocol) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 11)}};
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 1000, 16));
+    plan({{1, 1500}});
+
+    downloadFile("remote", "f1", "Update\\", 1, 1500);
+
+    EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_EQ(file("Update/f1"), text(Bytes(files.at(1).begin(), files.at(1).begin() + 1000)));
+    EXPECT_EQ(fake::count(run.log(), "收到的数据超过文件大小1500"), 1) << run.log();
+}
+
+TEST_F(FastMode, LostConnectionGoesOnInTheBaseProtocolFromTheFirstUnwrittenByte) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(3000, 6)}, {2, pattern(1500, 7)}};
+    // The first server takes in all five requests, answers two and hangs up;
+    // the spare one speaks only the base protocol.
+    fake::Server lost([&](fake::Connection& c) {
+        Bytes request;
+        std::vector<Bytes> early;
+        while (early.size() < 5 && c.readWithin(&request, kFileRequestSize, 5000)) early.push_back(request);
+        for (std::size_t i = 0; i < 2 && i < early.size(); ++i) c.write(answer(files, early[i]));
+    });
+    fake::Server spare([&](fake::Connection& c) { serve(spare, c, files); });
+    fake::Run::addServer("127.0.0.1", lost.port(), 1);
+    fake::Run::addServer("127.0.0.1", spare.port());
+    fake::Run::connectTo(lost.port());
+    loadReply(offerReply(1, 1000, 16));
+    plan({{1, 3000}, {2, 1500}});
+
+    downloadFile("remote", "f1", "Update\\", 1);
+    downloadFile("remote", "f2", "Update\\", 2);
+
+    EXPECT_EQ(file("Update/f1"), text(files.at(1)));
+    EXPECT_EQ(file("Update/f2"), text(files.at(2)));
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_EQ(g_RunState.fastMode, 0);
+    // No package request and no size field on the new connection: every
+    // request is the base one, one reply at a time, from byte 2000 on.
+    for (const Bytes& request : spare.requests()) EXPECT_EQ(fake::le32(request, 2), kFileRequestCode);
+    EXPECT_EQ(parsed(spare.requests()),
+              (std::vector<Request>{{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}));
+    EXPECT_EQ(pauses(2400), 1);
+    EXPECT_EQ(pauses(5), 5);
+    EXPECT_EQ(fake::count(run.log(), "rcv SOCKET_ERROR了"), 1);
+    EXPECT_EQ(fake::messages().front(), (Message{AU_MSG_STATUS, AU_STATUS_CONNECTING, 1, 1}));
+    EXPECT_EQ(std::count(fake::messages().begin(), fake::messages().end(), kFileDone), 2);
+}
+
+TEST_F(FastMode, AfterARefusedFileTheNextFailsOnItsFirstReply) {
+    const std::map<uint16_t, Bytes> files = {{2, pattern(1800, 8)}};  // serial 1 is unknown
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 1000, 16));
+    plan({{1, 1500}, {2, 1800}});
+
+    downloadFile("remote", "f1", "Update\\", 1);
+    downloadFile("remote", "f2", "Update\\", 2);
+
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{kTransferFailed, kTransferFailed}));
+    EXPECT_EQ(g_RunState.runFailed, 1);
+    EXPECT_EQ(file("Update/f2"), "");
+    EXPECT_EQ(g_RunState.sendnow, 0);
+}
+
+TEST_F(FastMode, WithoutTheOfferEveryRequestIsTheBaseOne) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(1500, 9)}, {2, pattern(10, 10)}};
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
+    fake::Run::connectTo(server.port());
+    loadReply(fake::packageReply(7));
+    g_RunState.packageFileId = 7;
+    plan({{1, 1500}, {2, 10}});
+
+    downloadFile("remote", "f1", "Update\\", 1);
+    downloadFile("remote", "f2", "Update\\", 2);
+
+    EXPECT_EQ(file("Update/f1"), text(files.at(1)));
+    std::vector<Bytes> expected;
+    for (auto [serial, offset] : std::vector<std::pair<uint16_t, uint32_t>>{{1, 0}, {1, 700}, {1, 1400}, {2, 0}}) {
+        uint8_t frame[kFileRequestSize];
+        buildFileRequest(frame, 7, serial, offset);
+        expected.emplace_back(frame, frame + kFileRequestSize);
+    }
+    EXPECT_EQ(server.requests(), expected);
+    EXPECT_EQ(pauses(5), 4);
+}
+
+}  // namespace

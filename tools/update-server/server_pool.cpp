@@ -1,0 +1,127 @@
+#include "server_pool.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The loops share their port through SO_REUSEPORT, which would as well let
+// them share it with another server started on it by mistake: a bind without
+// that option fails there, as a single loop's bind would.
+bool PortIsFree(const ServerOptions& options, std::string* error)
+{
+    if (options.port == 0) return true;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(options.port));
+    if (inet_pton(AF_INET, options.bind.c_str(), &address.sin_addr) != 1) return true;  // Open reports it
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return true;
+    int yes = 1;
+    setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const int cause = errno;
+    close(probe);
+    if (!free) *error = "cannot listen on " + options.bind + ":" + std::to_string(options.port) + ": " + std::strerror(cause);
+    return free;
+}
+
+}  // namespace
+
+ServerPool::ServerPool(const ServerOptions& options) : options_(options)
+{
+    members_.resize(options.loops);
+    for (Member& member : members_) {
+        member.options = options;
+        member.options.portFile.clear();
+        member.options.maxClients = (options.maxClients + options.loops - 1) / options.loops;
+    }
+}
+
+ServerPool::~ServerPool() = default;
+
+bool ServerPool::Open(std::string* error)
+{
+    if (!PortIsFree(options_, error)) return false;
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& member = members_[i];
+        // With --port 0 the first loop picks the port, the others join it.
+        if (i > 0) member.options.port = members_[0].loop->port();
+        member.catalog = std::make_unique<PackageCatalog>(member.options.root);
+        member.loop = std::make_unique<EventLoop>(member.options, *member.catalog);
+        if (!member.loop->Open(error)) return false;
+    }
+    if (!options_.portFile.empty() && !WritePortFile(options_.portFile, members_[0].loop->port())) {
+        *error = "cannot write " + options_.portFile;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+struct Shared {
+    std::vector<pthread_t> threads;
+    std::atomic<std::size_t> started{0};
+    std::atomic<bool> stopping{false};
+};
+
+struct LoopThread {
+    EventLoop* loop = nullptr;
+    Shared* shared = nullptr;
+    std::size_t index = 0;
+    int status = 0;
+};
+
+void StopOthers(Shared& shared, std::size_t self)
+{
+    const std::size_t started = shared.started;
+    for (std::size_t i = 0; i < started; ++i) {
+        if (i != self) pthread_kill(shared.threads[i], SIGTERM);
+    }
+}
+
+// A stop signal reaches one loop only (whichever reads it first); that loop
+// hands it on to the others, each of which stops through its own path.
+void* RunLoop(void* argument)
+{
+    LoopThread& self = *static_cast<LoopThread*>(argument);
+    self.status = self.loop->Run();
+    self.shared->stopping = true;
+    StopOthers(*self.shared, self.index);
+    return nullptr;
+}
+
+}  // namespace
+
+int ServerPool::Run()
+{
+    Shared shared;
+    shared.threads.resize(members_.size());
+    std::vector<LoopThread> loops(members_.size());
+    int status = 0;
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        loops[i] = LoopThread{members_[i].loop.get(), &shared, i, 0};
+        if (pthread_create(&shared.threads[i], nullptr, RunLoop, &loops[i]) != 0) {
+            status = 1;
+            shared.stopping = true;
+            break;
+        }
+        shared.started = i + 1;
+    }
+    // A loop that stopped while others were still being started could not
+    // reach them.
+    if (shared.stopping) StopOthers(shared, members_.size());
+    for (std::size_t i = 0; i < shared.started; ++i) {
+        pthread_join(shared.threads[i], nullptr);
+        if (loops[i].status != 0) status = loops[i].status;
+    }
+    return status;
+}

@@ -1,0 +1,36 @@
+// One event loop per thread, all listening on one port (SO_REUSEPORT): the
+// kernel spreads the clients, each loop keeps its own catalogue and its
+// share of the client and descriptor limits, so no state is shared.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "event_loop.h"
+#include "package_catalog.h"
+#include "server_options.h"
+
+class ServerPool {
+public:
+    explicit ServerPool(const ServerOptions& options);
+    ~ServerPool();
+    ServerPool(const ServerPool&) = delete;
+    ServerPool& operator=(const ServerPool&) = delete;
+
+    // Opens every loop on the same port, then writes the port file.
+    bool Open(std::string* error);
+    // Serves until SIGINT or SIGTERM reaches any loop; every loop then stops.
+    // 0 when all stopped cleanly.
+    int Run();
+
+private:
+    struct Member {
+        ServerOptions options;
+        std::unique_ptr<PackageCatalog> catalog;
+        std::unique_ptr<EventLoop> loop;
+    };
+
+    const ServerOptions& options_;
+    std::vector<Member> members_;
+};
