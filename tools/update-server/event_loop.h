@@ -8,8 +8,10 @@
 #include <string>
 
 #include "client_session.h"
+#include "connection_clock.h"
 #include "package_catalog.h"
 #include "server_options.h"
+#include "server_stats.h"
 
 class EventLoop {
 public:
@@ -21,7 +23,8 @@ public:
     // Binds, listens, writes the port file. SIGINT and SIGTERM must already be
     // blocked in the calling thread.
     bool Open(std::string* error);
-    // Serves until SIGINT or SIGTERM; 0 on a clean stop.
+    // Serves until SIGINT or SIGTERM, then finishes the replies in flight
+    // (a second signal cuts that short); 0 on a clean stop.
     int Run();
     uint16_t port() const { return port_; }
 
@@ -29,7 +32,7 @@ private:
     struct Connection {
         int fd = -1;
         std::string peer;
-        int64_t lastActive = 0;
+        ConnectionClock clock;
         uint32_t events = 0;
         ClientSession session;
     };
@@ -39,13 +42,20 @@ private:
     void flush(Connection& connection);
     void watch(Connection& connection, uint32_t events);
     void closeConnection(int fd, const char* why);
-    void closeIdle();
+    void closeExpired();
+    bool evictFor(const std::string& newcomer);
+    void beginDrain(uint32_t signal);
     void refreshCatalog();
     void log(const std::string& line) const;
+    void logAlways(const std::string& line) const;
 
     const ServerOptions& options_;
     PackageCatalog& catalog_;
     SessionRules rules_;
+    ClockRules clockRules_;
+    ServerStats stats_;
+    bool draining_ = false;
+    int64_t drainDeadline_ = 0;
     int listenFd_ = -1;
     int epollFd_ = -1;
     int signalFd_ = -1;

@@ -11,6 +11,8 @@ struct ServerOptions {
     std::size_t chunk = 4096;       // payload bytes per reply
     std::string portFile;           // receives the port once listening
     int idleTimeoutSeconds = 60;
+    int requestTimeoutSeconds = 30;  // from a request's first byte to its reply's last
+    int statsIntervalSeconds = 60;   // between two summary lines
     bool quiet = false;
     std::size_t maxClients = 1000;
     long long dropAfter = -1;       // test fault: close after this many payload bytes
