@@ -8,7 +8,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev googletest libgtest-dev \
            libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
-           xvfb xauth python3 locales; do
+           xvfb xauth python3 locales rsync; do
   have "$pkg" || need+=("$pkg")
 done
 
