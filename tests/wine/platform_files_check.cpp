@@ -124,6 +124,18 @@ void replaceAndLockedTarget(const std::string& dir) {
     check(temporariesIn(dir).empty(), "and leaves no temporary");
 }
 
+void directoryIsNoFile(const std::string& dir) {
+    const std::string folder = dir + "\\data.pak";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::FILE* file = platform::openFile(folder.c_str(), "rb");
+    check(file == nullptr, "a directory is not opened as a file for reading");
+    if (file != nullptr) std::fclose(file);
+    file = platform::openFile(folder.c_str(), "wb");
+    check(file == nullptr, "nor for writing");
+    if (file != nullptr) std::fclose(file);
+    RemoveDirectoryA(folder.c_str());
+}
+
 void leftoversOfEndedProcesses(const std::string& dir) {
     const std::string sub = dir + "\\leftovers";
     CreateDirectoryA(sub.c_str(), nullptr);
@@ -155,6 +167,7 @@ int main(int argc, char** argv) {
     }
     const std::string dir = argv[1];
     replaceAndLockedTarget(dir);
+    directoryIsNoFile(dir);
     leftoversOfEndedProcesses(dir);
     std::printf("%d failures\n", g_failures);
     return g_failures == 0 ? 0 : 1;
