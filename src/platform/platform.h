@@ -157,6 +157,13 @@ void setHostExecutablePathForTests(const char* path);
 // The system directory (GetSystemDirectoryA; $AUTOUPDATE_SYSTEM_DIR on POSIX).
 void systemDirectory(char* out, std::size_t size);
 
+// ---- texts -----------------------------------------------------------------
+
+// Whether c is the first byte of a double-byte character in the system code
+// page (IsDBCSLeadByte); on POSIX the code page is 936, whose lead bytes are
+// 0x81 to 0xFE.
+bool isLeadByte(unsigned char c);
+
 // ---- run-time libraries ----------------------------------------------------
 
 using Library = void*;
