@@ -6,7 +6,7 @@
 
 #include "autoupdate.h"
 #include "config/settings_files.h"
-#include "files/gbk_text.h"
+#include "files/narrow_text.h"
 #include "files/path_utils.h"
 #include "host/host_path.h"
 #include "log/update_log.h"

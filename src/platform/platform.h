@@ -96,14 +96,16 @@ void closeSocket(Socket socket);
 // The path as the OS wants it ("\" becomes "/" on POSIX).
 std::string nativePath(const char* path);
 
-// fopen on nativePath(path).
+// fopen on nativePath(path); a directory is refused in every mode, as on
+// Windows.
 std::FILE* openFile(const char* path, const char* mode);
 
 // CreateDirectoryA: false when it exists or cannot be made.
 bool createDirectory(const char* path);
 
 // CopyFileA with an existing target replaced; the target appears whole or not
-// at all.
+// at all (a copy beside it, renamed over it), and an existing target keeps its
+// permissions. A target held open by another program fails the copy.
 bool copyFile(const char* source, const char* target);
 
 bool deleteFile(const char* path);
@@ -168,6 +170,13 @@ void setHostExecutablePathForTests(const char* path);
 
 // The system directory (GetSystemDirectoryA; $AUTOUPDATE_SYSTEM_DIR on POSIX).
 void systemDirectory(char* out, std::size_t size);
+
+// ---- texts -----------------------------------------------------------------
+
+// Whether c is the first byte of a double-byte character in the system code
+// page (IsDBCSLeadByte); on POSIX the code page is 936, whose lead bytes are
+// 0x81 to 0xFE.
+bool isLeadByte(unsigned char c);
 
 // ---- run-time libraries ----------------------------------------------------
 

@@ -1,12 +1,14 @@
 // The Windows file layer where only Windows shows the behaviour: a target held
 // open by another program, read-only copies, temporaries of ended processes.
-// Run under Wine; one line per check, exit status 1 on any failure.
+// Also the trailing separator of a game directory read in the system code
+// page. Run under Wine; one line per check, exit status 1 on any failure.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "files/narrow_text.h"
 #include "platform/platform.h"
 #include "platform/win32/replace_file.h"
 
@@ -124,6 +126,33 @@ void replaceAndLockedTarget(const std::string& dir) {
     check(temporariesIn(dir).empty(), "and leaves no temporary");
 }
 
+void directoryIsNoFile(const std::string& dir) {
+    const std::string folder = dir + "\\data.pak";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::FILE* file = platform::openFile(folder.c_str(), "rb");
+    check(file == nullptr, "a directory is not opened as a file for reading");
+    if (file != nullptr) std::fclose(file);
+    file = platform::openFile(folder.c_str(), "wb");
+    check(file == nullptr, "nor for writing");
+    if (file != nullptr) std::fclose(file);
+    RemoveDirectoryA(folder.c_str());
+}
+
+// 誠 is D5 5C in code page 936; é is E9 in code page 1252, a lead byte in 936.
+void trailingSeparatorInTheSystemCodePage() {
+    const UINT codePage = GetACP();
+    std::printf("   (system code page %u)\n", codePage);
+    if (codePage == 936) {
+        check(!EndsWithBackslash("C:\\Games\\\xD5\x5C"), "936: the second byte of a character is no separator");
+        check(EndsWithBackslash("C:\\Games\\\xD5\x5C\\"), "936: a separator after it is one");
+    } else if (codePage == 1252) {
+        check(EndsWithBackslash("C:\\Jeux\\caf\xE9\\"), "1252: a separator after an accented letter is one");
+        check(!EndsWithBackslash("C:\\Jeux\\caf\xE9"), "1252: an accented letter is no separator");
+    } else {
+        check(false, "the check knows code pages 936 and 1252 only");
+    }
+}
+
 void leftoversOfEndedProcesses(const std::string& dir) {
     const std::string sub = dir + "\\leftovers";
     CreateDirectoryA(sub.c_str(), nullptr);
@@ -155,6 +184,8 @@ int main(int argc, char** argv) {
     }
     const std::string dir = argv[1];
     replaceAndLockedTarget(dir);
+    directoryIsNoFile(dir);
+    trailingSeparatorInTheSystemCodePage();
     leftoversOfEndedProcesses(dir);
     std::printf("%d failures\n", g_failures);
     return g_failures == 0 ? 0 : 1;

@@ -11,8 +11,25 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d) || exit 2
 trap 'rm -rf "$work"' EXIT
 cp "$1" "$work/check.exe"
-mkdir "$work/dir"
-xvfb-run -a wine "$work/check.exe" "Z:$(printf '%s' "$work/dir" | tr '/' '\\')" > "$work/out.txt" 2>/dev/null
-status=$?
-tr -d '\r' < "$work/out.txt"
+
+# Wine takes the system code page from the Unix locale: once Chinese (936),
+# once French (1252). The locales are built privately.
+mkdir -p "$work/locales"
+for locale in zh_CN fr_FR; do
+    if ! localedef -i "$locale" -f UTF-8 "$work/locales/$locale.UTF-8" 2>/dev/null; then
+        echo "cannot build the $locale.UTF-8 locale (Debian package locales)" >&2
+        exit 2
+    fi
+done
+export LOCPATH="$work/locales"
+unset LC_ALL LC_CTYPE
+
+status=0
+for locale in zh_CN fr_FR; do
+    mkdir "$work/$locale"
+    echo "== $locale.UTF-8"
+    LANG=$locale.UTF-8 xvfb-run -a wine "$work/check.exe" "Z:$(printf '%s' "$work/$locale" | tr '/' '\\')" \
+        > "$work/out.txt" 2>/dev/null || status=1
+    tr -d '\r' < "$work/out.txt"
+done
 exit $status

@@ -25,6 +25,9 @@ int64_t NowMs()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// How long a stop waits for the replies in flight before it closes them.
+constexpr int64_t kDrainMs = 10000;
+
 }  // namespace
 
 bool WritePortFile(const std::string& path, uint16_t port)
@@ -48,6 +51,8 @@ EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog) : op
     rules_.fastWindow = options.fastWindow;
     rules_.dropAfter = options.dropAfter;
     rules_.refuseSerial = options.refuseSerial;
+    clockRules_.idleMs = static_cast<int64_t>(options.idleTimeoutSeconds) * 1000;
+    clockRules_.requestMs = static_cast<int64_t>(options.requestTimeoutSeconds) * 1000;
 }
 
 EventLoop::~EventLoop()
@@ -120,7 +125,12 @@ int EventLoop::Run()
         " clients within the descriptor limit of " + std::to_string(descriptorLimit_));
     std::vector<epoll_event> events(256);
     int64_t lastSweep = NowMs();
+    int64_t lastSummary = lastSweep;
     for (;;) {
+        if (draining_ && (connections_.empty() || NowMs() >= drainDeadline_)) {
+            log("stopped, " + std::to_string(connections_.size()) + " replies cut short");
+            return 0;
+        }
         int count = epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), 1000);
         if (count < 0) {
             if (errno == EINTR) continue;
@@ -137,26 +147,34 @@ int EventLoop::Run()
         } else if (watch_.fd() < 0 && NowMs() - lastSweep >= 1000) {
             refreshCatalog();
         }
+        // Newcomers are taken after the batch, so that an event of a
+        // connection closed for one of them never reaches its successor.
+        bool newcomers = false;
         for (int i = 0; i < count; ++i) {
             const int fd = events[i].data.fd;
             if (fd == watch_.fd()) continue;
             if (fd == signalFd_) {
                 signalfd_siginfo info{};
                 if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                    log("signal " + std::to_string(info.ssi_signo) + ": stopping, " +
-                        std::to_string(connections_.size()) + " connections closed");
-                    return 0;
+                    if (draining_) {
+                        if (stopHook_) stopHook_(true);
+                        log("signal " + std::to_string(info.ssi_signo) + " again: stopping, " +
+                            std::to_string(connections_.size()) + " replies cut short");
+                        return 0;
+                    }
+                    beginDrain(info.ssi_signo);
                 }
                 continue;
             }
             if (fd == listenFd_) {
-                acceptClients();
+                newcomers = true;
                 continue;
             }
             auto found = connections_.find(fd);
             if (found == connections_.end()) continue;  // closed earlier in this batch
             Connection& connection = *found->second;
             if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+                ++stats_->errors;
                 closeConnection(fd, "connection lost");
             } else if (events[i].events & EPOLLOUT) {
                 flush(connection);
@@ -164,9 +182,15 @@ int EventLoop::Run()
                 onReadable(connection);
             }
         }
-        if (NowMs() - lastSweep >= 1000) {
-            lastSweep = NowMs();
-            closeIdle();
+        if (newcomers && !draining_) acceptClients();
+        const int64_t now = NowMs();
+        if (now - lastSweep >= 1000) {
+            lastSweep = now;
+            closeExpired();
+        }
+        if (now - lastSummary >= static_cast<int64_t>(options_.statsIntervalSeconds) * 1000) {
+            if (reportsStats_) logAlways(stats_->TakeSummary((now - lastSummary + 500) / 1000));
+            lastSummary = now;
         }
     }
 }
@@ -194,15 +218,16 @@ void EventLoop::acceptClients()
         char text[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         const std::string peerName = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-        if (connections_.size() >= options_.maxClients) {
+        if (connections_.size() >= options_.maxClients && !evictFor(peerName)) {
             log(peerName + " turned away: " + std::to_string(connections_.size()) + " connections already");
+            ++stats_->errors;
             close(fd);
             continue;
         }
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         connection->peer = peerName;
-        connection->lastActive = NowMs();
+        connection->clock = ConnectionClock(NowMs());
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
@@ -212,6 +237,8 @@ void EventLoop::acceptClients()
         }
         connection->events = EPOLLIN;
         connections_[fd] = std::move(connection);
+        ++stats_->connected;
+        ++stats_->accepted;
     }
 }
 
@@ -227,18 +254,23 @@ void EventLoop::onReadable(Connection& connection)
         }
         if (got < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) closeConnection(connection.fd, "receive failed");
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                ++stats_->errors;
+                closeConnection(connection.fd, "receive failed");
+            }
             return;
         }
-        connection.lastActive = NowMs();
+        connection.clock.received(NowMs());
         std::string line;
         ClientSession::Step step =
             connection.session.onReceived(static_cast<std::size_t>(got), catalog_, rules_, &line);
         if (step == ClientSession::Step::Close) {
+            ++stats_->errors;
             closeConnection(connection.fd, "not a request frame");
             return;
         }
         if (step == ClientSession::Step::ReplyReady) {
+            ++stats_->requests;
             log(connection.peer + " " + line);
             flush(connection);
             return;
@@ -257,14 +289,26 @@ void EventLoop::flush(Connection& connection)
                 watch(connection, EPOLLOUT);
                 return;
             }
+            ++stats_->errors;
             closeConnection(connection.fd, "send failed");
             return;
         }
-        connection.lastActive = NowMs();
-        connection.session.onSent(static_cast<std::size_t>(sent));
+        stats_->bytesServed += static_cast<uint64_t>(sent);
+        connection.clock.sent(NowMs(), connection.session.onSent(static_cast<std::size_t>(sent)));
     }
     if (connection.session.dropDue()) {
         closeConnection(connection.fd, "dropped on purpose (--drop-after)");
+        return;
+    }
+    if (draining_) {
+        // The reply is whole; the end of the stream follows it, and input the
+        // client sent meanwhile is read away so that the close is no reset
+        // that could destroy what it has not read yet.
+        shutdown(connection.fd, SHUT_WR);
+        char discard[4096];
+        while (recv(connection.fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+        }
+        closeConnection(connection.fd, nullptr);
         return;
     }
     watch(connection, EPOLLIN);
@@ -288,6 +332,7 @@ void EventLoop::closeConnection(int fd, const char* why)
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     connections_.erase(found);
+    --stats_->connected;
     if (!accepting_) resumeAccepting();
 }
 
@@ -317,14 +362,51 @@ void EventLoop::resumeAccepting()
     accepting_ = true;
 }
 
-void EventLoop::closeIdle()
+void EventLoop::closeExpired()
 {
-    const int64_t limit = NowMs() - static_cast<int64_t>(options_.idleTimeoutSeconds) * 1000;
-    std::vector<int> idle;
+    const int64_t now = NowMs();
+    std::vector<std::pair<int, const char*>> expired;
     for (const auto& entry : connections_) {
-        if (entry.second->lastActive < limit) idle.push_back(entry.first);
+        if (const char* why = entry.second->clock.expired(now, clockRules_)) expired.emplace_back(entry.first, why);
     }
-    for (int fd : idle) closeConnection(fd, "idle time-out");
+    for (const auto& entry : expired) {
+        ++stats_->errors;
+        closeConnection(entry.first, entry.second);
+    }
+}
+
+bool EventLoop::evictFor(const std::string& newcomer)
+{
+    const int64_t now = NowMs();
+    Connection* victim = nullptr;
+    for (const auto& entry : connections_) {
+        Connection& candidate = *entry.second;
+        if (candidate.clock.evictionRank(now) == 0) continue;
+        if (victim == nullptr || candidate.clock.evictBefore(victim->clock, now)) victim = &candidate;
+    }
+    if (victim == nullptr) return false;
+    const std::string reason = "gave its slot to " + newcomer + " after " +
+                               std::to_string(now - victim->clock.lastActive()) + " ms without progress";
+    ++stats_->errors;
+    closeConnection(victim->fd, reason.c_str());
+    return true;
+}
+
+void EventLoop::beginDrain(uint32_t signal)
+{
+    draining_ = true;
+    if (stopHook_) stopHook_(false);
+    drainDeadline_ = NowMs() + kDrainMs;
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr);
+    close(listenFd_);
+    listenFd_ = -1;
+    std::vector<int> quiet;
+    for (const auto& entry : connections_) {
+        if (!entry.second->session.replyPending()) quiet.push_back(entry.first);
+    }
+    for (int fd : quiet) closeConnection(fd, nullptr);
+    log("signal " + std::to_string(signal) + ": no longer accepting, " + std::to_string(quiet.size()) +
+        " connections closed, finishing " + std::to_string(connections_.size()) + " replies in flight");
 }
 
 void EventLoop::refreshCatalog()
@@ -337,6 +419,11 @@ void EventLoop::refreshCatalog()
 void EventLoop::log(const std::string& line) const
 {
     if (options_.quiet) return;
+    logAlways(line);
+}
+
+void EventLoop::logAlways(const std::string& line) const
+{
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);

@@ -9,7 +9,8 @@
 const char kServerUsage[] =
     "usage: update-server --root ROOT [--bind 127.0.0.1] [--port 38432] [--chunk N]\n"
     "                     [--port-file FILE] [--idle-timeout S] [--max-clients N] [--quiet]\n"
-    "                     [--fast-chunk N] [--fast-window N]\n"
+    "                     [--fast-chunk N] [--fast-window N] [--loops N]\n"
+    "                     [--request-timeout S] [--stats-interval S]\n"
     "\n"
     "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
     "gives their numbers; it is read again whenever it changes).\n"
@@ -27,7 +28,13 @@ const char kServerUsage[] =
     "  --max-clients N    connections served at once (default 1000)\n"
     "  --loops N          event loops on as many threads, sharing the port,\n"
     "                     1..64 (default one per core)\n"
+    "  --request-timeout S\n"
+    "                     close a connection whose request is not received and\n"
+    "                     answered within S seconds of its first byte (default 30)\n"
+    "  --stats-interval S one summary line every S seconds (default 60)\n"
     "  --quiet            no line per request on standard error\n"
+    "\n"
+    "SIGTERM or SIGINT: stop accepting, finish the replies in flight, exit 0.\n"
     "\n"
     "Fault injection for tests:\n"
     "  --drop-after BYTES close a connection once it has sent BYTES payload bytes\n"
@@ -98,6 +105,12 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         } else if (arg == "--idle-timeout") {
             if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
             options->idleTimeoutSeconds = static_cast<int>(number);
+        } else if (arg == "--request-timeout") {
+            if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
+            options->requestTimeoutSeconds = static_cast<int>(number);
+        } else if (arg == "--stats-interval") {
+            if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
+            options->statsIntervalSeconds = static_cast<int>(number);
         } else if (arg == "--max-clients") {
             if (!numeric(1, 100000)) return OptionsOutcome::Invalid;
             options->maxClients = static_cast<std::size_t>(number);

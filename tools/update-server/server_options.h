@@ -15,6 +15,8 @@ struct ServerOptions {
     std::size_t fastWindow = 16;    // requests a fast-mode client may have in flight
     std::string portFile;           // receives the port once listening
     int idleTimeoutSeconds = 60;
+    int requestTimeoutSeconds = 30;  // from a request's first byte to its reply's last
+    int statsIntervalSeconds = 60;   // between two summary lines
     bool quiet = false;
     std::size_t maxClients = 1000;
     std::size_t loops = 1;          // event loops, a thread each; the command line's default: one per core

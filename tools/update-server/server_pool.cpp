@@ -71,6 +71,8 @@ struct Shared {
     std::vector<pthread_t> threads;
     std::atomic<std::size_t> started{0};
     std::atomic<bool> stopping{false};
+    std::atomic<bool> draining{false};
+    std::atomic<bool> cutShort{false};
 };
 
 struct LoopThread {
@@ -88,14 +90,18 @@ void StopOthers(Shared& shared, std::size_t self)
     }
 }
 
-// A stop signal reaches one loop only (whichever reads it first); that loop
-// hands it on to the others, each of which stops through its own path.
+// A stop signal reaches one loop only (whichever reads it first). The first
+// loop to drain hands it on at once, so no loop keeps accepting while the
+// others finish their replies; a second signal is handed on the same way.
+// Each is handed on once, so a loop never takes the first for the second. A
+// loop that fails hands a stop on when it ends.
 void* RunLoop(void* argument)
 {
     LoopThread& self = *static_cast<LoopThread*>(argument);
     self.status = self.loop->Run();
-    self.shared->stopping = true;
-    StopOthers(*self.shared, self.index);
+    // A loop that drained has told the others already; telling them again
+    // would cut their own drain short.
+    if (self.status != 0 && !self.shared->stopping.exchange(true)) StopOthers(*self.shared, self.index);
     return nullptr;
 }
 
@@ -109,6 +115,11 @@ int ServerPool::Run()
     int status = 0;
     for (std::size_t i = 0; i < members_.size(); ++i) {
         loops[i] = LoopThread{members_[i].loop.get(), &shared, i, 0};
+        members_[i].loop->shareStats(&stats_, i == 0);
+        members_[i].loop->setStopHook([&shared, i](bool cutShort) {
+            std::atomic<bool>& handedOn = cutShort ? shared.cutShort : shared.draining;
+            if (!handedOn.exchange(true)) StopOthers(shared, i);
+        });
         if (pthread_create(&shared.threads[i], nullptr, RunLoop, &loops[i]) != 0) {
             status = 1;
             shared.stopping = true;

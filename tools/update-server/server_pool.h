@@ -1,6 +1,7 @@
 // One event loop per thread, all listening on one port (SO_REUSEPORT): the
 // kernel spreads the clients, each loop keeps its own catalogue and its
-// share of the client and descriptor limits, so no state is shared.
+// share of the client and descriptor limits; only the operator's counters
+// are shared.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include "event_loop.h"
 #include "package_catalog.h"
 #include "server_options.h"
+#include "server_stats.h"
 
 class ServerPool {
 public:
@@ -33,4 +35,5 @@ private:
 
     const ServerOptions& options_;
     std::vector<Member> members_;
+    ServerStats stats_;
 };

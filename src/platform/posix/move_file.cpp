@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/posix/replace_file.h"
 #include "platform/posix/system_error.h"
 
 namespace platform {
@@ -11,6 +12,8 @@ namespace platform {
 bool moveFile(const char* source, const char* target) {
     std::string from = nativePath(source);
     std::string to = nativePath(target);
+    std::string::size_type slash = to.rfind('/');
+    posix::removeLeftoverTemporariesOnce(slash == std::string::npos ? std::string() : to.substr(0, slash + 1));
     // An executable game file stays executable after an update.
     struct stat replaced {};
     if (stat(to.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {

@@ -48,7 +48,9 @@ bool processRuns(long pid) {
     return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-void sweepOnce(const std::string& directory) {
+}  // namespace
+
+void removeLeftoverTemporariesOnce(const std::string& directory) {
     {
         std::lock_guard<std::mutex> lock(g_sweptMutex);
         if (!g_sweptDirectories.insert(directory).second) return;
@@ -57,8 +59,6 @@ void sweepOnce(const std::string& directory) {
     removeLeftoverTemporaries(directory);
     errno = savedErrno;
 }
-
-}  // namespace
 
 int removeLeftoverTemporaries(const std::string& directory) {
     DIR* listing = opendir(directory.empty() ? "." : directory.c_str());
@@ -87,7 +87,7 @@ ReplacementFile::~ReplacementFile() {
 bool ReplacementFile::create(unsigned mode) {
     std::string::size_type slash = target_.rfind('/');
     std::string directory = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-    sweepOnce(directory);
+    removeLeftoverTemporariesOnce(directory);
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[64];
         std::snprintf(name, sizeof name, "%s%ld.%u.tmp", kTemporaryPrefix, static_cast<long>(getpid()),

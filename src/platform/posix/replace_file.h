@@ -41,5 +41,10 @@ private:
 // every temporary of a process that no longer runs; the number removed.
 int removeLeftoverTemporaries(const std::string& directory);
 
+// The same, at most once per directory in this process: every way of putting
+// a file into a directory calls it, so the leftovers of a killed run go at the
+// next run whichever way that run installs.
+void removeLeftoverTemporariesOnce(const std::string& directory);
+
 }  // namespace posix
 }  // namespace platform

@@ -123,5 +123,9 @@ bool replaceByCopy(const char* source, const char* target) {
     return false;
 }
 
+void removeLeftoverTemporariesBeside(const char* target) {
+    sweepOnce(directoryOf(target));
+}
+
 }  // namespace win32
 }  // namespace platform

@@ -19,5 +19,10 @@ bool replaceByCopy(const char* source, const char* target);
 // removed.
 int removeLeftoverTemporaries(const char* directory);
 
+// The same for the folder of target, at most once per folder in this process:
+// every way of putting a file into a folder calls it, so the leftovers of an
+// ended run go at the next run whichever way that run installs.
+void removeLeftoverTemporariesBeside(const char* target);
+
 }  // namespace win32
 }  // namespace platform

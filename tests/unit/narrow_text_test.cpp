@@ -1,7 +1,8 @@
-#include "files/gbk_text.h"
+#include "files/narrow_text.h"
 
 #include <gtest/gtest.h>
 
+// The POSIX build's system code page is 936.
 namespace {
 
 TEST(EndsWithBackslash, SingleByteTexts) {

@@ -1,12 +1,6 @@
-#include "files/gbk_text.h"
+#include "files/narrow_text.h"
 
-namespace {
-
-bool isLeadByte(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
-
-}  // namespace
+#include "platform/platform.h"
 
 bool EndsWithBackslash(const char* text) {
     if (text == nullptr) return false;
@@ -16,7 +10,7 @@ bool EndsWithBackslash(const char* text) {
     const char* c = text;
     while (*c != '\0') {
         last = c;
-        c += (isLeadByte(static_cast<unsigned char>(*c)) && c[1] != '\0') ? 2 : 1;
+        c += (platform::isLeadByte(static_cast<unsigned char>(*c)) && c[1] != '\0') ? 2 : 1;
     }
     return last != nullptr && c - last == 1 && *last == '\\';
 }

@@ -1,7 +1,0 @@
-// Byte texts in code page 936 (GBK), where the second byte of a double-byte
-// character may be any byte from 0x40 to 0xFE, "\" (0x5C) included.
-#pragma once
-
-// Whether the last character of text, read from its start as GBK (a lead
-// byte 0x81-0xFE takes the next byte with it), is a single "\".
-bool EndsWithBackslash(const char* text);

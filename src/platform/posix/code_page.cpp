@@ -1,0 +1,9 @@
+#include "platform/platform.h"
+
+namespace platform {
+
+bool isLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
+}  // namespace platform

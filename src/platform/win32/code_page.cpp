@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+bool isLeadByte(unsigned char c) {
+    return IsDBCSLeadByte(c) != 0;
+}
+
+}  // namespace platform

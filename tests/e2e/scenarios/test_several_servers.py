@@ -1,0 +1,154 @@
+"""One package root served by three machines (built once, copied to the others as an
+operator would), with servers stopped while clients are fetching: every client that
+started completes byte for byte, over the servers still there."""
+import os
+import random
+import signal
+import threading
+import time
+import unittest
+
+from harness import Run, ServerEntry, current_flavour
+from harness.processes import run_bounded
+
+# Small chunks and many of them, so that the clients are still fetching when a
+# server goes away.
+CHUNK = 1024
+FILE_COUNT = 24
+FILE_BYTES = 20000
+
+
+def game_files():
+    generator = random.Random(1234)
+    files = {'data/part%02d.bin' % i: bytes(generator.getrandbits(8) for _ in range(FILE_BYTES))
+             for i in range(FILE_COUNT)}
+    files['readme.txt'] = b'several servers\r\n'
+    return files
+
+
+def copy_root(source, target):
+    """What the README tells an operator to do for each further machine: the new
+    build first, then the links, then packages.txt, which makes the servers take it up."""
+    os.makedirs(target, exist_ok=True)
+    passes = [['rsync', '-a', os.path.join(source, '.store') + '/', os.path.join(target, '.store') + '/'],
+              ['rsync', '-a', '--delete', '--exclude=/packages.txt', source + '/', target + '/'],
+              ['rsync', '-a', os.path.join(source, 'packages.txt'), target + '/']]
+    for command in passes:
+        code, stdout, stderr = run_bounded(command, timeout=60)
+        if code != 0:
+            raise RuntimeError('%s failed: %s' % (' '.join(command), stderr.decode('utf-8', 'replace')))
+
+
+def file_requests(server):
+    """How many requests for list files (serial 1 and up) the server has logged."""
+    return sum(1 for line in server.log_text().splitlines()
+               if ' file ' in line and ' file 0/' not in line and '/0 offset' not in line)
+
+
+def wait_for(condition, limit):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+class SeveralServersTest(unittest.TestCase):
+    def setUp(self):
+        self.flavour = current_flavour()
+        # Wine's launcher starts are slow and share one display server: one at a time.
+        self.clients_at_once = 1 if self.flavour.is_wine else 3
+
+    def start_clients(self, ports, count, results):
+        """count launchers, each in a run directory of its own, all with the same
+        gamedata.xml rows; the first row's server is their preferred one."""
+        threads = []
+        for _ in range(count):
+            def client():
+                with Run(self.flavour) as own:
+                    own.gamedata(servers=[ServerEntry(port=port) for port in ports])
+                    result = own.update('game', server='127.0.0.1', timeout=240)
+                    results.append((result, own.game_files(), own.game_file('game.upd')))
+            thread = threading.Thread(target=client)
+            thread.start()
+            threads.append(thread)
+            time.sleep(0.1)
+        return threads
+
+    def assertComplete(self, results, expected, installed_list, reconnected):
+        for result, files, listed in results:
+            self.assertEqual(result.exit_code, 0, result.describe())
+            self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
+            for path, content in expected.items():
+                self.assertEqual(files.get(path), content, path + '\n' + result.describe())
+            self.assertEqual(listed, installed_list, result.describe())
+            if reconnected:
+                self.assertIn((11111, 30, 1), result.keys(), result.describe())
+
+    def test_clients_complete_while_servers_stop(self):
+        files = game_files()
+        with Run(self.flavour) as operator:
+            first_root = operator.package('game', files=files)
+            roots = [first_root]
+            for name in ('second', 'third'):
+                copy = os.path.join(operator.dir, name)
+                copy_root(first_root, copy)
+                roots.append(copy)
+            ports = [operator.server(root=root, chunk=CHUNK) for root in roots]
+            first, second, third = operator.servers
+
+            # SIGTERM to the preferred server while every client is fetching from it.
+            results = []
+            threads = self.start_clients(ports, self.clients_at_once, results)
+            self.assertTrue(wait_for(lambda: file_requests(first) >= 50 * self.clients_at_once, 120),
+                            first.log_text()[-3000:])
+            first.process.send_signal(signal.SIGTERM)
+            self.assertEqual(first.process.wait(timeout=30), 0, first.log_text()[-3000:])
+            for thread in threads:
+                thread.join(timeout=300)
+            self.assertEqual(len(results), self.clients_at_once)
+            installed = results[0][2]
+            self.assertIsNotNone(installed)
+            self.assertComplete(results, files, installed, reconnected=True)
+            self.assertIn('no longer accepting', first.log_text())
+
+            # The preferred server is gone; SIGKILL the second while clients fetch.
+            before = file_requests(second) + file_requests(third)
+            results = []
+            threads = self.start_clients(ports, self.clients_at_once, results)
+            self.assertTrue(wait_for(
+                lambda: file_requests(second) + file_requests(third) >= before + 50 * self.clients_at_once,
+                120))
+            second.process.send_signal(signal.SIGKILL)
+            second.process.wait(timeout=30)
+            for thread in threads:
+                thread.join(timeout=300)
+            self.assertEqual(len(results), self.clients_at_once)
+            self.assertComplete(results, files, installed, reconnected=False)
+
+            # One server of three left: a new client still completes.
+            results = []
+            for thread in self.start_clients(ports, 1, results):
+                thread.join(timeout=300)
+            self.assertEqual(len(results), 1)
+            self.assertComplete(results, files, installed, reconnected=False)
+            self.assertTrue(third.running())
+
+            # A new build made on the first machine reaches the running third server
+            # by the same copy; its next client gets the new files without a restart.
+            changed = dict(files)
+            changed['readme.txt'] = b'second build\r\n'
+            changed['data/part00.bin'] = bytes(reversed(files['data/part00.bin']))
+            operator.package('game', files=changed, root=first_root)
+            copy_root(first_root, roots[2])
+            results = []
+            for thread in self.start_clients(ports, 1, results):
+                thread.join(timeout=300)
+            self.assertEqual(len(results), 1)
+            self.assertNotEqual(results[0][2], installed)
+            self.assertComplete(results, changed, results[0][2], reconnected=False)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,254 @@
+// update-server against hostile and slow clients, at its connection limit and
+// when it is stopped: the real program on 127.0.0.1, each case bounded to a
+// few dozen connections and a few seconds.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "list_format.h"
+#include "package_codec.h"
+#include "server_process.h"
+
+namespace {
+
+using namespace server_test;
+
+constexpr uint16_t kPackageId = 41;
+
+struct Chunk {
+    int flag = -1;
+    std::string payload;
+};
+
+Chunk ParseChunk(const std::string& reply)
+{
+    Chunk chunk;
+    if (reply.size() < 3) return chunk;
+    chunk.flag = static_cast<uint8_t>(reply[2]);
+    chunk.payload = reply.substr(3);
+    return chunk;
+}
+
+bool Closed(int fd)
+{
+    char byte;
+    ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+class ServerRobustnessTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char pattern[] = "/tmp/server_robustness_test.XXXXXX";
+        dir_ = mkdtemp(pattern);
+        std::mt19937 random(7);
+        big_.resize(6000000);
+        for (char& c : big_) c = static_cast<char>(random());
+        mkdir((dir_ + "/game").c_str(), 0755);
+        std::ofstream(dir_ + "/game/big.bin", std::ios::binary) << big_;
+        std::ofstream(dir_ + "/game/small.txt", std::ios::binary) << std::string(2500, 's');
+        root_ = dir_ + "/root";
+        ASSERT_EQ(0, RunAndWait({MAKE_PACKAGE_BIN, "--name", "game", "--game", dir_ + "/game", "--out", root_,
+                                 "--id", std::to_string(kPackageId)}));
+        std::string list;
+        ASSERT_TRUE(InflatePackage(ReadWholeFile(root_ + "/game.cms"), kMaxListBytes, &list));
+        std::vector<ListRecord> records = ParseListRecords(list, kMaxListFiles);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (records[i].path == "/big.bin") bigSerial_ = static_cast<uint16_t>(i + 1);
+            if (records[i].path == "/small.txt") smallSerial_ = static_cast<uint16_t>(i + 1);
+        }
+        ASSERT_NE(0, bigSerial_);
+        ASSERT_NE(0, smallSerial_);
+    }
+    static void TearDownTestSuite() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    static std::string dir_;
+    static std::string root_;
+    static std::string big_;
+    static uint16_t bigSerial_;
+    static uint16_t smallSerial_;
+};
+std::string ServerRobustnessTest::dir_;
+std::string ServerRobustnessTest::root_;
+std::string ServerRobustnessTest::big_;
+uint16_t ServerRobustnessTest::bigSerial_ = 0;
+uint16_t ServerRobustnessTest::smallSerial_ = 0;
+
+// One byte every 200 ms keeps a connection busy for ever as far as the idle
+// time-out can tell; the request deadline ends it long before the 114 bytes.
+TEST_F(ServerRobustnessTest, TrickledRequestsLoseTheirSlotAtTheDeadline)
+{
+    ServerProcess server(dir_, root_, {"--idle-timeout", "30", "--request-timeout", "2", "--max-clients", "3"});
+    ASSERT_NE(0, server.port());
+    TestClient first(server.port());
+    TestClient second(server.port());
+    ASSERT_TRUE(first.connected());
+    ASSERT_TRUE(second.connected());
+    uint8_t request[wire::kPackageRequestBytes];
+    wire::BuildPackageRequest(request, "game");
+
+    std::size_t sent = 0;
+    bool firstClosed = false;
+    bool secondClosed = false;
+    for (int step = 0; step < 40 && !(firstClosed && secondClosed); ++step) {  // at most 8 s
+        if (!firstClosed) firstClosed = Closed(first.fd()) || send(first.fd(), request + sent, 1, MSG_NOSIGNAL) != 1;
+        if (!secondClosed) {
+            secondClosed = Closed(second.fd()) || send(second.fd(), request + sent, 1, MSG_NOSIGNAL) != 1;
+        }
+        ++sent;
+        usleep(200000);
+    }
+    EXPECT_TRUE(firstClosed);
+    EXPECT_TRUE(secondClosed);
+    EXPECT_LT(sent, wire::kPackageRequestBytes);
+    EXPECT_EQ(2, Count(server.log(), "closed: request time-out")) << server.log();
+
+    TestClient normal(server.port());
+    EXPECT_EQ(kPackageId, PackageIdOf(normal.packageRequest("game")));
+}
+
+// At the limit, connections that never asked anything or stopped half-way
+// through a request give their slots to newcomers; clients at work keep theirs.
+TEST_F(ServerRobustnessTest, AFullServerTakesSlotsFromIdleAndStalledConnections)
+{
+    constexpr int kSlots = 8;
+    // One loop: the limit is shared out between loops, and the kernel's spread
+    // of newcomers over them would make the count of evictions a matter of luck.
+    ServerProcess server(dir_, root_, {"--max-clients", std::to_string(kSlots), "--loops", "1"});
+    ASSERT_NE(0, server.port());
+    std::vector<std::unique_ptr<TestClient>> hostile;
+    const uint8_t halfRequest[] = {112, 0, 33, 0, 'g', 'a'};
+    for (int i = 0; i < kSlots; ++i) {
+        hostile.push_back(std::make_unique<TestClient>(server.port()));
+        ASSERT_TRUE(hostile.back()->connected());
+        if (i % 2 == 1) {
+            ASSERT_TRUE(hostile.back()->sendBytes(halfRequest, sizeof halfRequest));
+        }
+    }
+    usleep(1300000);  // past the grace a real client never needs
+
+    std::vector<std::unique_ptr<TestClient>> working;
+    for (int i = 0; i < kSlots; ++i) {
+        working.push_back(std::make_unique<TestClient>(server.port()));
+        ASSERT_TRUE(working.back()->connected());
+        EXPECT_EQ(kPackageId, PackageIdOf(working.back()->packageRequest("game"))) << "newcomer " << i;
+    }
+    for (int i = 0; i < kSlots; ++i) EXPECT_TRUE(hostile[i]->closedByServer()) << "hostile " << i;
+
+    // Every slot now holds a client at work: the next newcomer is the one turned away.
+    TestClient late(server.port());
+    ASSERT_TRUE(late.connected());
+    EXPECT_EQ(0, PackageIdOf(late.packageRequest("game")));
+    for (int i = 0; i < kSlots; ++i) {
+        Chunk chunk = ParseChunk(working[i]->fileRequest(kPackageId, smallSerial_, 0));
+        EXPECT_EQ(2, chunk.flag) << "working " << i;
+        EXPECT_EQ(std::string(2500, 's'), chunk.payload);
+    }
+    const std::string log = server.log();
+    EXPECT_EQ(kSlots, Count(log, "gave its slot to")) << log;
+    EXPECT_EQ(1, Count(log, "turned away")) << log;
+}
+
+TEST_F(ServerRobustnessTest, SummaryLinesCountClientsRequestsBytesAndErrors)
+{
+    ServerProcess server(dir_, root_, {"--stats-interval", "1", "--quiet"});
+    ASSERT_NE(0, server.port());
+    {
+        TestClient client(server.port());
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(kPackageId, PackageIdOf(client.packageRequest("game")));
+        ASSERT_EQ(2, ParseChunk(client.fileRequest(kPackageId, smallSerial_, 0)).flag);
+        TestClient garbage(server.port());
+        const uint8_t noRequest[] = {7, 0, 34, 0, 0, 0, 1, 0, 0};
+        ASSERT_TRUE(garbage.sendBytes(noRequest, sizeof noRequest));
+        EXPECT_TRUE(garbage.closedByServer());
+    }
+    unsigned long long accepted = 0, requests = 0, bytes = 0, errors = 0;
+    std::string log;
+    for (int wait = 0; wait < 50 && requests < 4; ++wait) {  // at most 5 s
+        usleep(100000);
+        log = server.log();
+        accepted = requests = bytes = errors = 0;
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);) {
+            std::size_t at = line.find("summary: ");
+            if (at == std::string::npos) continue;
+            unsigned long long connected, a, r, b, e;
+            ASSERT_EQ(5, std::sscanf(line.c_str() + at,
+                                     "summary: %llu clients connected, %llu accepted, %llu requests, %llu bytes "
+                                     "served, %llu errors",
+                                     &connected, &a, &r, &b, &e))
+                << line;
+            accepted += a;
+            requests += r;
+            bytes += b;
+            errors += e;
+        }
+    }
+    EXPECT_EQ(2u, accepted) << log;
+    EXPECT_EQ(4u, requests) << log;
+    EXPECT_EQ(3u * wire::kOfferedPackageReplyBytes + 3u + 2500u, bytes) << log;
+    EXPECT_EQ(1u, errors) << log;
+    // --quiet keeps the per-request lines out, not the summaries.
+    EXPECT_EQ(std::string::npos, log.find("package \"game\"")) << log;
+}
+
+// A client that reads slowly has a reply half-sent when the stop comes: it gets
+// that reply whole and then a clean end of stream; idle clients are let go at
+// once, nobody new gets in, and the server exits 0.
+TEST_F(ServerRobustnessTest, StopFinishesTheReplyInFlightThenExits)
+{
+    ServerProcess server(dir_, root_, {"--chunk", "10000"});
+    ASSERT_NE(0, server.port());
+    TestClient idle(server.port());
+    ASSERT_EQ(kPackageId, PackageIdOf(idle.packageRequest("game")));
+
+    TestClient slow(server.port(), 2048);
+    ASSERT_TRUE(slow.connected());
+    // More than the socket buffers on both sides hold (4 MiB at most here).
+    constexpr int kRequests = 600;
+    std::vector<uint8_t> requests;
+    for (int i = 0; i < kRequests; ++i) {
+        uint8_t frame[wire::kFileRequestBytes];
+        wire::BuildFileRequest(frame, kPackageId, bigSerial_, static_cast<uint32_t>(i * 10000));
+        requests.insert(requests.end(), frame, frame + sizeof frame);
+    }
+    ASSERT_TRUE(slow.sendBytes(requests.data(), requests.size()));
+    usleep(500000);  // the server fills what the buffers take
+    server.signal(SIGTERM);
+
+    EXPECT_TRUE(idle.closedByServer());
+    int frames = 0;
+    for (;;) {
+        std::string reply = slow.receiveFrame();
+        if (reply.empty()) break;
+        Chunk chunk = ParseChunk(reply);
+        ASSERT_EQ(1, chunk.flag) << "frame " << frames;
+        ASSERT_EQ(10000u, chunk.payload.size()) << "frame " << frames;
+        ASSERT_TRUE(big_.compare(static_cast<std::size_t>(frames) * 10000, 10000, chunk.payload) == 0)
+            << "frame " << frames;
+        ++frames;
+    }
+    EXPECT_TRUE(slow.endedCleanly()) << "the stream broke after " << frames << " whole frames";
+    EXPECT_GE(frames, 1);
+    EXPECT_LT(frames, kRequests);
+    EXPECT_EQ(0, server.waitForExit(std::chrono::seconds(15))) << server.log();
+    TestClient after(server.port());
+    EXPECT_FALSE(after.connected());
+    EXPECT_NE(std::string::npos, server.log().find("no longer accepting")) << server.log();
+}
+
+}  // namespace
