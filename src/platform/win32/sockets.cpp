@@ -165,4 +165,9 @@ void closeSocket(Socket socket) {
     closesocket(static_cast<SOCKET>(socket));
 }
 
+void interruptSocket(Socket socket) {
+    // 2 is SD_BOTH, which the sockets 1.1 header does not name.
+    if (isHandle(socket)) shutdown(currentSocket(socket), 2);
+}
+
 }  // namespace platform
