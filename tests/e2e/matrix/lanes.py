@@ -184,6 +184,10 @@ class Matrix:
         except ProcessLookupError:
             pass
 
+    def package_size(self):
+        """Bytes of the package file the servers send first."""
+        return os.path.getsize(os.path.join(self._run.packages_dir, PACKAGE + '.cms'))
+
     def server(self, extra=()):
         return self._run.server(extra=list(extra))
 
@@ -197,28 +201,45 @@ class Matrix:
         os.makedirs(path)
         return path
 
-    def game_files(self, game_dir):
-        """The package's files as found in game_dir (missing ones as None)."""
-        found = {}
-        for relative in self.files:
-            path = os.path.join(game_dir, *relative.split('/'))
-            found[relative] = open(path, 'rb').read() if os.path.isfile(path) else None
-        return found
-
     def state(self, game_dir):
-        """Every file of game_dir except the log: {relative path: md5}."""
+        """Every file of game_dir except the log and the staging tree: {relative path: md5}."""
         return {path: hashlib.md5(data).hexdigest()
-                for path, data in read_tree(game_dir, skip=(LOG_NAME,)).items()}
+                for path, data in read_tree(game_dir, skip=(LOG_NAME,)).items()
+                if not path.startswith('Update/')}
 
-    def complete(self, game_dir):
+    def install_base(self, files):
+        """A game directory holding an earlier version (files), installed by a run of
+        its own from a server of its own; copy it with copy_game()."""
+        root = os.path.join(self.dir, 'base-packages')
+        self._run.package(PACKAGE, files=files, root=root)
+        lane = self.lane('base', [self._run.server(root=root)])
+        game = self.game_dir()
+        run = lane.launch(game)
+        problems = self.complete(game, files)
+        if run.exit_code != 0 or problems:
+            raise RuntimeError('the earlier version did not install: %s\n%s'
+                               % (problems, run.describe()))
+        self._run.servers[-1].stop()
+        return game
+
+    def copy_game(self, template):
+        game = self.game_dir()
+        os.rmdir(game)
+        shutil.copytree(template, game)
+        return game
+
+    def complete(self, game_dir, files=None):
         """Whether game_dir holds every file of the package byte for byte, the installed
-        list and its digest, and nothing staged or stray."""
+        list and its digest, and nothing staged or stray (problems, or [])."""
+        files = files or self.files
         problems = []
-        for relative, content in self.game_files(game_dir).items():
-            if content != self.files[relative]:
+        for relative in files:
+            path = os.path.join(game_dir, *relative.split('/'))
+            content = open(path, 'rb').read() if os.path.isfile(path) else None
+            if content != files[relative]:
                 problems.append('%s %s' % (relative, 'missing' if content is None else 'differs'))
         tree = read_tree(game_dir, skip=(LOG_NAME,))
-        expected = set(self.files) | {PACKAGE + '.upd', PACKAGE + 'Md5.ini'}
+        expected = set(files) | {PACKAGE + '.upd', PACKAGE + 'Md5.ini'}
         stray = sorted(path for path in tree if path not in expected and not path.startswith('Update/'))
         staged = sorted(path for path in tree if path.startswith('Update/' + PACKAGE + '/'))
         if stray:
