@@ -16,16 +16,16 @@ BASE = {'data/part%02d.dat' % i: b'old version %d\n' % i * 4000 for i in range(6
 
 
 def one_kill(case):
-    moment, matrix, template, lane = case
+    mark, moment, matrix, template, lane = case
     game = matrix.copy_game(template)
-    killed = lane.launch(game, kill_after=moment, timeout=120)
+    killed = lane.launch(game, kill_after=moment, kill_mark=mark, timeout=120)
     phase = 'not reached'
-    if killed.first('11111 4 0') is not None and killed.first('11111 4 0') <= killed.killed_at:
+    if killed.killed_at is None or killed.first('11111 5 ') is not None:
+        phase = 'ended before the kill'
+    elif killed.first('11111 4 0') is not None:
         phase = 'install'
     elif killed.first('11111 4 10') is not None:
         phase = 'fetch'
-    if killed.killed_at is None:
-        phase = 'ended before the kill'
     rerun = lane.launch(game, timeout=120)
     problems = []
     if rerun.exit_code != 0 or rerun.first('11111 5 1') is None:
@@ -51,16 +51,19 @@ def main():
         lane = matrix.lane('sound', [matrix.server()])
         calibration = lane.launch(matrix.copy_game(template))
         returned = calibration.first('# AutoUpdate returned')
-        begin, end = calibration.first('11111 4 10'), calibration.first('11111 5 1')
-        if calibration.exit_code != 0 or None in (returned, begin, end):
+        begin, fetched = calibration.first('11111 4 10'), calibration.first('11111 4 0')
+        end = calibration.first('11111 5 1')
+        if calibration.exit_code != 0 or None in (returned, begin, fetched, end):
             sys.exit('calibration run failed:\n' + calibration.describe())
-        begin, end = begin - returned, end - returned
+        begin, fetched, end = begin - returned, fetched - returned, end - returned
         generator = random.Random(options.seed)
-        # A third of the moments go to the last tenth of the run, where the install is.
-        moments = [generator.uniform(begin, end) if i % 3 else
-                   generator.uniform(end - (end - begin) / 10, end + 0.01)
-                   for i in range(options.kills)]
-        results = run_parallel(one_kill, [(m, matrix, template, lane) for m in moments])
+        # Two thirds of the kills fall in the fetch, a third in the install, which
+        # lasts only milliseconds: those are timed from the message that starts it.
+        install = max(end - fetched, 0.005)
+        cases = [('# AutoUpdate returned', generator.uniform(begin, fetched)) if i % 3 else
+                 ('11111 4 0', generator.uniform(0, install)) for i in range(options.kills)]
+        results = run_parallel(one_kill, [(mark, moment, matrix, template, lane)
+                                          for mark, moment in cases])
     finally:
         matrix.close()
 

@@ -83,9 +83,11 @@ class Lane:
         with open(os.path.join(self.host_dir, 'gamedata.xml'), 'wb') as f:
             f.write(gamedata_xml([ServerEntry(port=port) for port in ports]))
 
-    def launch(self, game_dir, stop_after=None, kill_after=None, timeout=60, limit=None):
-        """Runs update-host on game_dir; kill_after (seconds after AutoUpdate returned)
-        ends the launcher with SIGKILL instead of letting it finish."""
+    def launch(self, game_dir, stop_after=None, kill_after=None, kill_mark='# AutoUpdate returned',
+               timeout=60, limit=None):
+        """Runs update-host on game_dir; kill_after (seconds after the transcript line that
+        starts with kill_mark appeared) ends the launcher with SIGKILL instead of letting
+        it finish."""
         flavour = self.matrix.flavour
         transcript = os.path.join(game_dir + '.transcript')
         if os.path.exists(transcript):
@@ -123,7 +125,7 @@ class Lane:
                 if ended:
                     break
                 if kill_after is not None and result.killed_at is None:
-                    returned = result.first('# AutoUpdate returned')
+                    returned = result.first(kill_mark)
                     if returned is not None and time.monotonic() - started >= returned + kill_after:
                         self.matrix.kill(process)
                         result.killed_at = time.monotonic() - started

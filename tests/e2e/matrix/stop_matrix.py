@@ -1,13 +1,16 @@
 """Stops at random moments: each launcher calls EndUpdate at a moment drawn (seeded)
-from a fast transfer or from a slow one; EndUpdate must return within 4.1 s with no
+from a fast transfer, from a slow one, or from the wait on a server that never
+answers; EndUpdate must return within 4.1 s with no
 message after it, the launcher must exit, and the next run on the same game directory
 must complete. Prints the figures; exits 1 when any stop broke a rule.
 
-    python3 stop_matrix.py [--fast N] [--slow N] [--seed S]   (flavour from
+    python3 stop_matrix.py [--fast N] [--slow N] [--silent N] [--seed S]   (flavour from
     AUTOUPDATE_E2E_FLAVOUR, binaries from AUTOUPDATE_BUILD_DIR / _WIN_BUILD_DIR)"""
 import argparse
 import random
+import socket
 import sys
+import threading
 import time
 
 from lanes import Matrix, package_files, percentile, run_parallel
@@ -15,6 +18,31 @@ from lanes import Matrix, package_files, percentile, run_parallel
 END_LIMIT = 4.1
 # Small chunks make the transfer crawl, so that a stop lands in a long read loop.
 SLOW_CHUNK = 256
+
+
+def silent_server():
+    """A listener on 127.0.0.1 that accepts connections and never answers; returns
+    (port, close function)."""
+    listener = socket.socket()
+    listener.bind(('127.0.0.1', 0))
+    listener.listen(16)
+    held = []
+
+    def accept():
+        while True:
+            try:
+                held.append(listener.accept()[0])
+            except OSError:
+                return
+
+    threading.Thread(target=accept, daemon=True).start()
+
+    def close():
+        listener.close()
+        for connection in held:
+            connection.close()
+
+    return listener.getsockname()[1], close
 
 
 def calibrate(lane, matrix):
@@ -66,11 +94,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--fast', type=int, default=100)
     parser.add_argument('--slow', type=int, default=100)
+    parser.add_argument('--silent', type=int, default=10,
+                        help='stops while the worker waits on a server that never answers')
     parser.add_argument('--seed', type=int, default=20261208)
     options = parser.parse_args()
 
     started = time.monotonic()
     matrix = Matrix(package_files(options.seed, 6, 96 * 1024))
+    silent_port, close_silent = silent_server()
     try:
         fast_port = matrix.server()
         slow_port = matrix.server(['--chunk', str(SLOW_CHUNK)])
@@ -83,14 +114,20 @@ def main():
         # The slow transfer lasts far longer than this: every moment lands inside it.
         cases += [('slow', generator.uniform(begin, begin + 3.0), slow, fast, matrix)
                   for _ in range(options.slow)]
+        # The request goes out after the worker's pause of 2 s; from then on it waits
+        # in recv until EndUpdate fails it.
+        silent = matrix.lane('silent', [silent_port])
+        cases += [('silent', generator.uniform(begin, begin + 2.0), silent, fast, matrix)
+                  for _ in range(options.silent)]
         results = run_parallel(one_stop, cases)
     finally:
+        close_silent()
         matrix.close()
 
     failures = [detail for _, _, _, detail in results if detail]
     print('stop matrix (%s, seed %d): fast window %.2f..%.2f s after AutoUpdate returned'
           % (matrix.flavour.name, options.seed, begin, end))
-    for kind in ('fast', 'slow'):
+    for kind in ('fast', 'slow', 'silent'):
         durations = [d for k, d, _, _ in results if k == kind and d is not None]
         early = sum(1 for k, _, e, _ in results if k == kind and e)
         bad = sum(1 for k, _, _, detail in results if k == kind and detail)
