@@ -60,7 +60,7 @@ bool previousWorkerGone() {
 }
 
 // A worker blocked in a send or recv fails out of it and, seeing the stop,
-// leaves; the socket stays the worker's to close.
+// leaves; closing the socket stays the worker's own business.
 void interruptWorkerSocket() {
     const platform::Socket socket = g_Socket.load();
     if (socket != 0 && socket != platform::kInvalidSocket) platform::interruptSocket(socket);
