@@ -85,10 +85,22 @@ uint32_t guardedForever(void*) {
 uint32_t neverReacts(void*) {
     for (;;) idle();
 }
+std::atomic<bool> g_acknowledged{false};
+
 uint32_t acknowledgesButStays(void*) {
     while (g_RunState.stopRequested != 1) idle();
     g_RunState.stopRequested = 0;
+    g_acknowledged = true;
     for (;;) idle();
+}
+
+// Counts like countingSleep, but the first step lasts until the stand-in has
+// acknowledged, so that the acknowledgement falls inside the wait.
+void sleepPastTheAcknowledgement(uint32_t ms) {
+    g_sleptMs += ms;
+    for (int i = 0; i < 5000 && !g_acknowledged; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 // Set by a stand-in on its last line: it left by itself, not ended forcibly.
@@ -313,14 +325,18 @@ TEST_F(ExportsTest, EndUpdateEndsAWorkerThatNeverLeavesAfterFortyStepsOfAHundred
     EXPECT_NE(EndUpdate(), 0);
     EXPECT_EQ(g_sleptMs, 4000u);
     EXPECT_EQ(g_RunState.workerThread, nullptr);
+    // Ended at its next blocking call, however late a busy machine lets it come.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int rounds = g_rounds;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(g_rounds, rounds);
 }
 
 TEST_F(ExportsTest, AnAcknowledgementAloneDoesNotEndTheWait) {
+    g_acknowledged = false;
     startStandIn(acknowledgesButStays);
-    platform::setClockForTests(&kCountingClock);
+    const platform::ClockHooks clock{fixedTick, sleepPastTheAcknowledgement};
+    platform::setClockForTests(&clock);
     EXPECT_NE(EndUpdate(), 0);
     EXPECT_EQ(g_sleptMs, 4000u);
     EXPECT_EQ(g_RunState.stopRequested, 0);

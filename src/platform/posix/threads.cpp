@@ -13,8 +13,9 @@ namespace platform {
 namespace {
 
 // How long terminateThread gives a cancelled thread to unwind before it lets
-// the thread go (detached): the caller has already spent its own wait.
-constexpr long kCancelJoinMs = 200;
+// the thread go (detached): the caller has already spent its own wait, and a
+// stop must end within 4.1 s.
+constexpr long kCancelJoinMs = 50;
 
 // Step of the wait for a thread: short against the 100 ms steps of a stop.
 constexpr uint32_t kWaitStepMs = 5;

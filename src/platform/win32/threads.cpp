@@ -34,7 +34,7 @@ int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     BOOL ended = TerminateThread(static_cast<HANDLE>(thread), exitCode);
     DWORD error = GetLastError();
     // The end is asynchronous: let it take place before the handle goes.
-    if (ended) WaitForSingleObject(static_cast<HANDLE>(thread), 100);
+    if (ended) WaitForSingleObject(static_cast<HANDLE>(thread), 50);
     CloseHandle(static_cast<HANDLE>(thread));
     SetLastError(error);
     return ended;
