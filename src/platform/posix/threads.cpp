@@ -21,7 +21,9 @@ constexpr long kCancelJoinMs = 50;
 constexpr uint32_t kWaitStepMs = 5;
 
 // Shared by the thread and the holder of its handle; whichever lets go last
-// frees it, so a thread let go of (detached) can still raise its flag.
+// frees it, so a thread let go of (detached) can still raise its flag. (A
+// cancelled thread runs no code of ours on its way out: sanitizers do not
+// follow a forced unwind through a destructor.)
 struct PosixThread {
     pthread_t thread;
     ThreadBody body;
@@ -35,21 +37,6 @@ void letGo(PosixThread* handle) {
     if (handle->owners.fetch_sub(1) == 1) delete handle;
 }
 
-// Runs also when the thread is cancelled: the unwinding passes through it.
-class ThreadExit {
-public:
-    explicit ThreadExit(PosixThread* handle) : handle_(handle) {}
-    ~ThreadExit() {
-        handle_->done = true;
-        letGo(handle_);
-    }
-    ThreadExit(const ThreadExit&) = delete;
-    ThreadExit& operator=(const ThreadExit&) = delete;
-
-private:
-    PosixThread* handle_;
-};
-
 std::atomic<uint32_t> g_nextThreadId{1};
 
 void* threadStart(void* argument) {
@@ -59,10 +46,12 @@ void* threadStart(void* argument) {
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &previous);
     auto* handle = static_cast<PosixThread*>(argument);
-    ThreadExit exit(handle);
     pthread_mutex_lock(&handle->recording);
     pthread_mutex_unlock(&handle->recording);
     uint32_t result = handle->body(nullptr);
+    // Not reached by a cancelled thread: terminateThread frees what it joined.
+    handle->done = true;
+    letGo(handle);
     return reinterpret_cast<void*>(static_cast<uintptr_t>(result));
 }
 
@@ -119,10 +108,14 @@ int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     // A thread that already returned is still joinable, so cancelling it
     // succeeds and the join below reaps it.
     int rc = pthread_cancel(handle->thread);
-    if (pthread_equal(handle->thread, pthread_self()) || !joinWithin(handle->thread, kCancelJoinMs)) {
+    if (!pthread_equal(handle->thread, pthread_self()) && joinWithin(handle->thread, kCancelJoinMs)) {
+        // Gone, returned or cancelled: nothing of it touches the handle any more.
+        delete handle;
+    } else {
+        // A thread cancelled later still will never let go: its handle stays.
         pthread_detach(handle->thread);
+        letGo(handle);
     }
-    letGo(handle);
     if (rc != 0 && rc != ESRCH) {
         posix::setLastErrorFromErrno(rc);
         return 0;
