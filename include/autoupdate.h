@@ -90,13 +90,39 @@ typedef AutoUpdateHost* AutoUpdateWindow;
  * installed list the run is a first run (AU_STATUS_FIRST_RUN): it digests each
  * listed file on disk and fetches exactly those that are missing or damaged. */
 
+/* What a host may do while it handles a message. The worker that sent the
+ * message waits until the handler returns (Windows: the window procedure runs
+ * on the window's thread while the worker is blocked in SendMessageA; POSIX:
+ * message() runs on the worker thread itself). So a handler
+ *  - may read the records passed by address, but only until it returns;
+ *  - may call EndUpdate(): it asks the worker to stop and returns 1 at once,
+ *    without waiting; the worker leaves quietly at its next stop test, and
+ *    no further message reaches the host. The worker's thread is let go of by
+ *    the next EndUpdate() or AutoUpdate() made outside a handler;
+ *  - must not expect AutoUpdate() to start a run: called from a handler it is
+ *    refused with 0 and changes nothing (the worker of the run is still
+ *    there). Start the next run after the handler has returned, e.g. on a
+ *    message the host posts to itself;
+ *  - must not wait for the host's own thread while that thread is inside
+ *    EndUpdate() (POSIX), since EndUpdate() waits for the worker. */
+
 /* Starts a run; 1 when the worker was started, 0 when the run was refused.
+ * A worker of an earlier run that is still at work refuses the run (call
+ * EndUpdate() first); one that has reported its end or been asked to stop is
+ * waited for (at most 4 s) and then let go of.
  * Exported as _AutoUpdate@20 from AutoUpdate.dll. */
 int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const char* serverAddress,
                                    const char* gameDirectory, const char* packageDigest,
                                    const char* packageName);
 
 /* Stops the run; 0 when no worker was recorded, else nonzero when it was ended.
+ * EndUpdate() clears the host window, so nothing new is sent, asks the worker
+ * to stop and waits up to 4 s (40 steps of 100 ms) for its thread to leave,
+ * failing a send or recv the worker is blocked in. A message the worker had
+ * already begun to send before the call may still arrive while EndUpdate()
+ * runs (Windows: it handles messages sent to the calling thread's windows
+ * while it waits), never after it returns. Only a worker still there when the
+ * 4 s are spent is ended forcibly (TerminateThread; pthread_cancel on POSIX).
  * Exported as _EndUpdate@0 from AutoUpdate.dll. */
 int32_t AUTOUPDATE_CALL EndUpdate(void);
 

@@ -24,12 +24,53 @@ namespace {
 constexpr std::size_t kMaxGameDirectory = 255;
 constexpr std::size_t kMaxDirectoryAndName = 240;
 
-// Long enough for a finished worker to return; short for a host that calls
-// EndUpdate from its handler of the last message while the worker waits on it.
-constexpr uint32_t kFinishingWorkerWaitMs = 1000;
+// EndUpdate's budget: at most 40 steps of 100 ms for the worker to leave.
+constexpr int kStopSteps = 40;
+constexpr uint32_t kStopStepMs = 100;
 
 void copyText(char* field, std::size_t size, const char* text) {
     std::snprintf(field, size, "%s", text ? text : "");
+}
+
+// Lets go of the recorded worker's thread once it has left it; every other
+// field of the run is left alone.
+void releaseWorker() {
+    RunState& run = g_RunState;
+    platform::releaseThread(run.workerThread);
+    run.workerThread = nullptr;
+}
+
+// Whether a new run may start: no worker is recorded, or the recorded one has
+// left its thread or is on its way out and leaves within the stop budget.
+// The thread itself decides; workerFinished goes up before the worker is gone.
+bool previousWorkerGone() {
+    RunState& run = g_RunState;
+    if (!run.workerThread) return true;
+    if (!platform::waitForThread(run.workerThread, 0)) {
+        // From a handler the worker waits for this call: it cannot leave.
+        if (platform::inHandlerOf(run.workerThread)) return false;
+        // A worker still at work belongs to a run the launcher must end first.
+        if (!run.workerFinished && !run.stopRequested) return false;
+        int steps = 0;
+        while (!platform::waitForThread(run.workerThread, kStopStepMs)) {
+            if (++steps >= kStopSteps) return false;
+        }
+    }
+    releaseWorker();
+    return true;
+}
+
+// A worker blocked in a send or recv fails out of it and, seeing the stop,
+// leaves; closing the socket stays the worker's own business.
+void interruptWorkerSocket() {
+    const platform::Socket socket = g_Socket.load();
+    if (socket != 0 && socket != platform::kInvalidSocket) platform::interruptSocket(socket);
+}
+
+// The socket of a worker that was ended forcibly, which can no longer close it.
+void closeAbandonedSocket() {
+    const platform::Socket socket = g_Socket.exchange(0);
+    if (socket != 0 && socket != platform::kInvalidSocket) platform::closeSocket(socket);
 }
 
 }  // namespace
@@ -40,9 +81,8 @@ extern "C" int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const
                                               const char* packageName) {
     RunState& run = g_RunState;
 
-    // Two workers would share one run state; the launcher must end the
-    // earlier run first.
-    if (run.workerThread && !run.workerFinished) return 0;
+    // Two workers would share one run state.
+    if (!previousWorkerGone()) return 0;
 
     run.stopRequested = 0;
     run.serverCount = 0;
@@ -98,9 +138,6 @@ extern "C" int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const
         if (*c == '/') *c = '\\';
     }
 
-    // A finished worker of an earlier run that was never ended still holds
-    // its thread handle.
-    if (run.workerThread) platform::terminateThread(run.workerThread, run.workerThreadId);
     run.workerThread = nullptr;
 
     copyText(run.packageName, sizeof run.packageName, packageName);
@@ -113,7 +150,7 @@ extern "C" int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const
     std::snprintf(run.systemPackageName, sizeof run.systemPackageName, "%s%s", run.packageName,
                   "system");
     run.workerFinished = 0;
-    run.workerThread = platform::startThread(updateWorker, &run.workerThreadId);
+    platform::startThread(updateWorker, &run.workerThreadId, &run.workerThread);
     return 1;
 }
 
@@ -121,28 +158,33 @@ extern "C" int32_t AUTOUPDATE_CALL EndUpdate(void) {
     RunState& run = g_RunState;
     if (!run.workerThread) return 0;
 
-    const bool notifying = run.inNotify != 0;
+    // Nothing is sent once the window is cleared; a message already on its
+    // way is handled while the wait below runs.
     run.hostWindow = nullptr;
     run.stopRequested = 1;
 
-    // While the worker is blocked on a guarded message, the host's thread is
-    // in here and cannot handle it: waiting would only delay the end.
-    if (!notifying) {
-        int steps = 0;
-        while (run.stopRequested == 1 && steps < 40 && run.workerFinished == 0) {
-            platform::sleepMs(100);
-            ++steps;
-            if (run.inNotify) break;
-        }
+    // Called from a handler, the worker cannot go on before this call
+    // returns: it leaves at its next stop test, and a later EndUpdate or
+    // AutoUpdate takes its thread back.
+    if (!platform::waitForThread(run.workerThread, 0) && platform::inHandlerOf(run.workerThread)) {
+        return 1;
     }
 
-    // A worker that has finished is leaving its thread; ended forcibly on the
-    // way out it may hold the loader's lock and hang the whole process at exit.
-    if (run.workerFinished && !notifying && !run.inNotify) {
-        platform::waitForThread(run.workerThread, kFinishingWorkerWaitMs);
+    bool gone = platform::waitForThread(run.workerThread, 0);
+    for (int step = 0; !gone && step < kStopSteps; ++step) {
+        gone = platform::waitForThread(run.workerThread, kStopStepMs);
+        // One step is time enough to reach a stop test; a worker still here
+        // is likely blocked on the server.
+        if (!gone && step == 0) interruptWorkerSocket();
+    }
+    if (gone) {
+        releaseWorker();
+        return 1;
     }
 
+    // The last resort: a worker that outlived the budget is ended where it is.
     const int32_t result = platform::terminateThread(run.workerThread, run.workerThreadId);
     run.workerThread = nullptr;
+    closeAbandonedSocket();
     return result;
 }

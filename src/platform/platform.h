@@ -35,14 +35,30 @@ using ThreadHandle = void*;
 using ThreadBody = uint32_t (*)(void* argument);
 
 // Starts body(nullptr) on a new thread; null when no thread could be made.
-ThreadHandle startThread(ThreadBody body, uint32_t* threadId);
+// With recordedAt, the handle and the identifier are stored there before the
+// body runs, so that the body (and a host it calls) already finds them.
+ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt = nullptr);
 
 // Ends the thread at once (or at its next blocking call on POSIX) and
-// releases the handle; nonzero on success.
+// releases the handle; nonzero on success. A last resort: a thread ended so
+// may leave a lock of the runtime held.
 int32_t terminateThread(ThreadHandle thread, uint32_t exitCode);
 
-// Waits up to milliseconds for the thread to leave its body; true when it has.
+// Lets go of the handle of a thread that has left its body or will leave it
+// by itself; the thread is not disturbed.
+void releaseThread(ThreadHandle thread);
+
+// Waits up to milliseconds for the thread to leave its body; true when it
+// has. While it waits, the calling thread still handles the messages other
+// threads send to its windows (Windows), so a thread blocked sending to it
+// can go on. The POSIX wait is made of sleepMs steps.
 bool waitForThread(ThreadHandle thread, uint32_t milliseconds);
+
+// Whether the caller is inside the host's handling of a notification of the
+// thread: on that thread itself (POSIX callbacks, any code of the worker), or
+// in a window procedure handling a message another thread sent (Windows).
+// Waiting for the thread there would wait for the caller's own return.
+bool inHandlerOf(ThreadHandle thread);
 
 // Prepares the calling thread for the XML component (COM on Windows).
 void initThreadComponents();
@@ -90,6 +106,10 @@ int receiveBytes(Socket socket, void* data, int length);
 int receiveBytesWithin(Socket socket, void* data, int length, uint32_t milliseconds);
 
 void closeSocket(Socket socket);
+
+// Makes a send or recv that another thread is blocked in on the socket fail
+// at once; the socket stays open until its owner closes it.
+void interruptSocket(Socket socket);
 
 // ---- files and directories -------------------------------------------------
 

@@ -4,7 +4,7 @@
 #include <new>
 
 RunState g_RunState;
-platform::Socket g_Socket = 0;
+std::atomic<platform::Socket> g_Socket{0};
 
 RunState::RunState() {
     workerFinished = 1;

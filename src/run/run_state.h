@@ -73,7 +73,7 @@ struct RunState {
 extern RunState g_RunState;
 
 // The one connection of the run; 0 means none.
-extern platform::Socket g_Socket;
+extern std::atomic<platform::Socket> g_Socket;
 
 // Puts every field back to its value at load (tests start each case so).
 void resetRunState();

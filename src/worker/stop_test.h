@@ -4,9 +4,8 @@
 
 #include "run/run_state.h"
 
-// workerFinished goes up before the acknowledgement, so the EndUpdate it
-// releases waits for the thread to leave rather than ending it mid-way
-// (holding, say, the heap's lock).
+// workerFinished goes up before the acknowledgement: the run is over from
+// here, and the worker leaves its thread without another notification.
 inline bool stopTest() {
     if (!g_RunState.stopRequested) return false;
     g_RunState.workerFinished = 1;

@@ -3,10 +3,14 @@
 // stand-in threads that behave like the real one at a stop.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -81,13 +85,78 @@ uint32_t guardedForever(void*) {
 uint32_t neverReacts(void*) {
     for (;;) idle();
 }
-uint32_t acknowledges(void*) {
+std::atomic<bool> g_acknowledged{false};
+
+uint32_t acknowledgesButStays(void*) {
     while (g_RunState.stopRequested != 1) idle();
     g_RunState.stopRequested = 0;
+    g_acknowledged = true;
     for (;;) idle();
+}
+
+// Counts like countingSleep, but the first step lasts until the stand-in has
+// acknowledged, so that the acknowledgement falls inside the wait.
+void sleepPastTheAcknowledgement(uint32_t ms) {
+    g_sleptMs += ms;
+    for (int i = 0; i < 5000 && !g_acknowledged; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Set by a stand-in on its last line: it left by itself, not ended forcibly.
+std::atomic<bool> g_leftByItself{false};
+std::atomic<int> g_rounds{0};
+
+// Like the real worker: the stop test raises workerFinished and lowers the
+// request, and there is still work to do before the thread is gone.
+uint32_t acknowledgesThenCleansUp(void*) {
+    while (g_RunState.stopRequested != 1) idle();
+    g_RunState.workerFinished = 1;
+    g_RunState.stopRequested = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    g_leftByItself = true;
+    return 0;
+}
+uint32_t countsRounds(void*) {
+    for (;;) {
+        ++g_rounds;
+        idle();
+    }
+}
+uint32_t sendsTwoFileMessagesWithAStopTest(void*) {
+    notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_FILE, 0);
+    if (g_RunState.stopRequested) {
+        g_RunState.workerFinished = 1;
+        g_RunState.stopRequested = 0;
+        g_leftByItself = true;
+        return 0;
+    }
+    notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_FILE, 0);
+    g_RunState.workerFinished = 1;
+    return 0;
+}
+uint32_t reportsCompleteAndLeaves(void*) {
+    g_RunState.workerFinished = 1;
+    notifyHost(AU_MSG_STATUS, AU_STATUS_FINAL, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    g_leftByItself = true;
+    return 0;
 }
 uint32_t finishesAtOnce(void*) {
     g_RunState.workerFinished = 1;
+    return 0;
+}
+// Waits in recv on g_Socket for a server that never answers, as a worker
+// does on a stalled connection.
+uint32_t blockedInRecv(void*) {
+    char byte;
+    platform::receiveBytes(g_Socket, &byte, 1);
+    if (g_RunState.stopRequested) {
+        g_RunState.workerFinished = 1;
+        g_RunState.stopRequested = 0;
+    }
+    platform::closeSocket(g_Socket.exchange(0));
+    g_leftByItself = true;
     return 0;
 }
 uint32_t notifiesForever(void*) {
@@ -109,6 +178,8 @@ protected:
         g_sleepCalls = 0;
         g_sleptMs = 0;
         g_sleepForReal = false;
+        g_leftByItself = false;
+        g_rounds = 0;
     }
     void TearDown() override {
         if (g_RunState.workerThread) EndUpdate();
@@ -129,7 +200,7 @@ protected:
 
     void startStandIn(platform::ThreadBody body) {
         g_RunState.workerFinished = 0;
-        g_RunState.workerThread = platform::startThread(body, &g_RunState.workerThreadId);
+        platform::startThread(body, &g_RunState.workerThreadId, &g_RunState.workerThread);
         ASSERT_NE(g_RunState.workerThread, nullptr);
     }
 
@@ -232,33 +303,156 @@ TEST_F(ExportsTest, EndUpdateWithoutWorkerKeepsTheWindow) {
     EXPECT_EQ(g_RunState.stopRequested, 0);
 }
 
-TEST_F(ExportsTest, EndUpdateDoesNotWaitDuringAGuardedNotification) {
-    startStandIn(guardedForever);
-    while (!g_RunState.inNotify) idle();
-    platform::setClockForTests(&kCountingClock);
-    EXPECT_NE(EndUpdate(), 0);
-    EXPECT_EQ(g_sleepCalls, 0);
+TEST_F(ExportsTest, EndUpdateWaitsForAWorkerInAGuardedNotificationToLeave) {
+    // The host's handler is slow: EndUpdate starts while it runs and must
+    // neither end the worker inside it nor return before the worker is gone.
+    struct SlowHost {
+        AutoUpdateHost host{};
+        std::atomic<bool> inside{false};
+        std::atomic<int> handled{0};
+    } slow;
+    slow.host.message = [](AutoUpdateHost* self, unsigned, uintptr_t, intptr_t) -> intptr_t {
+        auto* me = reinterpret_cast<SlowHost*>(self);
+        me->inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ++me->handled;
+        return 0;
+    };
+    g_RunState.hostWindow = &slow.host;
+    startStandIn(sendsTwoFileMessagesWithAStopTest);
+    while (!slow.inside) idle();
+    EXPECT_EQ(EndUpdate(), 1);
+    EXPECT_TRUE(g_leftByItself);
+    EXPECT_EQ(slow.handled, 1);
     EXPECT_EQ(g_RunState.workerThread, nullptr);
     EXPECT_EQ(g_RunState.hostWindow.load(), nullptr);
-    EXPECT_EQ(g_RunState.stopRequested, 1);
     EXPECT_EQ(EndUpdate(), 0);
 }
 
-TEST_F(ExportsTest, EndUpdateWaitsFortyStepsForAWorkerThatNeverReacts) {
-    startStandIn(neverReacts);
+TEST_F(ExportsTest, EndUpdateEndsAWorkerThatNeverLeavesAfterFortyStepsOfAHundredMs) {
+    startStandIn(countsRounds);
     platform::setClockForTests(&kCountingClock);
     EXPECT_NE(EndUpdate(), 0);
-    EXPECT_EQ(g_sleepCalls, 40);
     EXPECT_EQ(g_sleptMs, 4000u);
+    EXPECT_EQ(g_RunState.workerThread, nullptr);
+    // Ended at its next blocking call, however late a busy machine lets it come.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int rounds = g_rounds;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(g_rounds, rounds);
 }
 
-TEST_F(ExportsTest, EndUpdateStopsWaitingWhenTheWorkerAcknowledges) {
-    startStandIn(acknowledges);
-    g_sleepForReal = true;
-    platform::setClockForTests(&kCountingClock);
+TEST_F(ExportsTest, AnAcknowledgementAloneDoesNotEndTheWait) {
+    g_acknowledged = false;
+    startStandIn(acknowledgesButStays);
+    const platform::ClockHooks clock{fixedTick, sleepPastTheAcknowledgement};
+    platform::setClockForTests(&clock);
     EXPECT_NE(EndUpdate(), 0);
-    EXPECT_LT(g_sleepCalls, 40);
+    EXPECT_EQ(g_sleptMs, 4000u);
     EXPECT_EQ(g_RunState.stopRequested, 0);
+    EXPECT_EQ(g_RunState.workerThread, nullptr);
+}
+
+TEST_F(ExportsTest, EndUpdateReturnsOnceTheWorkerHasLeftItsThread) {
+    // workerFinished goes up at the acknowledgement, well before the thread
+    // is gone: EndUpdate waits for the thread itself.
+    startStandIn(acknowledgesThenCleansUp);
+    EXPECT_EQ(EndUpdate(), 1);
+    EXPECT_TRUE(g_leftByItself);
+    EXPECT_EQ(g_RunState.workerThread, nullptr);
+}
+
+TEST_F(ExportsTest, EndUpdateUnblocksAWorkerWaitingOnASilentServer) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    g_Socket = platform::openStreamSocket();
+    ASSERT_TRUE(platform::connectSocket(g_Socket, "127.0.0.1", ntohs(address.sin_port)));
+
+    startStandIn(blockedInRecv);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(EndUpdate(), 1);
+    EXPECT_TRUE(g_leftByItself);
+    EXPECT_EQ(g_Socket.load(), 0u);
+    ::close(listener);
+}
+
+TEST_F(ExportsTest, EndUpdateFromAHandlerReturnsAtOnceAndTheWorkerLeavesAtItsStopTest) {
+    struct EndingHost {
+        AutoUpdateHost host{};
+        std::atomic<int> calls{0};
+        std::atomic<int32_t> result{-1};
+        std::atomic<bool> stillRecorded{false};
+    } ending;
+    ending.host.message = [](AutoUpdateHost* self, unsigned, uintptr_t, intptr_t) -> intptr_t {
+        auto* me = reinterpret_cast<EndingHost*>(self);
+        if (++me->calls == 1) {
+            me->result = EndUpdate();
+            me->stillRecorded = g_RunState.workerThread != nullptr;
+        }
+        return 0;
+    };
+    g_RunState.hostWindow = &ending.host;
+    platform::setClockForTests(&kCountingClock);
+    g_sleepForReal = true;
+    startStandIn(sendsTwoFileMessagesWithAStopTest);
+    for (int i = 0; i < 2000 && !g_leftByItself; ++i) idle();
+
+    EXPECT_TRUE(g_leftByItself);
+    EXPECT_EQ(ending.calls, 1);
+    EXPECT_EQ(ending.result, 1);
+    EXPECT_EQ(g_sleptMs, 0u);
+    // The thread is taken back by the next EndUpdate outside the handler.
+    EXPECT_TRUE(ending.stillRecorded);
+    EXPECT_EQ(EndUpdate(), 1);
+    EXPECT_EQ(g_RunState.workerThread, nullptr);
+    EXPECT_EQ(EndUpdate(), 0);
+}
+
+TEST_F(ExportsTest, AutoUpdateFromAHandlerIsRefusedAndTheNextCallStartsAfresh) {
+    fs::create_directory(dir_ / "game");
+    struct StartingHost {
+        AutoUpdateHost host{};
+        std::atomic<int32_t> result{-1};
+        std::atomic<int> calls{0};
+    } starting;
+    starting.host.message = [](AutoUpdateHost* self, unsigned, uintptr_t, intptr_t) -> intptr_t {
+        auto* me = reinterpret_cast<StartingHost*>(self);
+        ++me->calls;
+        me->result = AutoUpdate(self, nullptr, "game", "", "patch");
+        return 0;
+    };
+    g_RunState.hostWindow = &starting.host;
+    std::snprintf(g_RunState.gameDir, sizeof g_RunState.gameDir, "%s", "earlier");
+    startStandIn(reportsCompleteAndLeaves);
+    for (int i = 0; i < 2000 && !g_leftByItself; ++i) idle();
+
+    ASSERT_EQ(starting.calls, 1);
+    EXPECT_EQ(starting.result, 0);
+    // Refused before anything of the finishing run was touched.
+    EXPECT_STREQ(g_RunState.gameDir, "earlier");
+    EXPECT_EQ(g_RunState.hostWindow.load(), static_cast<void*>(&starting.host));
+
+    // Outside the handler, without EndUpdate, the left thread is taken back.
+    EXPECT_EQ(runUntilHostPathCheck(nullptr, "game", "", "patch"), 0);
+    EXPECT_EQ(host_.count(), 1u);  // 11111/6/50: the run got past the guard
+    EXPECT_EQ(g_RunState.workerThread, nullptr);
+}
+
+TEST_F(ExportsTest, AutoUpdateWaitsForAWorkerOnItsWayOut) {
+    fs::create_directory(dir_ / "game");
+    startStandIn(reportsCompleteAndLeaves);
+    while (!g_RunState.workerFinished) idle();
+    EXPECT_EQ(runUntilHostPathCheck(nullptr, "game", "", "patch"), 0);
+    EXPECT_TRUE(g_leftByItself);
+    EXPECT_EQ(host_.count(), 1u);
+    EXPECT_EQ(g_RunState.workerThread, nullptr);
 }
 
 TEST_F(ExportsTest, EndUpdateStillEndsAWorkerThatHasFinished) {

@@ -81,6 +81,56 @@ TEST(PlatformThreads, WaitForThreadTellsAReturnedBodyFromARunningOne) {
     EXPECT_NE(platform::terminateThread(running, runningId), 0);
 }
 
+platform::ThreadHandle g_recorded = nullptr;
+std::atomic<bool> g_sawItsHandle{false};
+std::atomic<bool> g_inHandlerOfItself{false};
+std::atomic<bool> g_release{false};
+std::atomic<bool> g_finishedAfterRelease{false};
+
+uint32_t checksItsRecord(void*) {
+    g_sawItsHandle = g_recorded != nullptr;
+    g_inHandlerOfItself = platform::inHandlerOf(g_recorded);
+    return 0;
+}
+
+uint32_t waitsToBeReleased(void*) {
+    while (!g_release) platform::sleepMs(2);
+    platform::sleepMs(20);
+    g_finishedAfterRelease = true;
+    return 0;
+}
+
+TEST(PlatformThreads, TheHandleIsRecordedBeforeTheBodyRunsAndOnlyItsOwnThreadIsInItsHandler) {
+    // Many starts, since a missing record shows only when the new thread wins the race.
+    for (int i = 0; i < 50; ++i) {
+        g_recorded = nullptr;
+        g_sawItsHandle = false;
+        g_inHandlerOfItself = false;
+        uint32_t id = 0;
+        platform::ThreadHandle thread = platform::startThread(checksItsRecord, &id, &g_recorded);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(thread, g_recorded);
+        ASSERT_TRUE(platform::waitForThread(thread, 5000));
+        EXPECT_TRUE(g_sawItsHandle) << i;
+        EXPECT_TRUE(g_inHandlerOfItself) << i;
+        EXPECT_FALSE(platform::inHandlerOf(thread));
+        platform::releaseThread(thread);
+    }
+    EXPECT_FALSE(platform::inHandlerOf(nullptr));
+}
+
+TEST(PlatformThreads, ReleaseLetsARunningThreadFinishUndisturbed) {
+    g_release = false;
+    g_finishedAfterRelease = false;
+    uint32_t id = 0;
+    platform::ThreadHandle thread = platform::startThread(waitsToBeReleased, &id);
+    ASSERT_NE(thread, nullptr);
+    platform::releaseThread(thread);
+    g_release = true;
+    for (int i = 0; i < 1000 && !g_finishedAfterRelease; ++i) platform::sleepMs(5);
+    EXPECT_TRUE(g_finishedAfterRelease);
+}
+
 TEST(PlatformThreads, TerminateOfNoThreadFails) {
     EXPECT_EQ(platform::terminateThread(nullptr, 0), 0);
 }

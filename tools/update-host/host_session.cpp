@@ -9,9 +9,9 @@ void HostSession::autoUpdateReturned(int32_t result)
 
 void HostSession::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_t nowMs)
 {
+    transcript_.write(formatNotification(msg, wParam, lParam));
     if (transcript_.finished())
         return;
-    transcript_.write(formatNotification(msg, wParam, lParam));
     summary_.observe(msg, wParam, lParam);
     if (bar_)
         bar_->observe(msg, wParam, lParam);

@@ -305,6 +305,11 @@ int runLauncher(const Options& options)
     pthread_mutex_lock(&launch.mutex);
     session.endUpdateReturned(ended);
     pthread_mutex_unlock(&launch.mutex);
+    // A message after EndUpdate returned would be a fault: stay a moment to
+    // receive it, so that the transcript records it.
+    timespec linger{0, 100 * 1000000L};
+    while (nanosleep(&linger, &linger) != 0 && errno == EINTR) {
+    }
     if (launch.lockFd >= 0)
         close(launch.lockFd);
     capture.stop();

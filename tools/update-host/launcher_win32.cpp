@@ -19,6 +19,8 @@
 namespace {
 
 const char kWindowClass[] = "UpdateHostWindow";
+// How long the launcher stays after EndUpdate to catch a late message.
+const int64_t kLingerMs = 100;
 // The control of a message box that holds its text.
 const int kMessageBoxTextId = 0xFFFF;
 
@@ -356,6 +358,12 @@ int runLauncher(const Options& options)
         launch.lockedFile = INVALID_HANDLE_VALUE;
     }
     LeaveCriticalSection(&launch.lock);
+    // A message sent after EndUpdate returned would be a fault: stay a moment
+    // to receive it, so that the transcript records it.
+    for (int64_t lingerUntil = nowMs() + kLingerMs; nowMs() < lingerUntil;) {
+        pumpMessages();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
     capture.stop();
     if (onTerminal) {
         EnterCriticalSection(&launch.lock);

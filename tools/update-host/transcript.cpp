@@ -121,8 +121,14 @@ void Transcript::put(const std::string& text)
 
 void Transcript::write(const std::string& lines)
 {
-    if (finished_)
+    if (finished_) {
+        put(lines);
+        if (warnings_) {
+            std::fprintf(warnings_, "update-host: warning: after EndUpdate returned: %s", lines.c_str());
+            std::fflush(warnings_);
+        }
         return;
+    }
     if (!started_) {
         held_ += lines;
         return;

@@ -27,9 +27,13 @@ public:
     // Writes to a stream the caller owns (tests).
     void attach(FILE* stream);
 
+    // Where a warning about a message after EndUpdate goes (stderr by default).
+    void warnTo(FILE* stream) { warnings_ = stream; }
+
+    // Lines that come after "# EndUpdate returned" are a fault of the library:
+    // they are still written, after that comment, and a warning is given.
     void write(const std::string& lines);
     void autoUpdateReturned(int32_t result);
-    // The last line; everything written after it is dropped.
     void endUpdateReturned(int32_t result);
 
     bool finished() const { return finished_; }
@@ -38,6 +42,7 @@ private:
     void put(const std::string& text);
 
     FILE* out_ = nullptr;
+    FILE* warnings_ = stderr;
     bool owned_ = false;
     bool started_ = false;
     bool finished_ = false;

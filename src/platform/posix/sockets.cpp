@@ -190,4 +190,9 @@ void closeSocket(Socket socket) {
     if (isSocketDescriptor(socket)) close(static_cast<int>(socket));
 }
 
+void interruptSocket(Socket socket) {
+    // close() would not wake a recv blocked in another thread; shutdown does.
+    if (isSocketDescriptor(socket)) shutdown(static_cast<int>(socket), SHUT_RDWR);
+}
+
 }  // namespace platform

@@ -19,9 +19,13 @@ constexpr DWORD kReadTimeoutMs = 60000;
 // a failed attempt puts a fresh socket behind the caller's value; the first
 // socket stays open until closeSocket so that its handle value cannot be
 // handed out again meanwhile.
+// An interrupted socket is closed at once (Wine wakes a blocked recv only
+// then); its entry keeps the owner's later closeSocket from closing a handle
+// value that may have been handed out again.
 struct Renewal {
     SOCKET original;
     SOCKET current;
+    bool originalClosed;
 };
 std::vector<Renewal> g_renewals;
 
@@ -54,7 +58,7 @@ void renewSocket(Socket socket) {
             return;
         }
     }
-    g_renewals.push_back(Renewal{static_cast<SOCKET>(socket), fresh});
+    g_renewals.push_back(Renewal{static_cast<SOCKET>(socket), fresh, false});
 }
 
 // The Winsock error of one attempt, 0 when connected.
@@ -107,7 +111,16 @@ bool startSockets(uint32_t* error) {
 
 Socket openStreamSocket() {
     SOCKET s = newSocket();
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    // The value of an interrupted socket may come back: its entry is stale.
+    win32::GlobalLock lock;
+    for (auto it = g_renewals.begin(); it != g_renewals.end(); ++it) {
+        if (it->original == s && it->originalClosed) {
+            g_renewals.erase(it);
+            break;
+        }
+    }
+    return static_cast<Socket>(s);
 }
 
 bool connectSocket(Socket socket, const char* ipText, uint16_t port) {
@@ -176,13 +189,29 @@ void closeSocket(Socket socket) {
         win32::GlobalLock lock;
         for (auto it = g_renewals.begin(); it != g_renewals.end(); ++it) {
             if (it->original == static_cast<SOCKET>(socket)) {
-                closesocket(it->current);
+                const bool originalClosed = it->originalClosed;
+                if (it->current != INVALID_SOCKET) closesocket(it->current);
                 g_renewals.erase(it);
+                if (originalClosed) return;
                 break;
             }
         }
     }
     closesocket(static_cast<SOCKET>(socket));
+}
+
+void interruptSocket(Socket socket) {
+    if (!isHandle(socket)) return;
+    win32::GlobalLock lock;
+    for (Renewal& renewal : g_renewals) {
+        if (renewal.original == static_cast<SOCKET>(socket)) {
+            if (renewal.current != INVALID_SOCKET) closesocket(renewal.current);
+            renewal.current = INVALID_SOCKET;
+            return;
+        }
+    }
+    closesocket(static_cast<SOCKET>(socket));
+    g_renewals.push_back(Renewal{static_cast<SOCKET>(socket), INVALID_SOCKET, true});
 }
 
 }  // namespace platform

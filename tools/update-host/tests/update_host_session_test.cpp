@@ -105,6 +105,9 @@ TEST_F(SessionTest, AnOpenQuestionHoldsTheQuietPeriod)
 
 TEST_F(SessionTest, MessagesAfterTheFinalReportAreWrittenButDoNotChangeTheOutcome)
 {
+    FILE* warnings = std::tmpfile();
+    ASSERT_NE(nullptr, warnings);
+    transcript.warnTo(warnings);
     HostSession session(transcript, nullptr, 100);
     session.autoUpdateReturned(1);
     session.notify(AU_MSG_STATUS, AU_STATUS_FINAL, 1, 0);
@@ -113,7 +116,11 @@ TEST_F(SessionTest, MessagesAfterTheFinalReportAreWrittenButDoNotChangeTheOutcom
     EXPECT_EQ(kExitComplete, session.outcome());
     session.endUpdateReturned(1);
     session.notify(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 2);
-    EXPECT_EQ("# AutoUpdate returned 1\n11111 5 1\n11111 6 27\n# EndUpdate returned 1\n", text());
+    EXPECT_EQ(kExitComplete, session.outcome());
+    EXPECT_EQ("# AutoUpdate returned 1\n11111 5 1\n11111 6 27\n# EndUpdate returned 1\n11111 7 0\n", text());
+    std::fflush(warnings);
+    EXPECT_GT(std::ftell(warnings), 0L);
+    std::fclose(warnings);
 }
 
 TEST(ProgressBarRender, ShowsProgressBytesSpeedAndFile)

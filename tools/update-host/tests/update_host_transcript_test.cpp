@@ -72,12 +72,15 @@ TEST(TranscriptFormat, QuestionAndResults)
     EXPECT_EQ("# EndUpdate returned -1\n", formatReturned("EndUpdate", -1));
 }
 
-TEST(TranscriptWriter, LinesBeforeTheResultAreHeldBackAndNothingFollowsTheEnd)
+TEST(TranscriptWriter, LinesBeforeTheResultAreHeldBackAndLateLinesFollowTheEndWithAWarning)
 {
     FILE* stream = std::tmpfile();
+    FILE* warnings = std::tmpfile();
     ASSERT_NE(nullptr, stream);
+    ASSERT_NE(nullptr, warnings);
     Transcript transcript;
     transcript.attach(stream);
+    transcript.warnTo(warnings);
     transcript.write("11111 6 50\n");
     EXPECT_EQ("", readAll(stream));
     transcript.autoUpdateReturned(1);
@@ -85,12 +88,16 @@ TEST(TranscriptWriter, LinesBeforeTheResultAreHeldBackAndNothingFollowsTheEnd)
     transcript.write("11111 5 1\n");
     // Written through at once: nothing waits in a buffer.
     EXPECT_EQ("# AutoUpdate returned 1\n11111 6 50\n11111 5 1\n", readAll(stream));
+    EXPECT_EQ("", readAll(warnings));
     transcript.endUpdateReturned(1);
     transcript.write("11111 7 0\n");
     transcript.endUpdateReturned(5);
     EXPECT_TRUE(transcript.finished());
-    EXPECT_EQ("# AutoUpdate returned 1\n11111 6 50\n11111 5 1\n# EndUpdate returned 1\n", readAll(stream));
+    EXPECT_EQ("# AutoUpdate returned 1\n11111 6 50\n11111 5 1\n# EndUpdate returned 1\n11111 7 0\n",
+              readAll(stream));
+    EXPECT_EQ("update-host: warning: after EndUpdate returned: 11111 7 0\n", readAll(warnings));
     std::fclose(stream);
+    std::fclose(warnings);
 }
 
 }  // namespace
