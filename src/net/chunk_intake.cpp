@@ -14,7 +14,7 @@ constexpr int kRepliesWithoutProgress = 40;
 
 }  // namespace
 
-ChunkIntake takeChunk(const uint8_t* frame, std::FILE* target, uint32_t offset, uint32_t maxBytes,
+ChunkIntake takeChunk(const uint8_t* frame, TransferTarget* target, uint32_t offset, uint32_t maxBytes,
                       int* repliesWithoutProgress) {
     const uint8_t flag = frame[2];
     if (flag == kChunkRefused) return ChunkIntake::Refused;
@@ -54,7 +54,8 @@ ChunkIntake takeChunk(const uint8_t* frame, std::FILE* target, uint32_t offset, 
 
     // A chunk that does not reach the disk would leave a file that looks
     // complete but is not.
-    if (payload > 0 && std::fwrite(frame + 3, 1, payload, target) != payload) return ChunkIntake::Failed;
+    if (payload > 0 && std::fwrite(frame + 3, 1, payload, target->file) != payload) return ChunkIntake::Failed;
+    Md5Update(&target->digest, frame + 3, payload);
 
     if (flag == kChunkLast) {
         g_UpdateLog.write("一个文件接收完毕");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "net/transfer_target.h"
+
 enum class ChunkIntake {
     More,     // written; more chunks of the file follow
     Last,     // written; it was the last one
@@ -16,7 +18,7 @@ enum class ChunkIntake {
 };
 
 // The whole chunk reply frame (buffsize, flag, payload) for the bytes from
-// offset of a file of at most maxBytes, into target. repliesWithoutProgress
+// offset of a file of at most maxBytes, into target and its digest. repliesWithoutProgress
 // counts the "more follows" replies without a byte in a row (start at 0).
-ChunkIntake takeChunk(const uint8_t* frame, std::FILE* target, uint32_t offset, uint32_t maxBytes,
+ChunkIntake takeChunk(const uint8_t* frame, TransferTarget* target, uint32_t offset, uint32_t maxBytes,
                       int* repliesWithoutProgress);

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "net/transfer_target.h"
+
 constexpr std::size_t kFastOfferOffset = 114;
 constexpr std::size_t kFastOfferBytes = 10;
 constexpr uint8_t kFastOfferMagic[4] = {'A', 'U', 'F', 'M'};
@@ -47,4 +49,4 @@ enum class FastOutcome {
 // fast mode is on. After a lost connection it reconnects, turns the fast mode
 // off for the rest of the run and answers Base with the first byte not yet
 // written.
-FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);
+FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);

@@ -234,7 +234,7 @@ void planTransfers(const PlannedTransfer* files, std::size_t count) {
     g_cursor = Cursor{};
 }
 
-FastOutcome fetchFileFast(std::FILE* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset) {
+FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset) {
     *resumeOffset = 0;
     if (!g_RunState.fastMode) return FastOutcome::Base;
     beginFile(serial);

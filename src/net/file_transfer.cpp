@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/md5.h"
 #include "files/path_utils.h"
 #include "log/update_log.h"
 #include "net/chunk_intake.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
 #include "net/server_link.h"
+#include "net/transfer_target.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -72,7 +74,7 @@ Step fetchChunk(const uint8_t* frame, int& attempts) {
 
 // Receives every chunk of the file from offset on into target, at most
 // maxBytes in all. Go: the last chunk is written.
-Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset, uint32_t maxBytes) {
+Step receiveFile(TransferTarget* target, uint16_t serial, uint32_t offset, uint32_t maxBytes) {
     int repliesWithoutProgress = 0;
     for (;;) {
         uint8_t frame[kFileRequestSize];
@@ -97,10 +99,25 @@ Step receiveFile(std::FILE* target, uint16_t serial, uint32_t offset, uint32_t m
     }
 }
 
+// A file whose bytes are not the ones the list names would be installed as
+// if it were: it fails like a broken transfer, and its staged copy goes, so
+// that no later run takes it from the staging tree either.
+bool digestAsListed(TransferTarget* target, const char* targetPath, const char* localName,
+                    const char* expectedMd5) {
+    uint8_t digest[16];
+    char text[33];
+    Md5Final(digest, &target->digest);
+    Md5ToHex(digest, text);
+    if (std::strcmp(text, expectedMd5) == 0) return true;
+    g_UpdateLog.write("%s校验失败,应为%s,实为%s", localName, expectedMd5, text);
+    platform::deleteFile(targetPath);
+    return false;
+}
+
 }  // namespace
 
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial, uint32_t maxBytes) {
+                  int32_t serial, uint32_t maxBytes, const char* expectedMd5) {
     char targetPath[kMaxPath + 2];
     int length = std::snprintf(targetPath, sizeof targetPath, "%s\\%s\\%s", g_RunState.gameDir,
                                subDir, localName);
@@ -119,9 +136,11 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     CreateDirectoryChain(directoryPath, subDir);
     CreateDirectoryChain(directoryPath, localName);
 
-    std::FILE* target = platform::openFile(targetPath, "wb+");
+    TransferTarget target;
+    target.file = platform::openFile(targetPath, "wb+");
+    Md5Init(&target.digest);
     g_UpdateLog.write("下载upd文件：%s,序列号%d,文件名:%s", directoryPath, serial, remoteName);
-    if (target == nullptr) {
+    if (target.file == nullptr) {
         g_RunState.runFailed = 1;
         notifyError(AU_ERR_TRANSFER);
         return;
@@ -129,9 +148,9 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
 
     Step step = Step::Go;
     uint32_t resumeOffset = 0;
-    switch (fetchFileFast(target, static_cast<uint16_t>(serial), maxBytes, &resumeOffset)) {
+    switch (fetchFileFast(&target, static_cast<uint16_t>(serial), maxBytes, &resumeOffset)) {
     case FastOutcome::Base:
-        step = receiveFile(target, static_cast<uint16_t>(serial), resumeOffset, maxBytes);
+        step = receiveFile(&target, static_cast<uint16_t>(serial), resumeOffset, maxBytes);
         break;
     case FastOutcome::Done:
         break;
@@ -142,13 +161,17 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
         step = Step::Fail;
         break;
     }
-    bool closed = std::fclose(target) == 0;
+    bool closed = std::fclose(target.file) == 0;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;
         return;
     }
     // The last buffered bytes reach the disk only at close.
     if (step == Step::Fail || !closed) g_RunState.runFailed = 1;
+    if (!g_RunState.runFailed && expectedMd5 != nullptr &&
+        !digestAsListed(&target, targetPath, localName, expectedMd5)) {
+        g_RunState.runFailed = 1;
+    }
     if (g_RunState.runFailed) {
         notifyError(AU_ERR_TRANSFER);
     } else {

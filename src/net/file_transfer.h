@@ -9,9 +9,12 @@ constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 
 // The outcome is 11111/7/0 or 11111/6/1 and runFailed. maxBytes is what the
 // file may hold (its listed size): a server that sends more fails the
-// transfer as soon as the excess arrives, before it reaches the disk.
+// transfer as soon as the excess arrives, before it reaches the disk. With
+// expectedMd5 (a listed file's digest), a file of other bytes fails too and
+// is removed; the digest is taken as the chunks are written.
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial, uint32_t maxBytes = kPackageSizeLimit);
+                  int32_t serial, uint32_t maxBytes = kPackageSizeLimit,
+                  const char* expectedMd5 = nullptr);
 
 // The maxBytes of a listed file: its size, none for a negative one.
 inline uint32_t listedBytes(int32_t size) {

@@ -122,8 +122,9 @@ TEST_F(InstallStageTest, FetchedFileWithAnotherDigestFailsItsTransferAndNothingI
     std::vector<Message> errors = statuses(AU_STATUS_ERROR);
     ASSERT_EQ(1u, errors.size());
     EXPECT_EQ(AU_ERR_TRANSFER, errors[0].lParam);
+    EXPECT_EQ(1u, statuses(AU_STATUS_FILE_DONE).size()) << "the bad file is never reported as fetched";
     EXPECT_EQ(0, finalReport());
-    EXPECT_NE(std::string::npos, run.log().find("/bad.txt校验失败,应为" + md5Of("as listed") + ",实为" +
+    EXPECT_NE(std::string::npos, run.log().find("pkg\\bad.txt校验失败,应为" + md5Of("as listed") + ",实为" +
                                                 md5Of("as LISTED")))
         << run.log();
     EXPECT_FALSE(exists("Update/pkg/bad.txt"));

@@ -47,8 +47,11 @@ class IntegrityTest(unittest.TestCase):
             self.assertEqual(result.exit_code, 1, result.describe())
             statuses = result.statuses()
             self.assertEqual(statuses.count((6, 1)), 1, result.describe())
+            failed = statuses.index((6, 1))
+            self.assertNotEqual(statuses[failed - 1], (7, 0), 'the bad file is never reported as fetched\n' +
+                                result.describe())
             self.assertEqual(statuses[-1], (5, 0), result.describe())
-            expected = '/b.txt校验失败,应为%s,实为%s' % (md5(b'bravo two'), md5(b'bravo 2!!'))
+            expected = 'game\\b.txt校验失败,应为%s,实为%s' % (md5(b'bravo two'), md5(b'bravo 2!!'))
             self.assertIn(expected, result.log_lines(), result.describe())
             self.assertIn('下载未完成', result.log_lines(), result.describe())
             self.assertIsNone(run.game_file('Update/game/b.txt'), result.describe())

@@ -1,0 +1,13 @@
+// The file a transfer writes, with the digest of what has been written so
+// far: chunks reach the file in order, so this is the file's own digest and
+// checking it needs no second read of the file.
+#pragma once
+
+#include <cstdio>
+
+#include "files/md5.h"
+
+struct TransferTarget {
+    std::FILE* file;
+    Md5Context digest;
+};
