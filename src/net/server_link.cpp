@@ -126,6 +126,10 @@ bool reconnectServer() {
     });
     if (!drawn) {
         g_UpdateLog.write("错误代码:[%d] 没找到合适连接2", static_cast<int>(platform::lastError()));
+        // A socket that never connected is no link: a read on it may wait
+        // (Wine's recv does) where the caller expects to fail at once.
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
         notifyErrorGuarded(AU_ERR_NO_PACKAGE);
         return false;
     }
