@@ -73,6 +73,7 @@ int sendOnLink(const uint8_t* data, int length) {
     // A socket zeroed by a failed read, or one that could not be created,
     // must never reach send: on POSIX descriptor 0 is standard input.
     if (!linkOpen()) return -1;
+    settlePause();
     if (const LinkHooks* hooks = g_linkHooks.load()) return hooks->send(data, length);
     return platform::sendBytes(g_Socket, data, length);
 }
@@ -87,4 +88,6 @@ void dropLink(uint32_t errorCode) {
     if (linkOpen() && g_linkHooks.load() == nullptr) platform::closeSocket(g_Socket);
     g_Socket = 0;
     g_RunState.inNotify = 0;
+    // The pause was owed to the connection that is gone.
+    g_RunState.pauseOwed = 0;
 }

@@ -49,7 +49,16 @@ uint32_t frameDeadline();
 
 // Reads one whole reply frame from g_Socket into receiveBuffer, within the
 // frame deadline; a frame still incomplete then fails like a timed-out read.
+// Every whole frame owes the server a pause before the next request.
 bool receiveFrame();
+
+// The pause a whole reply frame owes: kReplyPauseMs between its arrival and
+// the next bytes sent on the link. It runs from the arrival, so the chunk's
+// write, log lines and notifications take place inside it, not after it.
+constexpr uint32_t kReplyPauseMs = 5;
+void owePause();
+// Sleeps out what is left of an owed pause; sendOnLink calls it.
+void settlePause();
 // The log line of a whole reply frame: its buffsize and first body bytes.
 void logReplyFrame(const uint8_t* frame);
 

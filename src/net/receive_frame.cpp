@@ -78,8 +78,8 @@ bool receiveFrame() {
             return false;
         }
         if (received < buffsize + 2) continue;
+        owePause();
         logReplyFrame(buffer);
-        platform::sleepMs(5);
         return true;
     }
 }

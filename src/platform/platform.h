@@ -68,6 +68,14 @@ void sleepMs(uint32_t milliseconds);
 // Milliseconds since an arbitrary start, wrapping at 2^32 like GetTickCount.
 uint32_t tickCount();
 
+// Microseconds since an arbitrary start, for pauses shorter than the tick's
+// steps (GetTickCount moves about 16 ms at a time). Under the test clock it is
+// the test's tick in microseconds.
+uint64_t preciseMicros();
+// Sleeps at least microseconds. Under the test clock the sleep is handed to
+// the test rounded up to whole milliseconds.
+void sleepMicros(uint32_t microseconds);
+
 // Test seam: replace the clock and the sleep of this process (null restores).
 struct ClockHooks {
     uint32_t (*tick)();

@@ -51,6 +51,10 @@ struct RunState {
     ServerEntry ServerTable[kServerTableRows];
     uint16_t packageFileId;
     uint8_t receiveBuffer[kReceiveBufferSize];
+    // A whole reply frame arrived at frameArrivedMicros and its pause before
+    // the next request is not yet over (net/frames.h).
+    uint8_t pauseOwed;
+    uint64_t frameArrivedMicros;
     // Our own server offered its fast mode in the package reply and the
     // connection it came on still stands (net/fast_mode.h).
     uint8_t fastMode;

@@ -76,7 +76,43 @@ TEST_F(ReceiveFrame, AssemblesAFrameDeliveredOneBytePerWrite) {
     std::string expected = std::string("接收到数据大小为12,头几个数据为") +
                            "0xF4 0xF5 0xF6 0xF7 0xF8 0xF9 0xFA 0xFB 0xFC 0xFD \r\n";
     EXPECT_EQ(fake::count(run.log(), expected), 1) << run.log();
-    EXPECT_EQ(fake::sleeps(), std::vector<uint32_t>{5});
+    // The frame's pause is owed to the next request, not slept here.
+    EXPECT_TRUE(fake::sleeps().empty());
+    EXPECT_EQ(g_RunState.pauseOwed, 1);
+}
+
+// The pause runs from the frame's arrival: what the client does meanwhile
+// shortens it, the next request never goes out sooner, and a connection that
+// is gone is owed nothing.
+TEST_F(ReceiveFrame, PauseRunsFromTheFrameUntilTheNextRequest) {
+    fake::Server server([&](fake::Connection& c) {
+        for (int i = 0; i < 3; ++i) {
+            c.write(fake::frame({1, 2, 3}));
+            Bytes request;
+            if (!c.read(&request, 4)) return;
+        }
+        c.clientClosed();
+    });
+    fake::Run::connectTo(server.port());
+    const uint8_t request[4] = {9, 9, 9, 9};
+
+    fake::tick() = 1000;
+    ASSERT_TRUE(receiveFrame());
+    fake::tick() = 1002;  // 2 ms of work on the chunk
+    ASSERT_EQ(sendOnLink(request, 4), 4);
+    EXPECT_EQ(fake::sleeps(), std::vector<uint32_t>{3});
+    ASSERT_EQ(sendOnLink(request, 0), 0);  // a pause is owed once
+    EXPECT_EQ(fake::sleeps().size(), 1u);
+
+    ASSERT_TRUE(receiveFrame());
+    fake::tick() = 1009;  // the work outlasted the pause
+    ASSERT_EQ(sendOnLink(request, 4), 4);
+    EXPECT_EQ(fake::sleeps().size(), 1u);
+
+    ASSERT_TRUE(receiveFrame());
+    dropLink(0);
+    EXPECT_EQ(g_RunState.pauseOwed, 0);
+    EXPECT_EQ(fake::sleeps().size(), 1u);
 }
 
 TEST_F(ReceiveFrame, ShortBodyIsLoggedWhole) {

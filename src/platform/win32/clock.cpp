@@ -26,6 +26,24 @@ void sleepMs(uint32_t milliseconds) {
     Sleep(milliseconds);
 }
 
+uint64_t preciseMicros() {
+    if (auto hook = g_tickHook.load()) return static_cast<uint64_t>(hook()) * 1000u;
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER value{};
+        QueryPerformanceFrequency(&value);
+        return static_cast<uint64_t>(value.QuadPart);
+    }();
+    LARGE_INTEGER now{};
+    if (frequency == 0 || !QueryPerformanceCounter(&now)) return static_cast<uint64_t>(GetTickCount()) * 1000u;
+    uint64_t counts = static_cast<uint64_t>(now.QuadPart);
+    return counts / frequency * 1000000u + counts % frequency * 1000000u / frequency;
+}
+
+void sleepMicros(uint32_t microseconds) {
+    // Sleep counts whole milliseconds; rounding up keeps the pause whole.
+    sleepMs((microseconds + 999u) / 1000u);
+}
+
 void setClockForTests(const ClockHooks* hooks) {
     g_tickHook.store(hooks ? hooks->tick : nullptr);
     g_sleepHook.store(hooks ? hooks->sleep : nullptr);
