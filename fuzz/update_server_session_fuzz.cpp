@@ -151,8 +151,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (session.replyPending()) {
             std::vector<uint8_t> reply;
             while (session.replyPending()) {
-                const std::size_t piece = session.pendingBytes() < step ? session.pendingBytes() : step;
-                reply.insert(reply.end(), session.pendingReply(), session.pendingReply() + piece);
+                std::size_t piece;
+                if (session.pendingBytes() > 0) {
+                    piece = session.pendingBytes() < step ? session.pendingBytes() : step;
+                    reply.insert(reply.end(), session.pendingReply(), session.pendingReply() + piece);
+                } else {
+                    // The payload still in the served file, as sendfile would send it.
+                    const PayloadPiece payload = session.pendingPayload();
+                    piece = payload.bytes < step ? payload.bytes : step;
+                    const std::size_t at = reply.size();
+                    reply.resize(at + piece);
+                    require(pread(payload.fd, reply.data() + at, piece, payload.offset) == static_cast<ssize_t>(piece));
+                }
                 const bool done = session.onSent(piece);
                 require(done == !session.replyPending());
             }

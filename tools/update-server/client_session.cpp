@@ -14,16 +14,20 @@ std::size_t ChunkFor(const wire::ParsedRequest& request, const SessionRules& rul
     return request.wantedPayload < rules.fastChunkPayload ? request.wantedPayload : rules.fastChunkPayload;
 }
 
-}  // namespace
-
-std::size_t ReplyRoom(const wire::ParsedRequest& request, const SessionRules& rules)
+std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer& answer)
 {
-    if (request.kind != wire::RequestKind::File) return wire::kOfferedPackageReplyBytes;
-    return wire::kChunkHeaderBytes + ChunkFor(request, rules);
+    char line[256];
+    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s",
+                  static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
+                  static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
+                  answer.payloadBytes, request.wantedPayload != 0 ? " (fast mode)" : "");
+    return line;
 }
 
+}  // namespace
+
 std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
-                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine, ServedFile* file)
+                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine)
 {
     *payloadBytes = 0;
     char line[256];
@@ -48,17 +52,12 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
     ChunkAnswer answer;
     if (static_cast<long>(request.serial) != rules.refuseSerial) {
         const std::size_t chunk = ChunkFor(request, rules);
-        uint8_t* payload = out + wire::kChunkHeaderBytes;
-        answer = file ? file->Read(catalog, request.packageId, request.serial, request.offset, chunk, payload)
-                      : catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk, payload);
+        answer = catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk,
+                                   out + wire::kChunkHeaderBytes);
     }
     wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
     *payloadBytes = answer.payloadBytes;
-    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s",
-                  static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
-                  static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
-                  answer.payloadBytes, request.wantedPayload != 0 ? " (fast mode)" : "");
-    *logLine = line;
+    *logLine = DescribeChunk(request, answer);
     return wire::kChunkHeaderBytes + answer.payloadBytes;
 }
 
@@ -77,11 +76,22 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     if (request.kind == wire::RequestKind::Incomplete) return Step::NeedMore;
 
     std::size_t payload = 0;
-    const std::size_t room = ReplyRoom(request, rules);
-    if (reply_.size() < room) reply_.resize(room);
-    replyLength_ = AnswerRequest(request, catalog, rules, reply_.data(), &payload, logLine, &file_);
     replySent_ = 0;
     received_ = 0;
+    if (request.kind == wire::RequestKind::File) {
+        ChunkAnswer answer;
+        if (static_cast<long>(request.serial) != rules.refuseSerial) {
+            answer = file_.Locate(catalog, request.packageId, request.serial, request.offset, ChunkFor(request, rules));
+        }
+        wire::BuildChunkHeader(reply_, answer.flag, answer.payloadBytes);
+        replyLength_ = wire::kChunkHeaderBytes;
+        payload = payloadLeft_ = answer.payloadBytes;
+        payloadOffset_ = request.offset;
+        lastPiece_ = answer.flag != 1;
+        *logLine = DescribeChunk(request, answer);
+    } else {
+        replyLength_ = AnswerRequest(request, catalog, rules, reply_, &payload, logLine);
+    }
     if (request.kind == wire::RequestKind::File && payload > 0) {
         filePayloadSent_ += static_cast<long long>(payload);
         if (rules.dropAfter > 0 && filePayloadSent_ >= rules.dropAfter) dropDue_ = true;
@@ -91,8 +101,14 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
 
 bool ClientSession::onSent(std::size_t bytes)
 {
-    replySent_ += bytes;
-    if (replySent_ < replyLength_) return false;
+    const std::size_t head = bytes < replyLength_ - replySent_ ? bytes : replyLength_ - replySent_;
+    replySent_ += head;
+    payloadOffset_ += static_cast<long long>(bytes - head);
+    payloadLeft_ -= bytes - head;
+    if (replyPending()) return false;
     replyLength_ = replySent_ = 0;
+    // A descriptor is held only while more of the file is still to come.
+    if (lastPiece_) file_.Close();
+    lastPiece_ = false;
     return true;
 }

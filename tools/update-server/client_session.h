@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "package_catalog.h"
 #include "served_file.h"
@@ -22,14 +21,18 @@ struct SessionRules {
     long refuseSerial = -1;     // answer flag 0 for this serial
 };
 
-// The room the reply to a whole request may need.
-std::size_t ReplyRoom(const wire::ParsedRequest& request, const SessionRules& rules);
-
-// Builds the reply to a whole request into out (room for ReplyRoom);
-// returns its length and describes the exchange in logLine. With file, the
-// chunks come from the file that client keeps open.
+// Builds the reply to a whole request into out (room for ReplyRoom), a
+// chunk's payload read into it; returns its length and describes the
+// exchange in logLine.
 std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
-                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine, ServedFile* file = nullptr);
+                          uint8_t* out, std::size_t* payloadBytes, std::string* logLine);
+
+// Where the payload of a chunk reply still waits: in the served file.
+struct PayloadPiece {
+    int fd = -1;
+    long long offset = 0;
+    std::size_t bytes = 0;
+};
 
 class ClientSession {
 public:
@@ -44,10 +47,16 @@ public:
     Step onReceived(std::size_t bytes, const PackageCatalog& catalog, const SessionRules& rules,
                     std::string* logLine);
 
-    bool replyPending() const { return replyLength_ > replySent_; }
-    const uint8_t* pendingReply() const { return reply_.data() + replySent_; }
+    // A reply goes out as its head (a whole package reply, or a chunk's
+    // header) from the session's buffer, then a chunk's payload from the
+    // served file, which the server hands to the socket without copying it.
+    bool replyPending() const { return replyLength_ > replySent_ || payloadLeft_ > 0; }
+    const uint8_t* pendingReply() const { return reply_ + replySent_; }
     std::size_t pendingBytes() const { return replyLength_ - replySent_; }
-    // True once the whole reply is out and the next request may come in.
+    // The payload not yet sent; only once pendingBytes() is 0.
+    PayloadPiece pendingPayload() const { return {file_.descriptor(), payloadOffset_, payloadLeft_}; }
+    // Bytes of the head, then of the payload, that went out. True once the
+    // whole reply is out and the next request may come in.
     bool onSent(std::size_t bytes);
     // The drop-after budget is spent: close after the reply went out.
     bool dropDue() const { return dropDue_; }
@@ -55,12 +64,13 @@ public:
 private:
     uint8_t request_[wire::kPackageRequestBytes] = {};
     std::size_t received_ = 0;
-    // As large as the largest reply so far: a base client's chunks never need
-    // more than 10240 bytes, a fast-mode client's up to 65537.
-    std::vector<uint8_t> reply_;
+    uint8_t reply_[wire::kOfferedPackageReplyBytes] = {};
     ServedFile file_;
     std::size_t replyLength_ = 0;
     std::size_t replySent_ = 0;
+    long long payloadOffset_ = 0;
+    std::size_t payloadLeft_ = 0;
+    bool lastPiece_ = false;  // the file is done with once the payload is out
     long long filePayloadSent_ = 0;
     bool dropDue_ = false;
 };

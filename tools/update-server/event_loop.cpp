@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -281,8 +282,25 @@ void EventLoop::onReadable(Connection& connection)
 void EventLoop::flush(Connection& connection)
 {
     while (connection.session.replyPending()) {
-        ssize_t sent = send(connection.fd, connection.session.pendingReply(), connection.session.pendingBytes(),
-                            MSG_NOSIGNAL);
+        ssize_t sent;
+        if (connection.session.pendingBytes() > 0) {
+            // A chunk's header waits for its payload (MSG_MORE) so that the
+            // two leave in one segment.
+            const PayloadPiece payload = connection.session.pendingPayload();
+            sent = send(connection.fd, connection.session.pendingReply(), connection.session.pendingBytes(),
+                        MSG_NOSIGNAL | (payload.bytes > 0 ? MSG_MORE : 0));
+        } else {
+            const PayloadPiece payload = connection.session.pendingPayload();
+            off_t offset = static_cast<off_t>(payload.offset);
+            sent = sendfile(connection.fd, payload.fd, &offset, payload.bytes);
+            if (sent == 0) {
+                // The file shrank under us after its header promised more:
+                // only closing tells the client that the chunk is not whole.
+                ++stats_->errors;
+                closeConnection(connection.fd, "served file shrank");
+                return;
+            }
+        }
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {

@@ -172,13 +172,21 @@ int PackageCatalog::OpenServedFile(uint16_t packageId, uint16_t serial, unsigned
     return fd;
 }
 
+ChunkAnswer MeasureServedPiece(unsigned long long size, uint32_t offset, std::size_t maxPayload)
+{
+    ChunkAnswer answer;
+    if (offset > size) return answer;
+    const unsigned long long left = size - offset;
+    answer.payloadBytes = left < maxPayload ? static_cast<std::size_t>(left) : maxPayload;
+    answer.flag = answer.payloadBytes == left ? 2 : 1;
+    return answer;
+}
+
 ChunkAnswer ReadServedPiece(int fd, unsigned long long size, uint32_t offset, std::size_t maxPayload,
                             uint8_t* payload)
 {
-    ChunkAnswer refused;
-    if (offset > size) return refused;
-    const unsigned long long left = size - offset;
-    const std::size_t want = left < maxPayload ? static_cast<std::size_t>(left) : maxPayload;
+    const ChunkAnswer answer = MeasureServedPiece(size, offset, maxPayload);
+    const std::size_t want = answer.payloadBytes;
     std::size_t done = 0;
     while (done < want) {
         ssize_t got = pread(fd, payload + done, want - done, static_cast<off_t>(offset + done));
@@ -187,10 +195,7 @@ ChunkAnswer ReadServedPiece(int fd, unsigned long long size, uint32_t offset, st
         done += static_cast<std::size_t>(got);
     }
     // The file shrank under us: better a refusal than a short file.
-    if (done < want) return refused;
-    ChunkAnswer answer;
-    answer.payloadBytes = done;
-    answer.flag = done == left ? 2 : 1;
+    if (done < want) return ChunkAnswer();
     return answer;
 }
 

@@ -15,6 +15,9 @@ struct ChunkAnswer {
     std::size_t payloadBytes = 0;
 };
 
+// What ReadChunk answers for a file of the given size, before reading it.
+ChunkAnswer MeasureServedPiece(unsigned long long size, uint32_t offset, std::size_t maxPayload);
+
 // Up to maxPayload bytes from offset of an open file of the given size, with
 // the flags of ReadChunk.
 ChunkAnswer ReadServedPiece(int fd, unsigned long long size, uint32_t offset, std::size_t maxPayload,

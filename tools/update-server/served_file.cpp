@@ -10,8 +10,8 @@ void ServedFile::Close()
     fd_ = -1;
 }
 
-ChunkAnswer ServedFile::Read(const PackageCatalog& catalog, uint16_t packageId, uint16_t serial, uint32_t offset,
-                             std::size_t maxPayload, uint8_t* payload)
+ChunkAnswer ServedFile::Locate(const PackageCatalog& catalog, uint16_t packageId, uint16_t serial, uint32_t offset,
+                               std::size_t maxPayload)
 {
     // A file already under way is finished from the build it began in, so it
     // matches the list the client holds even when a newer build came since.
@@ -24,8 +24,7 @@ ChunkAnswer ServedFile::Read(const PackageCatalog& catalog, uint16_t packageId, 
         serial_ = serial;
         generation_ = catalog.generation();
     }
-    ChunkAnswer answer = ReadServedPiece(fd_, size_, offset, maxPayload, payload);
-    // A descriptor is held only while more of the file is still to come.
-    if (answer.flag != 1) Close();
+    ChunkAnswer answer = MeasureServedPiece(size_, offset, maxPayload);
+    if (answer.flag == 0) Close();
     return answer;
 }

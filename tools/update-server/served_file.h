@@ -1,5 +1,6 @@
 // The file one client is reading, kept open from its first chunk to its
-// last: a chunk costs one pread, not an open, an fstat and a close.
+// last: a chunk costs no open, fstat or close, and its payload goes from the
+// file to the socket without passing through the server (sendfile).
 #pragma once
 
 #include <cstddef>
@@ -14,13 +15,15 @@ public:
     ServedFile(const ServedFile&) = delete;
     ServedFile& operator=(const ServedFile&) = delete;
 
-    // ReadChunk's answer, from the open file when it is the one asked for.
-    ChunkAnswer Read(const PackageCatalog& catalog, uint16_t packageId, uint16_t serial, uint32_t offset,
-                     std::size_t maxPayload, uint8_t* payload);
+    // ReadChunk's answer for the file asked for, which is then the open one;
+    // its payload is left in the file, from offset on.
+    ChunkAnswer Locate(const PackageCatalog& catalog, uint16_t packageId, uint16_t serial, uint32_t offset,
+                       std::size_t maxPayload);
 
     // The client has finished with it (last chunk sent or refused).
     void Close();
     bool open() const { return fd_ >= 0; }
+    int descriptor() const { return fd_; }
 
 private:
     int fd_ = -1;

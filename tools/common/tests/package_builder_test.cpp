@@ -81,6 +81,15 @@ std::string InflatedList(const std::string& cmsPath)
     return list;
 }
 
+// The payload a session leaves in its served file, as sendfile would send it.
+std::string PendingPayload(const ClientSession& session)
+{
+    const PayloadPiece piece = session.pendingPayload();
+    std::string bytes(piece.bytes, '\0');
+    EXPECT_EQ(static_cast<ssize_t>(piece.bytes), pread(piece.fd, &bytes[0], piece.bytes, piece.offset));
+    return bytes;
+}
+
 TEST(ListFormat, RecordLineIsReadBackByTheClientsParser)
 {
     std::vector<ListRecord> records = {
@@ -467,10 +476,15 @@ TEST_F(CatalogTest, SessionTakesOneRequestAtATimeAndDropsWhenTold)
     *session.receiveSpace() = frame[sizeof frame - 1];
     ASSERT_EQ(ClientSession::Step::ReplyReady, session.onReceived(1, catalog_, rules, &line));
     EXPECT_EQ(0u, session.receiveWanted());  // nothing more is read while a reply waits
-    ASSERT_EQ(7u, session.pendingBytes());
-    EXPECT_EQ(0, std::memcmp(session.pendingReply() + 3, "0123", 4));
-    EXPECT_FALSE(session.onSent(3));
-    EXPECT_TRUE(session.onSent(4));
+    // The header first; the payload stays in the served file until it is sent.
+    ASSERT_EQ(3u, session.pendingBytes());
+    EXPECT_EQ(0, std::memcmp(session.pendingReply(), "\x05\x00\x01", 3));
+    EXPECT_FALSE(session.onSent(2));
+    EXPECT_FALSE(session.onSent(2));  // the last header byte and the first of the payload
+    EXPECT_EQ(0u, session.pendingBytes());
+    EXPECT_EQ("123", PendingPayload(session));
+    EXPECT_TRUE(session.onSent(3));
+    EXPECT_FALSE(session.replyPending());
     EXPECT_FALSE(session.dropDue());
 
     buildFileRequest(frame, 9, 1, 4);
@@ -540,8 +554,10 @@ TEST_F(CatalogTest, SessionKeepsTheFileOfTheBuildItBeganIn)
         buildFileRequest(frame, 9, serial, offset);
         std::memcpy(session.receiveSpace(), frame, sizeof frame);
         EXPECT_EQ(ClientSession::Step::ReplyReady, session.onReceived(sizeof frame, catalog_, rules, &line));
-        std::string piece(reinterpret_cast<const char*>(session.pendingReply()) + 3, session.pendingBytes() - 3);
-        session.onSent(session.pendingBytes());
+        EXPECT_EQ(3u, session.pendingBytes());
+        EXPECT_FALSE(session.onSent(3));
+        std::string piece = PendingPayload(session);
+        EXPECT_TRUE(session.onSent(piece.size()));
         return piece;
     };
     EXPECT_EQ("0123", ask(1, 0));
