@@ -2,203 +2,37 @@
 // packages by the real make-package, driven by many clients at once.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
-#include <netinet/in.h>
 #include <random>
-#include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "package_codec.h"
 #include "list_format.h"
+#include "package_codec.h"
+#include "server_process.h"
 #include "wire_protocol.h"
 
 namespace {
 
+using namespace server_test;
+
 constexpr int kClients = 200;
 constexpr std::size_t kBigFileBytes = 1 << 20;
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void WriteFile(const std::string& path, const std::string& bytes)
 {
     std::system(("mkdir -p '" + path.substr(0, path.rfind('/')) + "'").c_str());
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-int RunProgram(const std::vector<std::string>& args)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-class Server {
-public:
-    // descriptorLimit, when given, is both the soft and the hard limit on open
-    // descriptors of the server.
-    Server(const std::string& root, const std::vector<std::string>& extra, rlim_t descriptorLimit = 0)
-    {
-        portFile_ = root + "/../port-" + std::to_string(counter_++);
-        std::vector<std::string> args = {UPDATE_SERVER_BIN, "--root", root, "--port", "0", "--port-file",
-                                         portFile_, "--quiet"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            if (descriptorLimit > 0) {
-                rlimit limit{descriptorLimit, descriptorLimit};
-                setrlimit(RLIMIT_NOFILE, &limit);
-            }
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && port_ == 0; ++i) {  // at most 10 s
-            std::string text = ReadFile(portFile_);
-            if (!text.empty()) port_ = static_cast<uint16_t>(std::atoi(text.c_str()));
-            else usleep(20000);
-        }
-    }
-    ~Server() { stop(); }
-    uint16_t port() const { return port_; }
-    // The exit status after SIGTERM, -1 when it did not exit normally.
-    int stop()
-    {
-        if (pid_ <= 0) return exitStatus_;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return exitStatus_;
-    }
-
-private:
-    static int counter_;
-    std::string portFile_;
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-    int exitStatus_ = -1;
-};
-int Server::counter_ = 0;
-
-// A blocking client on 127.0.0.1 with a receive time-out, so a fault shows as
-// a failed test instead of a hang.
-class Client {
-public:
-    explicit Client(uint16_t port)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        timeval timeout{20, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Client()
-    {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool connected() const { return connected_; }
-
-    bool sendBytes(const uint8_t* data, std::size_t length)
-    {
-        while (length > 0) {
-            ssize_t sent = send(fd_, data, length, MSG_NOSIGNAL);
-            if (sent <= 0) return false;
-            data += sent;
-            length -= static_cast<std::size_t>(sent);
-        }
-        return true;
-    }
-    // One whole reply frame, or empty when the connection ended first.
-    std::string receiveFrame()
-    {
-        std::string frame;
-        if (!receiveExactly(2, &frame)) return std::string();
-        std::size_t body = wire::ReadLe16(reinterpret_cast<const uint8_t*>(frame.data()));
-        if (!receiveExactly(body, &frame)) return std::string();
-        return frame;
-    }
-    std::string packageRequest(const std::string& name)
-    {
-        uint8_t frame[wire::kPackageRequestBytes];
-        wire::BuildPackageRequest(frame, name);
-        return sendBytes(frame, sizeof frame) ? receiveFrame() : std::string();
-    }
-    std::string fileRequest(uint16_t id, uint16_t serial, uint32_t offset)
-    {
-        uint8_t frame[wire::kFileRequestBytes];
-        wire::BuildFileRequest(frame, id, serial, offset);
-        return sendBytes(frame, sizeof frame) ? receiveFrame() : std::string();
-    }
-    // True when the server has closed the connection; bytes it left unread
-    // turn its close into a reset.
-    bool closedByServer()
-    {
-        char byte;
-        ssize_t got = recv(fd_, &byte, 1, 0);
-        return got == 0 || (got < 0 && errno == ECONNRESET);
-    }
-
-private:
-    bool receiveExactly(std::size_t count, std::string* into)
-    {
-        std::size_t start = into->size();
-        into->resize(start + count);
-        std::size_t done = 0;
-        while (done < count) {
-            ssize_t got = recv(fd_, &(*into)[start + done], count - done, 0);
-            if (got <= 0) return false;
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-
-    int fd_ = -1;
-    bool connected_ = false;
-};
-
-uint16_t PackageIdOf(const std::string& reply)
-{
-    // A base client reads offset 112 only; our server may append its fast-mode
-    // offer after byte 113.
-    return reply.size() >= 114 ? wire::ReadLe16(reinterpret_cast<const uint8_t*>(reply.data()) + 112) : 0;
 }
 
 struct Chunk {
@@ -229,13 +63,13 @@ protected:
         WriteFile(dir_ + "/game/small.txt", std::string(2500, 's'));
         WriteFile(dir_ + "/system/x.dll", "dll bytes");
         root_ = dir_ + "/root";
-        ASSERT_EQ(0, RunProgram({MAKE_PACKAGE_BIN, "--name", "game", "--game", dir_ + "/game", "--system",
+        ASSERT_EQ(0, RunAndWait({MAKE_PACKAGE_BIN, "--name", "game", "--game", dir_ + "/game", "--system",
                                  dir_ + "/system", "--out", root_, "--id", "77"}));
     }
     static void TearDownTestSuite() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     // Serial of a list path, from the package as the server sends it.
-    static uint16_t SerialOf(Client& client, uint16_t id, const std::string& path)
+    static uint16_t SerialOf(TestClient& client, uint16_t id, const std::string& path)
     {
         std::string package;
         for (int i = 0; i < 100; ++i) {
@@ -262,9 +96,9 @@ std::string ServerTest::big_;
 
 TEST_F(ServerTest, AnswersPackageRequestsAndStopsCleanly)
 {
-    Server server(root_, {});
+    ServerProcess server(dir_, root_, {"--quiet"});
     ASSERT_NE(0, server.port());
-    Client client(server.port());
+    TestClient client(server.port(), 0, 20);
     ASSERT_TRUE(client.connected());
     std::string reply = client.packageRequest("game");
     // The base reply, then the fast-mode offer after byte 113.
@@ -282,8 +116,8 @@ TEST_F(ServerTest, AnswersPackageRequestsAndStopsCleanly)
 
 TEST_F(ServerTest, ChunkFlagsAndOffsets)
 {
-    Server server(root_, {"--chunk", "1000"});
-    Client client(server.port());
+    ServerProcess server(dir_, root_, {"--quiet", "--chunk", "1000"});
+    TestClient client(server.port(), 0, 20);
     ASSERT_TRUE(client.connected());
     const uint16_t small = SerialOf(client, 77, "/small.txt");
     const uint16_t empty = SerialOf(client, 77, "/empty.txt");
@@ -317,13 +151,13 @@ TEST_F(ServerTest, ChunkFlagsAndOffsets)
     EXPECT_EQ("dll bytes", system.payload);
     Chunk package = ParseChunk(client.fileRequest(77, 0, 0));
     EXPECT_EQ(2, package.flag);
-    EXPECT_EQ(ReadFile(root_ + "/game.cms"), package.payload);
+    EXPECT_EQ(ReadWholeFile(root_ + "/game.cms"), package.payload);
 }
 
 TEST_F(ServerTest, ClosesOnAFrameThatIsNoRequest)
 {
-    Server server(root_, {});
-    Client client(server.port());
+    ServerProcess server(dir_, root_, {"--quiet"});
+    TestClient client(server.port(), 0, 20);
     ASSERT_TRUE(client.connected());
     uint8_t frame[wire::kFileRequestBytes];
     wire::BuildFileRequest(frame, 77, 1, 0);
@@ -331,12 +165,12 @@ TEST_F(ServerTest, ClosesOnAFrameThatIsNoRequest)
     ASSERT_TRUE(client.sendBytes(frame, sizeof frame));
     EXPECT_TRUE(client.closedByServer());
 
-    Client second(server.port());
+    TestClient second(server.port(), 0, 20);
     const uint8_t wrongSize[] = {7, 0, 34, 0, 0, 0, 1, 0, 0};
     ASSERT_TRUE(second.sendBytes(wrongSize, sizeof wrongSize));
     EXPECT_TRUE(second.closedByServer());
 
-    Client third(server.port());  // the server goes on serving
+    TestClient third(server.port(), 0, 20);  // the server goes on serving
     EXPECT_EQ(77, PackageIdOf(third.packageRequest("game")));
 }
 
@@ -351,7 +185,7 @@ int RunConcurrentClients(uint16_t port, Work work)
     std::vector<std::thread> threads;
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
-            Client client(port);
+            TestClient client(port, 0, 20);
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 ++connected;
@@ -367,9 +201,9 @@ int RunConcurrentClients(uint16_t port, Work work)
 
 TEST_F(ServerTest, TwoHundredClientsAskForThePackageAtOnce)
 {
-    Server server(root_, {});
+    ServerProcess server(dir_, root_, {"--quiet"});
     ASSERT_NE(0, server.port());
-    int failures = RunConcurrentClients(server.port(), [](Client& client, int i) {
+    int failures = RunConcurrentClients(server.port(), [](TestClient& client, int i) {
         return PackageIdOf(client.packageRequest(i % 2 ? "game" : "nothing")) == (i % 2 ? 77 : 0xFFFF);
     });
     EXPECT_EQ(0, failures);
@@ -377,12 +211,12 @@ TEST_F(ServerTest, TwoHundredClientsAskForThePackageAtOnce)
 
 TEST_F(ServerTest, TwoHundredClientsFetchTheMegabyteFileAtOnce)
 {
-    Server server(root_, {});
-    Client probe(server.port());
+    ServerProcess server(dir_, root_, {"--quiet"});
+    TestClient probe(server.port(), 0, 20);
     const uint16_t serial = SerialOf(probe, 77, "/data/big.bin");
     ASSERT_NE(0, serial);
     const std::string& big = big_;
-    int failures = RunConcurrentClients(server.port(), [&](Client& client, int) {
+    int failures = RunConcurrentClients(server.port(), [&](TestClient& client, int) {
         std::size_t offset = 0;
         for (int chunks = 0; chunks < 1000; ++chunks) {
             Chunk chunk = ParseChunk(client.fileRequest(77, serial, static_cast<uint32_t>(offset)));
@@ -403,12 +237,12 @@ TEST_F(ServerTest, TwoHundredClientsFetchTheMegabyteFileAtOnce)
 // having chunks refused in the middle of a file.
 TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
 {
-    Server server(root_, {}, 64);
-    Client probe(server.port());
+    ServerProcess server(dir_, root_, {"--quiet"}, 64);
+    TestClient probe(server.port(), 0, 20);
     const uint16_t serial = SerialOf(probe, 77, "/data/big.bin");
     ASSERT_NE(0, serial);
     const std::string& big = big_;
-    int failures = RunConcurrentClients(server.port(), [&](Client& client, int) {
+    int failures = RunConcurrentClients(server.port(), [&](TestClient& client, int) {
         std::string received;
         for (int chunks = 0; chunks < 1000; ++chunks) {
             Chunk chunk = ParseChunk(client.fileRequest(77, serial, static_cast<uint32_t>(received.size())));
@@ -425,11 +259,11 @@ TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
 // SIGTERM stops them all.
 TEST_F(ServerTest, LoopsOnOnePortServeEveryClientAndStopTogether)
 {
-    Server server(root_, {"--loops", "4"});
+    ServerProcess server(dir_, root_, {"--quiet", "--loops", "4"});
     ASSERT_NE(0, server.port());
-    int failures = RunConcurrentClients(server.port(), [](Client& client, int i) {
+    int failures = RunConcurrentClients(server.port(), [](TestClient& client, int i) {
         return PackageIdOf(client.packageRequest("game")) == 77 &&
-               ParseChunk(client.fileRequest(77, 0, 0)).payload == ReadFile(root_ + "/game.cms");
+               ParseChunk(client.fileRequest(77, 0, 0)).payload == ReadWholeFile(root_ + "/game.cms");
     });
     EXPECT_EQ(0, failures);
     EXPECT_EQ(0, server.stop());
@@ -437,18 +271,18 @@ TEST_F(ServerTest, LoopsOnOnePortServeEveryClientAndStopTogether)
 
 TEST_F(ServerTest, ASecondServerOnTheSamePortIsRefused)
 {
-    Server server(root_, {"--loops", "2"});
+    ServerProcess server(dir_, root_, {"--quiet", "--loops", "2"});
     ASSERT_NE(0, server.port());
     // Bounded: a second server that shared the port would serve until killed.
-    EXPECT_EQ(1, RunProgram({"/usr/bin/timeout", "10", UPDATE_SERVER_BIN, "--root", root_, "--port",
+    EXPECT_EQ(1, RunAndWait({"/usr/bin/timeout", "10", UPDATE_SERVER_BIN, "--root", root_, "--port",
                              std::to_string(server.port()), "--loops", "2", "--quiet"}));
     EXPECT_EQ(0, server.stop());
 }
 
 TEST_F(ServerTest, RefusesTheSerialItIsToldTo)
 {
-    Server server(root_, {"--refuse-serial", "2"});
-    Client client(server.port());
+    ServerProcess server(dir_, root_, {"--quiet", "--refuse-serial", "2"});
+    TestClient client(server.port(), 0, 20);
     ASSERT_TRUE(client.connected());
     EXPECT_EQ(std::string("\x01\x00\x00", 3), client.fileRequest(77, 2, 0));
     EXPECT_EQ(1, ParseChunk(client.fileRequest(77, 1, 0)).flag);  // the megabyte file
@@ -460,10 +294,10 @@ TEST_F(ServerTest, RefusesTheSerialItIsToldTo)
 
 TEST_F(ServerTest, DropsConnectionsAndClientsResumeByOffset)
 {
-    Server server(root_, {"--drop-after", "10000", "--chunk", "4096"});
+    ServerProcess server(dir_, root_, {"--quiet", "--drop-after", "10000", "--chunk", "4096"});
     uint16_t serial = 0;
     {
-        Client probe(server.port());
+        TestClient probe(server.port(), 0, 20);
         serial = SerialOf(probe, 77, "/data/big.bin");
     }
     ASSERT_NE(0, serial);
@@ -471,7 +305,7 @@ TEST_F(ServerTest, DropsConnectionsAndClientsResumeByOffset)
     int connections = 0;
     bool done = false;
     while (!done && connections < 200) {
-        Client client(server.port());
+        TestClient client(server.port(), 0, 20);
         ++connections;
         ASSERT_TRUE(client.connected());
         int chunksHere = 0;
@@ -498,15 +332,15 @@ TEST_F(ServerTest, ServesTheNewBuildAfterARebuild)
 {
     const std::string game = dir_ + "/rebuild";
     WriteFile(game + "/f.txt", "before");
-    ASSERT_EQ(0, RunProgram({MAKE_PACKAGE_BIN, "--name", "live", "--game", game, "--out", root_}));
-    Server server(root_, {});
-    Client client(server.port());
+    ASSERT_EQ(0, RunAndWait({MAKE_PACKAGE_BIN, "--name", "live", "--game", game, "--out", root_}));
+    ServerProcess server(dir_, root_, {"--quiet"});
+    TestClient client(server.port(), 0, 20);
     const uint16_t id = PackageIdOf(client.packageRequest("live"));
     ASSERT_NE(0xFFFF, id);
     EXPECT_EQ("before", ParseChunk(client.fileRequest(id, 1, 0)).payload);
 
     WriteFile(game + "/f.txt", "after!");
-    ASSERT_EQ(0, RunProgram({MAKE_PACKAGE_BIN, "--name", "live", "--game", game, "--out", root_}));
+    ASSERT_EQ(0, RunAndWait({MAKE_PACKAGE_BIN, "--name", "live", "--game", game, "--out", root_}));
     EXPECT_EQ(id, PackageIdOf(client.packageRequest("live")));
     EXPECT_EQ("after!", ParseChunk(client.fileRequest(id, 1, 0)).payload);
     // The other package kept its number through the rebuild.
@@ -516,10 +350,10 @@ TEST_F(ServerTest, ServesTheNewBuildAfterARebuild)
 TEST_F(ServerTest, MakePackageRefusesWithStatusTwo)
 {
     WriteFile(dir_ + "/bad/a,b.txt", "x");
-    EXPECT_EQ(2, RunProgram({MAKE_PACKAGE_BIN, "--name", "bad", "--game", dir_ + "/bad", "--out", root_}));
-    EXPECT_EQ(2, RunProgram({MAKE_PACKAGE_BIN, "--name", "bad", "--game", dir_ + "/game", "--out", root_,
+    EXPECT_EQ(2, RunAndWait({MAKE_PACKAGE_BIN, "--name", "bad", "--game", dir_ + "/bad", "--out", root_}));
+    EXPECT_EQ(2, RunAndWait({MAKE_PACKAGE_BIN, "--name", "bad", "--game", dir_ + "/game", "--out", root_,
                              "--id", "77"}));
-    EXPECT_EQ(2, RunProgram({MAKE_PACKAGE_BIN, "--name", "bad", "--out", root_}));
+    EXPECT_EQ(2, RunAndWait({MAKE_PACKAGE_BIN, "--name", "bad", "--out", root_}));
     struct stat st;
     EXPECT_NE(0, lstat((root_ + "/bad.cms").c_str(), &st));
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,7 +51,10 @@ inline int RunAndWait(const std::vector<std::string>& args)
 
 class ServerProcess {
 public:
-    ServerProcess(const std::string& dir, const std::string& root, const std::vector<std::string>& extra)
+    // descriptorLimit, when given, is both the soft and the hard limit on open
+    // descriptors of the server.
+    ServerProcess(const std::string& dir, const std::string& root, const std::vector<std::string>& extra,
+                  rlim_t descriptorLimit = 0)
     {
         static int counter = 0;
         const std::string id = std::to_string(getpid()) + "-" + std::to_string(counter++);
@@ -65,6 +69,10 @@ public:
             argv.push_back(nullptr);
             int log = open(logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(log, 2);
+            if (descriptorLimit > 0) {
+                rlimit limit{descriptorLimit, descriptorLimit};
+                setrlimit(RLIMIT_NOFILE, &limit);
+            }
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -85,6 +93,16 @@ public:
     std::string log() const { return ReadWholeFile(logFile_); }
 
     void signal(int number) const { kill(pid_, number); }
+    // The exit status after SIGTERM, -1 when it did not exit normally.
+    int stop()
+    {
+        if (pid_ <= 0) return -1;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     // The exit status once the process ended within the time, -1 when it
     // ended otherwise, -2 when it is still running.
     int waitForExit(std::chrono::milliseconds limit)
@@ -112,10 +130,10 @@ private:
 
 class TestClient {
 public:
-    explicit TestClient(uint16_t port, int receiveBuffer = 0)
+    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10)
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        timeval timeout{10, 0};
+        timeval timeout{timeoutSeconds, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
