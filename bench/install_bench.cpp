@@ -1,8 +1,9 @@
 // The install stage's own costs: the decision step over two full lists, and
-// the mirror install of many staged files.
+// the mirror install of many staged files beside `cp -r` of the same tree.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -72,10 +73,27 @@ void BM_DecisionPairwise(benchmark::State& state) {
 }
 BENCHMARK(BM_DecisionPairwise)->Unit(benchmark::kMillisecond);
 
+// The staged tree of the install benchmarks: kRecords files of 45000 bytes
+// under root/src, written afresh before each timed pass (the install moves
+// them away), with root/dst removed.
+void writeStagedTree(const fs::path& root, const std::string& content) {
+    fs::remove_all(root / "dst");
+    fs::remove_all(root / "src");
+    for (int i = 0; i < kRecords; ++i) {
+        fs::path file = root / "src" / (g_RunState.newList[i].path + 1);
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << content;
+    }
+}
+
+fs::path benchRoot() {
+    return fs::temp_directory_path() / ("install_bench_" + std::to_string(std::random_device{}()));
+}
+
 // state.range(0): 1 when the files count as checked after their transfer
 // (no second digest), 0 when each is digested at the install.
 void BM_MirrorInstall(benchmark::State& state) {
-    fs::path root = fs::temp_directory_path() / ("install_bench_" + std::to_string(std::random_device{}()));
+    fs::path root = benchRoot();
     fs::create_directories(root);
     g_UpdateLog.open((root / "log.txt").c_str());
     resetRunState();
@@ -97,12 +115,7 @@ void BM_MirrorInstall(benchmark::State& state) {
 
     for (auto _ : state) {
         state.PauseTiming();
-        fs::remove_all(root / "dst");
-        for (int i = 0; i < kRecords; ++i) {
-            fs::path file = root / "src" / (g_RunState.newList[i].path + 1);
-            fs::create_directories(file.parent_path());
-            std::ofstream(file, std::ios::binary) << content;
-        }
+        writeStagedTree(root, content);
         g_RunState.installOk = 1;
         state.ResumeTiming();
 
@@ -115,7 +128,26 @@ void BM_MirrorInstall(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kRecords);
     fs::remove_all(root);
 }
-BENCHMARK(BM_MirrorInstall)->Arg(1)->Arg(0)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MirrorInstall)->Arg(1)->Arg(0)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The yardstick of the install: `cp -r` of the same tree, a whole process.
+void BM_CopyTreeWithCp(benchmark::State& state) {
+    fs::path root = benchRoot();
+    fs::create_directories(root);
+    resetRunState();
+    for (int i = 0; i < kRecords; ++i) fillRecord(&g_RunState.newList[i], i, 1);
+    const std::string content(45000, 'x');
+    const std::string command = "cp -r '" + (root / "src").string() + "' '" + (root / "dst").string() + "'";
+    for (auto _ : state) {
+        state.PauseTiming();
+        writeStagedTree(root, content);
+        state.ResumeTiming();
+        if (std::system(command.c_str()) != 0) state.SkipWithError("cp -r failed");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kRecords);
+    fs::remove_all(root);
+}
+BENCHMARK(BM_CopyTreeWithCp)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -17,7 +17,8 @@
 #   clients   update-server with 1, 10, 100 and 1000 clients (bench/server_load)
 #             for a few seconds each, in the base protocol and, when the server
 #             offers it, in the fast mode: MB/s, CPU, RSS; and the loopback
-#             ceiling of this machine (server_load --ceiling)
+#             ceiling of this machine (server_load --ceiling), with one stream
+#             per core and with 100 streams
 #
 # usage: bench/throughput.sh [--build DIR] [--only SECTION,...] [--runs N]
 #                            [--size-mb 200] [--latency-size-mb 50] [--files 200]
@@ -334,6 +335,10 @@ if wants clients; then
   done
   ceiling=$("$server_load" --ceiling --seconds "$client_seconds")
   say "loopback ceiling (one stream per core, 64 KiB writes): $ceiling"
+  # As many streams as the 100 clients: what loopback carries when its bytes
+  # are spread over that many connections.
+  ceiling=$("$server_load" --ceiling --streams 100 --seconds "$client_seconds")
+  say "loopback ceiling (100 streams, 64 KiB writes): $ceiling"
 fi
 
 echo
