@@ -20,7 +20,8 @@ constexpr uint32_t kFastMaxChunkPayload = 65534;  // buffsize is 16-bit and coun
 constexpr uint32_t kFastMaxWindow = 16;
 
 // Reads the offer, if any, of the package reply in receiveBuffer and turns
-// the fast mode on (or off) for the connection it came on.
+// the fast mode on (or off) for the connection it came on; the pipeline of
+// an earlier connection is to be reset first.
 void takeFastOffer();
 // Forgets every request in flight and every planned file.
 void resetFastPipeline();

@@ -17,8 +17,6 @@ uint16_t le16(const uint8_t* at) {
 
 void takeFastOffer() {
     g_RunState.fastMode = 0;
-    // Nothing of an earlier connection is still due on this one.
-    resetFastPipeline();
     const uint8_t* reply = g_RunState.receiveBuffer;
     // A base server's reply ends at byte 113; the buffer is zero beyond it.
     if (replyBuffsize() + 2u < kFastOfferOffset + kFastOfferBytes) return;

@@ -53,6 +53,8 @@ bool failRun(intptr_t code) {
 
 // The reply is in: it says whether this server offers the fast mode.
 bool replyReceived() {
+    // Nothing of an earlier connection is still due on this one.
+    resetFastPipeline();
     takeFastOffer();
     return true;
 }

@@ -44,6 +44,7 @@ Bytes offerReply(uint16_t version, uint16_t maxChunk, uint16_t window, const cha
 void loadReply(const Bytes& reply) {
     std::memset(g_RunState.receiveBuffer, 0, sizeof g_RunState.receiveBuffer);
     std::memcpy(g_RunState.receiveBuffer, reply.data(), reply.size());
+    resetFastPipeline();
     takeFastOffer();
 }
 
