@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -326,6 +327,40 @@ TEST_F(ServerTest, DropsConnectionsAndClientsResumeByOffset)
     EXPECT_TRUE(done);
     EXPECT_TRUE(received == big_);
     EXPECT_EQ(static_cast<int>((kBigFileBytes + 12287) / 12288), connections);
+}
+
+// A chunk's header goes out before its payload leaves the served file: a file
+// cut short in place after that must end the connection, never pass as a
+// short chunk, and a new connection sees the file as it now is.
+TEST_F(ServerTest, AChunkPromisedFromAFileThatShrankEndsTheConnection)
+{
+    const std::string game = dir_ + "/shrink";
+    WriteFile(game + "/f.bin", std::string(100000, 'f'));
+    ASSERT_EQ(0, RunAndWait({MAKE_PACKAGE_BIN, "--name", "shrink", "--game", game, "--out", root_}));
+    ServerProcess server(dir_, root_, {"--quiet", "--chunk", "4096"});
+    TestClient client(server.port(), 0, 20);
+    const uint16_t id = PackageIdOf(client.packageRequest("shrink"));
+    ASSERT_NE(0xFFFF, id);
+    Chunk first = ParseChunk(client.fileRequest(id, 1, 0));
+    ASSERT_EQ(1, first.flag);
+    ASSERT_EQ(4096u, first.payload.size());
+
+    std::string served;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_ + "/.store/shrink")) {
+        if (entry.path().filename() == "f.bin") served = entry.path().string();
+    }
+    ASSERT_FALSE(served.empty());
+    ASSERT_EQ(0, truncate(served.c_str(), 5000));
+
+    EXPECT_EQ("", client.fileRequest(id, 1, 8192));
+    EXPECT_TRUE(client.closedByServer());
+
+    TestClient again(server.port(), 0, 20);
+    EXPECT_EQ(id, PackageIdOf(again.packageRequest("shrink")));
+    EXPECT_EQ(0, ParseChunk(again.fileRequest(id, 1, 8192)).flag);
+    Chunk rest = ParseChunk(again.fileRequest(id, 1, 4096));
+    EXPECT_EQ(2, rest.flag);
+    EXPECT_EQ(std::string(904, 'f'), rest.payload);
 }
 
 TEST_F(ServerTest, ServesTheNewBuildAfterARebuild)
