@@ -14,6 +14,15 @@ std::size_t ChunkFor(const wire::ParsedRequest& request, const SessionRules& rul
     return request.wantedPayload < rules.fastChunkPayload ? request.wantedPayload : rules.fastChunkPayload;
 }
 
+// The flag and size of the chunk a file request gets: none for the serial
+// the server is told to refuse, else what locate finds for the chunk size.
+template <typename Locate>
+ChunkAnswer AnswerChunk(const wire::ParsedRequest& request, const SessionRules& rules, Locate locate)
+{
+    if (static_cast<long>(request.serial) == rules.refuseSerial) return ChunkAnswer();
+    return locate(ChunkFor(request, rules));
+}
+
 std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer& answer)
 {
     char line[256];
@@ -49,12 +58,10 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
         *logLine = line;
         return offer ? wire::kOfferedPackageReplyBytes : wire::kPackageReplyBytes;
     }
-    ChunkAnswer answer;
-    if (static_cast<long>(request.serial) != rules.refuseSerial) {
-        const std::size_t chunk = ChunkFor(request, rules);
-        answer = catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk,
-                                   out + wire::kChunkHeaderBytes);
-    }
+    const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
+        return catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk,
+                                 out + wire::kChunkHeaderBytes);
+    });
     wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
     *payloadBytes = answer.payloadBytes;
     *logLine = DescribeChunk(request, answer);
@@ -79,10 +86,9 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     replySent_ = 0;
     received_ = 0;
     if (request.kind == wire::RequestKind::File) {
-        ChunkAnswer answer;
-        if (static_cast<long>(request.serial) != rules.refuseSerial) {
-            answer = file_.Locate(catalog, request.packageId, request.serial, request.offset, ChunkFor(request, rules));
-        }
+        const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
+            return file_.Locate(catalog, request.packageId, request.serial, request.offset, chunk);
+        });
         wire::BuildChunkHeader(reply_, answer.flag, answer.payloadBytes);
         replyLength_ = wire::kChunkHeaderBytes;
         payload = payloadLeft_ = answer.payloadBytes;

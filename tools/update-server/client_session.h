@@ -21,9 +21,9 @@ struct SessionRules {
     long refuseSerial = -1;     // answer flag 0 for this serial
 };
 
-// Builds the reply to a whole request into out (room for ReplyRoom), a
-// chunk's payload read into it; returns its length and describes the
-// exchange in logLine.
+// Builds the reply to a whole request into out (room for a package reply
+// with its offer, or a chunk header and its payload), a chunk's payload read
+// into it; returns its length and describes the exchange in logLine.
 std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
                           uint8_t* out, std::size_t* payloadBytes, std::string* logLine);
 
