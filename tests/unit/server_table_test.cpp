@@ -146,12 +146,16 @@ TEST_F(ServerTableTest, AddressesKeepOnlyDigitsAndDotsAndLongOnesAreCut) {
     writeXml("<servers>\n" +
              server("serverid=\"1\" autoupdate=\"1\" ip=\"host1.example.org\"") +
              server("serverid=\"2\" autoupdate=\"1\" ip=\"127.000.000.001.and.some.more.text\"") +
+             server("serverid=\"3\" autoupdate=\"1\" ip=\"localhost\"") +
              "</servers>");
     EXPECT_TRUE(readGameData());
-    ASSERT_EQ(g_RunState.serverCount, 2);
+    ASSERT_EQ(g_RunState.serverCount, 3);
     EXPECT_STREQ(g_RunState.ServerTable[0].ip, "1..");
     // The row holds 19 characters: the text is cut there, then reduced.
     EXPECT_STREQ(g_RunState.ServerTable[1].ip, "127.000.000.001.");
+    // Nothing of the name is kept: the row stays counted, and the connect
+    // refuses its empty address rather than reach this host.
+    EXPECT_STREQ(g_RunState.ServerTable[2].ip, "");
 }
 
 TEST_F(ServerTableTest, DownloadAddressNeedsMoreThanTenCharacters) {
