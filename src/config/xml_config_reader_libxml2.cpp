@@ -2,6 +2,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 
 #include <iconv.h>
 
@@ -21,6 +22,25 @@ using NodeList = std::vector<xmlNodePtr>;
 xmlDocPtr asDocument(void* p) { return static_cast<xmlDocPtr>(p); }
 xmlNodePtr asNode(void* p) { return static_cast<xmlNodePtr>(p); }
 NodeList* asList(void* p) { return static_cast<NodeList*>(p); }
+
+// The parse options silence the parser's own reports, but libxml2 still
+// prints encoding and I/O errors through its generic handler, onto the
+// launcher's standard error. A bad file is reported by Load's result alone.
+void ignoreGenericError(void*, const char*, ...) {}
+
+class QuietParse {
+public:
+    QuietParse() : handler_(xmlGenericError), context_(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, ignoreGenericError);
+    }
+    ~QuietParse() { xmlSetGenericErrorFunc(context_, handler_); }
+    QuietParse(const QuietParse&) = delete;
+    QuietParse& operator=(const QuietParse&) = delete;
+
+private:
+    xmlGenericErrorFunc handler_;
+    void* context_;
+};
 
 bool readWholeFile(const char* path, std::string* contents) {
     std::FILE* file = platform::openFile(path, "rb");
@@ -140,6 +160,7 @@ bool XmlConfigReader::Load(const char* path) {
     // (expanding them would read external ones): attribute values still come
     // out with the predefined and character references resolved.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    QuietParse quiet;
     xmlDocPtr parsed = xmlReadMemory(contents.data(), static_cast<int>(contents.size()),
                                      "gamedata.xml", nullptr, options);
     if (parsed == nullptr) {

@@ -102,6 +102,19 @@ TEST_F(XmlConfigReaderTest, MissingEmptyOrMalformedFilesDoNotLoad) {
     EXPECT_FALSE(reader.SelectChildren("servers"));
 }
 
+// The reader lives inside the launcher's process: a file it cannot read is
+// reported by Load's result, never by lines on the launcher's standard error.
+TEST_F(XmlConfigReaderTest, BytesWrongForTheDeclaredEncodingFailWithoutPrinting) {
+    XmlConfigReader reader;
+    const std::string broken = std::string("<?xml version=\"1.0\" encoding=\"GBK\"?><a>\xff\x1f") +
+                               std::string(4, '\0') + "</a>";
+    ::testing::internal::CaptureStderr();
+    const bool loaded = reader.Load(write("broken.xml", broken).c_str());
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(printed, "");
+}
+
 TEST_F(XmlConfigReaderTest, FailedLoadKeepsThePreviousDocumentAndPosition) {
     XmlConfigReader reader;
     ASSERT_TRUE(reader.Load(write("gamedata.xml", kThreeServers).c_str()));
