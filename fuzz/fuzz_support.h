@@ -19,9 +19,13 @@
 
 namespace fuzz {
 
-// A finding: libFuzzer keeps the input that got here.
-inline void require(bool condition) {
-    if (!condition) std::abort();
+// A finding: libFuzzer keeps the input that got here, and the line names
+// which requirement failed (the stack it prints starts at the abort).
+inline void require(bool condition, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE()) {
+    if (condition) return;
+    std::fprintf(stderr, "fuzz requirement failed at %s:%d\n", file, line);
+    std::abort();
 }
 
 // One directory per fuzzing process, made on first use and removed at exit.

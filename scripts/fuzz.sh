@@ -37,6 +37,7 @@ for target in "${targets[@]}"; do
        -artifact_prefix="$dir/artifacts/$target-" \
        "$dir/corpus/$target" "$root/fuzz/corpus/$target" >"$dir/$target.log" 2>&1; then
     failed+=("$target")
+    grep -m 5 -E '^(fuzz requirement failed|==[0-9]+==ERROR|SUMMARY)' "$dir/$target.log"
     tail -n 40 "$dir/$target.log"
     echo "FAILED: $target (log: $dir/$target.log)" >&2
   else
