@@ -43,11 +43,16 @@ void HostSession::questionAnswered(bool yes)
     transcript_.write(formatAnswered(yes));
 }
 
-void HostSession::endUpdateReturned(int32_t result)
+void HostSession::endUpdateReturned(int32_t result, int64_t tookMs)
 {
     if (bar_)
         bar_->finish();
     transcript_.endUpdateReturned(result);
+    // The library waits 40 steps of 100 ms for its worker, then ends it.
+    constexpr int64_t kEndUpdateBudgetMs = 4000;
+    if (tookMs >= kEndUpdateBudgetMs)
+        transcript_.warn("EndUpdate took " + std::to_string(tookMs) +
+                         " ms: the worker did not stop by itself and was ended");
 }
 
 int64_t HostSession::quietRemaining(int64_t nowMs) const

@@ -27,7 +27,9 @@ public:
     void notify(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_t nowMs);
     void questionAsked(const char* text);
     void questionAnswered(bool yes);
-    void endUpdateReturned(int32_t result);
+    // tookMs: how long the EndUpdate call took. One that used its whole
+    // budget ended a worker that did not leave by itself: a warning says so.
+    void endUpdateReturned(int32_t result, int64_t tookMs = 0);
 
     // The run has ended: the final report came, or an error that may end the
     // run was followed by the quiet period without any further message.

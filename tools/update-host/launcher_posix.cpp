@@ -301,9 +301,11 @@ int runLauncher(const Options& options)
     }
 
     // Not under the lock: the worker may be inside a callback that needs it.
+    const int64_t endStarted = nowMs();
     int32_t ended = endUpdate();
+    const int64_t endTook = nowMs() - endStarted;
     pthread_mutex_lock(&launch.mutex);
-    session.endUpdateReturned(ended);
+    session.endUpdateReturned(ended, endTook);
     pthread_mutex_unlock(&launch.mutex);
     // A message after EndUpdate returned would be a fault: stay a moment to
     // receive it, so that the transcript records it.

@@ -349,9 +349,11 @@ int runLauncher(const Options& options)
         }
     }
 
+    const int64_t endStarted = nowMs();
     int32_t ended = endUpdate();
+    const int64_t endTook = nowMs() - endStarted;
     EnterCriticalSection(&launch.lock);
-    launch.session.endUpdateReturned(ended);
+    launch.session.endUpdateReturned(ended, endTook);
     InterlockedExchange(&launch.done, 1);
     if (launch.lockedFile != INVALID_HANDLE_VALUE) {
         CloseHandle(launch.lockedFile);

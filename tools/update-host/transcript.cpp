@@ -145,6 +145,14 @@ void Transcript::autoUpdateReturned(int32_t result)
     held_.clear();
 }
 
+void Transcript::warn(const std::string& text)
+{
+    if (!warnings_)
+        return;
+    std::fprintf(warnings_, "update-host: warning: %s\n", text.c_str());
+    std::fflush(warnings_);
+}
+
 void Transcript::endUpdateReturned(int32_t result)
 {
     if (finished_)

@@ -123,6 +123,30 @@ TEST_F(SessionTest, MessagesAfterTheFinalReportAreWrittenButDoNotChangeTheOutcom
     std::fclose(warnings);
 }
 
+TEST_F(SessionTest, AnEndUpdateThatUsedItsWholeBudgetIsWarnedAbout)
+{
+    FILE* warnings = std::tmpfile();
+    ASSERT_NE(nullptr, warnings);
+    transcript.warnTo(warnings);
+    HostSession session(transcript, nullptr, 100);
+    session.autoUpdateReturned(1);
+    session.endUpdateReturned(1, 3999);
+    std::fflush(warnings);
+    EXPECT_EQ(0L, std::ftell(warnings));
+
+    HostSession late(transcript, nullptr, 100);
+    late.endUpdateReturned(1, 4100);
+    std::fflush(warnings);
+    std::rewind(warnings);
+    char line[200] = {};
+    ASSERT_NE(nullptr, std::fgets(line, sizeof line, warnings));
+    EXPECT_STREQ("update-host: warning: EndUpdate took 4100 ms: the worker did not stop by itself and was ended\n",
+                 line);
+    std::fclose(warnings);
+    // The transcript itself is unchanged by the warning.
+    EXPECT_EQ("# AutoUpdate returned 1\n# EndUpdate returned 1\n", text());
+}
+
 TEST(ProgressBarRender, ShowsProgressBytesSpeedAndFile)
 {
     ProgressBar bar(nullptr, 200);
