@@ -118,7 +118,8 @@ int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const char* serv
 /* Stops the run; 0 when no worker was recorded, else nonzero when it was ended.
  * EndUpdate() clears the host window, so nothing new is sent, asks the worker
  * to stop and waits up to 4 s (40 steps of 100 ms) for its thread to leave,
- * failing a send or recv the worker is blocked in. A message the worker had
+ * failing a send or recv the worker is blocked in and, on Windows, answering
+ * No to a locked-file question the worker shows. A message the worker had
  * already begun to send before the call may still arrive while EndUpdate()
  * runs (Windows: it handles messages sent to the calling thread's windows
  * while it waits), never after it returns. Only a worker still there when the

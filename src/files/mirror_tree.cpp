@@ -50,7 +50,8 @@ bool retryLockedMove(const char* sourceFile, const char* destinationFile) {
                   destinationFile);
     g_UpdateLog.write("%s被程序占,错误类型%d", destinationFile, static_cast<int>(error));
     for (;;) {
-        if (!platform::askYesNo(g_RunState.hostWindow.load(), question, "提示")) {
+        // Once a stop is requested nobody is left to answer: that is a No.
+        if (g_RunState.stopRequested || !platform::askYesNo(g_RunState.hostWindow.load(), question, "提示")) {
             g_RunState.installOk = 0;
             return false;
         }

@@ -176,6 +176,10 @@ extern "C" int32_t AUTOUPDATE_CALL EndUpdate(void) {
         // One step is time enough to reach a stop test; a worker still here
         // is likely blocked on the server.
         if (!gone && step == 0) interruptWorkerSocket();
+        // A worker asking whether to retry a locked file waits for a person;
+        // the stop answers No for them. Every step, in case the question
+        // came up just after the stop was raised.
+        if (!gone) platform::dismissQuestionOf(run.workerThreadId);
     }
     if (gone) {
         releaseWorker();

@@ -29,6 +29,11 @@ bool askYesNo(HostWindow window, const char* text, const char* caption);
 // Blocking message with an OK button and no owner.
 void showMessage(const char* text, const char* caption);
 
+// Answers No to the Yes/No question the thread is showing, as its user
+// could (Windows). On POSIX the question belongs to the host's callback,
+// which only the host can end.
+void dismissQuestionOf(uint32_t threadId);
+
 // ---- threads and time ------------------------------------------------------
 
 using ThreadHandle = void*;

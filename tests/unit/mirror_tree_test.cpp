@@ -350,6 +350,24 @@ TEST_F(MirrorTreeTest, StopRequestDuringTheWalkEndsEveryLevel) {
     checkLevel(rootOrder, "deep", src(), dst());
 }
 
+// After a stop nobody is there to answer: a retry that fails again is not
+// asked about a second time, and the file stays staged.
+TEST_F(MirrorTreeTest, StopDuringTheQuestionAsksNoMore) {
+    stageListed("/locked.dat", "fresh");
+    writeFile(dst() / "locked.dat" / "keep", "x");
+    ask_.answer = [](int call) {
+        g_RunState.stopRequested = 1;
+        return call == 1 ? 1 : 0;
+    };
+
+    mirror();
+
+    EXPECT_EQ(1, ask_.calls);
+    EXPECT_EQ(0, g_RunState.installOk);
+    EXPECT_EQ("fresh", readAll(src() / "locked.dat"));
+    EXPECT_TRUE(fs::is_directory(dst() / "locked.dat"));
+}
+
 TEST_F(MirrorTreeTest, EntriesWhosePathsWouldNotFitArePassedOver) {
     // The source path alone passes 255 bytes with this name.
     std::string name(255 - src().string().size(), 'n');

@@ -18,6 +18,8 @@ bool askYesNo(HostWindow window, const char* text, const char* caption) {
     return host->ask(host, text, caption) == 1;
 }
 
+void dismissQuestionOf(uint32_t) {}
+
 void showMessage(const char* text, const char* caption) {
     std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
 }

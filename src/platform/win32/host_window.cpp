@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -15,6 +17,26 @@ bool askYesNo(HostWindow window, const char* text, const char* caption) {
 
 void showMessage(const char* text, const char* caption) {
     MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+namespace {
+
+// A message box is a dialog of the thread that called MessageBoxA; only the
+// Yes/No kind has a No button to press.
+BOOL CALLBACK pressNo(HWND window, LPARAM) {
+    char windowClass[8] = {};
+    HWND no = GetDlgItem(window, IDNO);
+    if (GetClassNameA(window, windowClass, sizeof windowClass) > 0 &&
+        std::strcmp(windowClass, "#32770") == 0 && no != nullptr) {
+        PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), reinterpret_cast<LPARAM>(no));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void dismissQuestionOf(uint32_t threadId) {
+    if (threadId != 0) EnumThreadWindows(threadId, pressNo, 0);
 }
 
 }  // namespace platform

@@ -5,9 +5,11 @@ import subprocess
 
 
 def run_bounded(command, timeout, **kwargs):
-    """subprocess.run with the process group killed on time-out; returns (code, stdout, stderr) bytes."""
+    """subprocess.run with the process group killed on time-out; returns (code, stdout, stderr) bytes.
+    Standard input is empty unless a stdin is given."""
+    kwargs.setdefault('stdin', subprocess.DEVNULL)
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               stdin=subprocess.DEVNULL, start_new_session=True, **kwargs)
+                               start_new_session=True, **kwargs)
     try:
         stdout, stderr = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:

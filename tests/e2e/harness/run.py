@@ -184,12 +184,15 @@ class Run:
 
     def update(self, package, server='127.0.0.1', digest=None, answer=None, stop_after=None,
                timeout=60, game_dir=None, raw_game_dir=None, lock=None, quiet_period=None,
-               extra=()):
+               extra=(), silent_user=False):
         """Runs update-host once and returns its RunResult.
 
         game_dir is a directory of this machine (self.game_dir by default), handed to the
         launcher in its own form; raw_game_dir is passed byte for byte instead and is
-        relative to the run directory, the launcher's working directory."""
+        relative to the run directory, the launcher's working directory.
+
+        silent_user keeps the launcher's standard input open and empty, so that a
+        question asked with answer='ask' waits for a person who never replies."""
         if self._gamedata_state is None:
             if not self.servers:
                 raise HarnessError('no server started: call gamedata() or no_gamedata() first')
@@ -221,8 +224,15 @@ class Run:
         command = self.flavour.command(self.host_executable, arguments)
         # Wine's first start in a prefix can take a while beyond the run itself.
         limit = timeout + (60 if self.flavour.is_wine else 20)
-        code, stdout, stderr = run_bounded(command, timeout=limit, cwd=self.dir,
-                                           env=self.flavour.environment(self.system_dir))
+        silence = os.pipe() if silent_user else None
+        try:
+            code, stdout, stderr = run_bounded(command, timeout=limit, cwd=self.dir,
+                                               env=self.flavour.environment(self.system_dir),
+                                               **({'stdin': silence[0]} if silence else {}))
+        finally:
+            if silence:
+                os.close(silence[0])
+                os.close(silence[1])
         transcript = _read_text(transcript_path, 'gbk') or ''
         messages, comments = parse_transcript(transcript)
         return RunResult(exit_code=code, transcript=transcript, messages=messages,

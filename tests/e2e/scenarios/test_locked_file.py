@@ -53,6 +53,29 @@ class LockedFileTest(unittest.TestCase):
             self.assertEqual(run.game_file('game.upd'), installed_list)
             self.assertEqual(run.game_file('gameMd5.ini'), digest_file)
 
+    def test_stop_while_the_question_waits_answers_it_no(self):
+        with Run(self.flavour) as run:
+            self.first_update(run)
+            installed_list = run.game_file('game.upd')
+            digest_file = run.game_file('gameMd5.ini')
+            # Nobody answers; the launcher ends the update while the question is up.
+            result = run.update('game', lock='locked.txt', answer='ask', silent_user=True,
+                                stop_after=6000)
+
+            self.assertEqual(result.exit_code, 3, result.describe())
+            self.assertEqual(result.comments[-1], '# EndUpdate returned 1', result.describe())
+            asked = [line for line in result.comments if line.startswith('# asked: ')]
+            self.assertEqual(len(asked), 1, result.describe())
+            self.assertFalse([line for line in result.comments if line.startswith('# answered: ')],
+                             result.describe())
+            # The stop pressed No: the worker left by itself, where it was once
+            # ended by force after EndUpdate's four seconds (update-host warns then).
+            self.assertNotIn('EndUpdate took', result.stderr, result.describe())
+            self.assertEqual(run.game_file('locked.txt'), b'version one')
+            self.assertEqual(run.game_file('Update/game/locked.txt'), b'version two')
+            self.assertEqual(run.game_file('game.upd'), installed_list)
+            self.assertEqual(run.game_file('gameMd5.ini'), digest_file)
+
 
 if __name__ == '__main__':
     unittest.main()
