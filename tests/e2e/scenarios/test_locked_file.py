@@ -58,9 +58,10 @@ class LockedFileTest(unittest.TestCase):
             self.first_update(run)
             installed_list = run.game_file('game.upd')
             digest_file = run.game_file('gameMd5.ini')
-            # Nobody answers; the launcher ends the update while the question is up.
+            # Nobody answers; the launcher ends the update while the question is up
+            # (it comes about 2.5 s after AutoUpdate, behind the fixed 2 s pause).
             result = run.update('game', lock='locked.txt', answer='ask', silent_user=True,
-                                stop_after=6000)
+                                stop_after=8000)
 
             self.assertEqual(result.exit_code, 3, result.describe())
             self.assertEqual(result.comments[-1], '# EndUpdate returned 1', result.describe())
