@@ -123,10 +123,7 @@ void Transcript::write(const std::string& lines)
 {
     if (finished_) {
         put(lines);
-        if (warnings_) {
-            std::fprintf(warnings_, "update-host: warning: after EndUpdate returned: %s", lines.c_str());
-            std::fflush(warnings_);
-        }
+        warn("after EndUpdate returned: " + lines);
         return;
     }
     if (!started_) {
@@ -149,7 +146,8 @@ void Transcript::warn(const std::string& text)
 {
     if (!warnings_)
         return;
-    std::fprintf(warnings_, "update-host: warning: %s\n", text.c_str());
+    const char* end = !text.empty() && text.back() == '\n' ? "" : "\n";
+    std::fprintf(warnings_, "update-host: warning: %s%s", text.c_str(), end);
     std::fflush(warnings_);
 }
 

@@ -29,7 +29,8 @@ public:
 
     // Where a warning about a message after EndUpdate goes (stderr by default).
     void warnTo(FILE* stream) { warnings_ = stream; }
-    // One line "update-host: warning: TEXT" there; never in the transcript.
+    // "update-host: warning: TEXT" there, ended by a newline; never in the
+    // transcript.
     void warn(const std::string& text);
 
     // Lines that come after "# EndUpdate returned" are a fault of the library:

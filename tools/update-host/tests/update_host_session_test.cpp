@@ -23,6 +23,14 @@ protected:
         if (stream)
             std::fclose(stream);
     }
+    // Warnings go to a file of their own; null when none could be made.
+    FILE* captureWarnings()
+    {
+        FILE* warnings = std::tmpfile();
+        if (warnings)
+            transcript.warnTo(warnings);
+        return warnings;
+    }
     std::string text()
     {
         std::fflush(stream);
@@ -105,9 +113,8 @@ TEST_F(SessionTest, AnOpenQuestionHoldsTheQuietPeriod)
 
 TEST_F(SessionTest, MessagesAfterTheFinalReportAreWrittenButDoNotChangeTheOutcome)
 {
-    FILE* warnings = std::tmpfile();
+    FILE* warnings = captureWarnings();
     ASSERT_NE(nullptr, warnings);
-    transcript.warnTo(warnings);
     HostSession session(transcript, nullptr, 100);
     session.autoUpdateReturned(1);
     session.notify(AU_MSG_STATUS, AU_STATUS_FINAL, 1, 0);
@@ -125,9 +132,8 @@ TEST_F(SessionTest, MessagesAfterTheFinalReportAreWrittenButDoNotChangeTheOutcom
 
 TEST_F(SessionTest, AnEndUpdateThatUsedItsWholeBudgetIsWarnedAbout)
 {
-    FILE* warnings = std::tmpfile();
+    FILE* warnings = captureWarnings();
     ASSERT_NE(nullptr, warnings);
-    transcript.warnTo(warnings);
     HostSession session(transcript, nullptr, 100);
     session.autoUpdateReturned(1);
     session.endUpdateReturned(1, 3999);
