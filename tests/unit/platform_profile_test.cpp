@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "profile_cases.h"
 
 namespace fs = std::filesystem;
 
@@ -65,6 +66,24 @@ TEST_F(PlatformProfileTest, AbsentFileSectionOrKeyGivesTheDefault) {
     EXPECT_EQ(get("patch", "svrintername", "patch"), "patch");
     EXPECT_EQ(get("patch", "svrintername", "trailing  "), "trailing");
     EXPECT_EQ(get("patch", "svrintername", nullptr), "");
+}
+
+TEST_F(PlatformProfileTest, LinesEndAtCrOrLfAndOneMarkIsSkipped) {
+    for (const auto& row : profile_cases::kReads) {
+        writeRaw(row.content);
+        EXPECT_EQ(get(row.section, "k"), row.expected) << row.content;
+    }
+}
+
+TEST_F(PlatformProfileTest, WrittenValueReadsBackWhateverTheLinesAround) {
+    const std::string digest = "0123456789abcdef0123456789abcdef";
+    for (const std::string content : profile_cases::kWrites) {
+        writeRaw(content);
+        ASSERT_TRUE(platform::writeProfileString("MD5", "MD5", digest.c_str(), ini_.c_str()));
+        EXPECT_EQ(get("MD5", "MD5"), digest) << content;
+        // The mark stays where it was, as on Windows.
+        EXPECT_EQ(readRaw().compare(0, 3, "\xEF\xBB\xBF") == 0, content.compare(0, 3, "\xEF\xBB\xBF") == 0);
+    }
 }
 
 TEST_F(PlatformProfileTest, EmptyValueIsEmptyNotTheDefault) {

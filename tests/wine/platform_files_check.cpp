@@ -1,7 +1,8 @@
 // The Windows file layer where only Windows shows the behaviour: a target held
 // open by another program, read-only copies, temporaries of ended processes.
 // Also the trailing separator of a game directory read in the system code
-// page. Run under Wine; one line per check, exit status 1 on any failure.
+// page, and how profile files split into lines. Run under Wine; one line per
+// check, exit status 1 on any failure.
 #include <windows.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "files/narrow_text.h"
 #include "platform/platform.h"
 #include "platform/win32/replace_file.h"
+#include "../unit/profile_cases.h"
 
 namespace {
 
@@ -174,6 +176,27 @@ void leftoversOfEndedProcesses(const std::string& dir) {
     DeleteFileA(own.c_str());
 }
 
+// The rows the POSIX profile functions are held to, against Windows' own.
+void profileLinesAsWindowsSplitsThem(const std::string& dir) {
+    const std::string ini = dir + "\\profile.ini";
+    char out[64];
+    for (const auto& row : profile_cases::kReads) {
+        put(ini, row.content);
+        platform::readProfileString(row.section, "k", "DEFAULT", out, sizeof out, ini.c_str());
+        check(std::string(out) == row.expected, "a profile file's lines split as the POSIX reader splits them");
+    }
+    const char* digest = "0123456789abcdef0123456789abcdef";
+    for (const char* content : profile_cases::kWrites) {
+        put(ini, content);
+        platform::writeProfileString("MD5", "MD5", digest, ini.c_str());
+        platform::readProfileString("MD5", "MD5", "", out, sizeof out, ini.c_str());
+        check(std::string(out) == digest, "a written digest reads back");
+        check((contentOf(ini).compare(0, 3, "\xEF\xBB\xBF") == 0) == (std::string(content).compare(0, 3, "\xEF\xBB\xBF") == 0),
+              "the byte-order mark stays as it was");
+    }
+    DeleteFileA(ini.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,6 +210,7 @@ int main(int argc, char** argv) {
     directoryIsNoFile(dir);
     trailingSeparatorInTheSystemCodePage();
     leftoversOfEndedProcesses(dir);
+    profileLinesAsWindowsSplitsThem(dir);
     std::printf("%d failures\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }

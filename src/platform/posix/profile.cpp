@@ -33,9 +33,13 @@ bool sameName(const std::string& a, const char* b) {
     return strcasecmp(a.c_str(), b) == 0;
 }
 
-// The file's lines without their line ends; false with errno set when it
-// cannot be read.
-bool readLines(const std::string& path, std::vector<std::string>* lines) {
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// The file's lines without their line ends, and whether it starts with a
+// UTF-8 byte-order mark; false with errno set when it cannot be read. As in
+// the Windows profile functions, a CR, an LF or a CR LF ends a line, and one
+// mark is skipped (a second one is part of the first line).
+bool readLines(const std::string& path, std::vector<std::string>* lines, bool* marked = nullptr) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return false;
     std::string text;
@@ -48,15 +52,14 @@ bool readLines(const std::string& path, std::vector<std::string>* lines) {
         errno = error;
         return false;
     }
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    std::size_t start = 0;
+    const bool hasMark = text.compare(0, 3, kByteOrderMark) == 0;
+    if (marked != nullptr) *marked = hasMark;
+    std::size_t start = hasMark ? 3 : 0;
     while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
+        std::size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines->push_back(line);
-        start = end + 1;
+        lines->push_back(text.substr(start, end - start));
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     return true;
 }
@@ -65,10 +68,11 @@ bool readLines(const std::string& path, std::vector<std::string>* lines) {
 bool sectionName(const std::string& line, std::string* name) {
     std::string text = trimmed(line);
     if (text.empty() || text[0] != '[') return false;
-    // The last "]": a GBK name may hold that byte inside a character.
+    // The last "]": a GBK name may hold that byte inside a character. A line
+    // without one opens no section and ends none.
     std::size_t close = text.rfind(']');
-    std::string inner = close == std::string::npos ? text.substr(1) : text.substr(1, close - 1);
-    *name = trimmed(inner);
+    if (close == std::string::npos) return false;
+    *name = trimmed(text.substr(1, close - 1));
     return true;
 }
 
@@ -157,7 +161,8 @@ bool writeProfileString(const char* section, const char* key, const char* value,
     }
     std::string native = nativePath(path);
     std::vector<std::string> lines;
-    bool existed = readLines(native, &lines);
+    bool marked = false;
+    bool existed = readLines(native, &lines, &marked);
     if (!existed && errno != ENOENT) {
         posix::setLastErrorFromErrno(errno);
         return false;
@@ -196,7 +201,8 @@ bool writeProfileString(const char* section, const char* key, const char* value,
         }
     }
 
-    std::string content;
+    // The mark stays, so that the file reads back with the lines it had.
+    std::string content = marked ? kByteOrderMark : "";
     for (const std::string& line : lines) {
         content += line;
         content += "\r\n";
