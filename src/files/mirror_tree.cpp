@@ -31,18 +31,23 @@ const char* lastComponent(const char* path) {
     return last;
 }
 
-// Renames the staged file over the target; across volumes (a system
-// directory elsewhere) it is copied, then removed.
-bool moveIntoPlace(const char* sourceFile, const char* destinationFile) {
-    if (platform::moveFile(sourceFile, destinationFile)) return true;
-    if (platform::lastError() != kErrorNotSameDevice) return false;
+// Renames the staged file over the target; across volumes it is copied,
+// then removed. A system file is always copied: a renamed file would keep
+// the security of the game's staging folder, so that whoever can write the
+// game folder could replace a DLL of the system directory; a copy takes the
+// system directory's own.
+bool moveIntoPlace(const char* sourceFile, const char* destinationFile, bool systemFile) {
+    if (!systemFile) {
+        if (platform::moveFile(sourceFile, destinationFile)) return true;
+        if (platform::lastError() != kErrorNotSameDevice) return false;
+    }
     if (!platform::copyFile(sourceFile, destinationFile)) return false;
     platform::deleteFile(sourceFile);
     return true;
 }
 
 // Asks until the move succeeds or the user gives up; true when the file moved.
-bool retryLockedMove(const char* sourceFile, const char* destinationFile) {
+bool retryLockedMove(const char* sourceFile, const char* destinationFile, bool systemFile) {
     uint32_t error = platform::lastError();
     char question[kPathSize + 256];
     std::snprintf(question, sizeof question,
@@ -55,7 +60,7 @@ bool retryLockedMove(const char* sourceFile, const char* destinationFile) {
             g_RunState.installOk = 0;
             return false;
         }
-        if (moveIntoPlace(sourceFile, destinationFile)) {
+        if (moveIntoPlace(sourceFile, destinationFile, systemFile)) {
             g_UpdateLog.write("%s移动成功", destinationFile);
             return true;
         }
@@ -130,8 +135,8 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
 
         // Once moved, the source is gone: a second record of the same path
         // would only fail to move and put a needless question to the user.
-        if (moveIntoPlace(sourceFile, destinationFile) ||
-            retryLockedMove(sourceFile, destinationFile)) {
+        if (moveIntoPlace(sourceFile, destinationFile, plan->systemTree) ||
+            retryLockedMove(sourceFile, destinationFile, plan->systemTree)) {
             if (keepMarks) markInstalled(plan, i, nameHash);
             return;
         }

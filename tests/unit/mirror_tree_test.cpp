@@ -471,6 +471,28 @@ TEST_F(MirrorPlanTest, ManyRecordsOfOneNameEachGoToTheirOwnPlace) {
     EXPECT_TRUE(logHas("/d1/same.dat到/d0/same.dat的不用拷贝"));
 }
 
+TEST_F(MirrorPlanTest, SystemFilesAreCopiedAndGameFilesRenamed) {
+    struct stat staged {}, placed {};
+    stageListed("/game.dat", "game");
+    ASSERT_EQ(0, stat((src() / "game.dat").c_str(), &staged));
+    MirrorPlan gamePlan;
+    mirrorWith(&gamePlan);
+    ASSERT_EQ(0, stat((dst() / "game.dat").c_str(), &placed));
+    EXPECT_EQ(staged.st_ino, placed.st_ino) << "a game file is renamed";
+
+    // A new file, so that the staging folder's security does not follow it.
+    stageListed("/x.dll", "system");
+    g_RunState.newList[1].systemFile = 1;
+    ASSERT_EQ(0, stat((src() / "x.dll").c_str(), &staged));
+    MirrorPlan systemPlan;
+    systemPlan.systemTree = true;
+    mirrorWith(&systemPlan);
+    ASSERT_EQ(0, stat((dst() / "x.dll").c_str(), &placed));
+    EXPECT_NE(staged.st_ino, placed.st_ino) << "a system file is copied";
+    EXPECT_FALSE(fs::exists(src() / "x.dll"));
+    EXPECT_TRUE(installed(systemPlan, 1));
+}
+
 TEST_F(MirrorPlanTest, AcrossFileSystemsTheFileIsCopiedThenRemoved) {
     struct stat tmpInfo {}, shmInfo {};
     if (stat("/dev/shm", &shmInfo) != 0 || stat(root_.c_str(), &tmpInfo) != 0 ||
