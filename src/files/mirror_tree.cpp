@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/file_names.h"
 #include "files/md5.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
@@ -78,7 +79,7 @@ void markInstalled(MirrorPlan* plan, int32_t moved, uint32_t nameHash) {
     for (int32_t k = plan->byName.first(nameHash); k >= 0; k = plan->byName.next(k)) {
         const UpdateListEntry& entry = g_RunState.newList[k];
         if (belongsToTree(entry, *plan) &&
-            (k == moved || (std::strcmp(entry.path, movedEntry.path) == 0 &&
+            (k == moved || (SameFileName(entry.path, movedEntry.path) &&
                             std::strcmp(entry.md5, movedEntry.md5) == 0))) {
             plan->marks[static_cast<std::size_t>(k)] |= kMarkInstalled;
         }
@@ -93,13 +94,13 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
     std::memset(digestText, 0, sizeof digestText);
     bool digested = false;
     std::size_t destinationLength = std::strlen(destinationFile);
-    uint32_t nameHash = HashText(fileName);
+    uint32_t nameHash = HashFileName(fileName);
 
     for (int32_t i = plan->byName.first(nameHash); i >= 0; i = plan->byName.next(i)) {
         const UpdateListEntry& entry = g_RunState.newList[i];
         if (plan->nameHashes[static_cast<std::size_t>(i)] != nameHash ||
             std::memchr(entry.path, '\0', sizeof entry.path) == nullptr ||
-            std::strcmp(lastComponent(entry.path), fileName) != 0) {
+            !SameFileName(lastComponent(entry.path), fileName)) {
             continue;
         }
 
@@ -113,7 +114,7 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
             for (std::size_t k = 0; k <= pathLength; ++k) {
                 tail[k] = from[k] == '\\' ? '/' : from[k];
             }
-            if (std::strcmp(tail, entry.path) != 0) {
+            if (!SameFileName(tail, entry.path)) {
                 g_UpdateLog.write("%s到%s的不用拷贝", tail, entry.path);
                 continue;
             }
@@ -186,7 +187,7 @@ MirrorPlan::MirrorPlan() {
     for (int32_t i = 0; i < count; ++i) {
         const UpdateListEntry& entry = run.newList[i];
         if (std::memchr(entry.path, '\0', sizeof entry.path) != nullptr) {
-            nameHashes[static_cast<std::size_t>(i)] = HashText(lastComponent(entry.path));
+            nameHashes[static_cast<std::size_t>(i)] = HashFileName(lastComponent(entry.path));
         }
     }
     byName.build(nameHashes.data(), count);

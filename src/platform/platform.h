@@ -211,6 +211,10 @@ void systemDirectory(char* out, std::size_t size);
 // 0x81 to 0xFE.
 bool isLeadByte(unsigned char c);
 
+// Whether the file system takes names that differ only in letter case as
+// one (Windows); on POSIX names are compared byte for byte.
+bool fileNamesIgnoreCase();
+
 // ---- run-time libraries ----------------------------------------------------
 
 using Library = void*;

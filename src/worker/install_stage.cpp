@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "files/file_names.h"
 #include "files/mirror_tree.h"
 #include "log/update_log.h"
 #include "net/fast_mode.h"
@@ -125,7 +126,7 @@ void markVerified(const RecordSource* sources, MirrorPlan* plan) {
             const UpdateListEntry& other = run.newList[k];
             bool overwritten = sources[k] == kSourceStaged || (sources[k] == kSourceFetch && k < i);
             if (k != i && overwritten && other.systemFile == fetched.systemFile &&
-                std::strcmp(other.path, fetched.path) == 0) {
+                SameFileName(other.path, fetched.path)) {
                 plan->marks[static_cast<std::size_t>(k)] &= static_cast<uint8_t>(~kMarkVerified);
             }
         }

@@ -6,4 +6,8 @@ bool isLeadByte(unsigned char c) {
     return c >= 0x81 && c <= 0xFE;
 }
 
+bool fileNamesIgnoreCase() {
+    return false;
+}
+
 }  // namespace platform

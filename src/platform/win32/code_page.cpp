@@ -8,4 +8,8 @@ bool isLeadByte(unsigned char c) {
     return IsDBCSLeadByte(c) != 0;
 }
 
+bool fileNamesIgnoreCase() {
+    return true;
+}
+
 }  // namespace platform

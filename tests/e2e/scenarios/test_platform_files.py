@@ -31,6 +31,25 @@ class PlatformFilesTest(unittest.TestCase):
             self.assertEqual(run.game_file('bin/start.sh'), b'#!/bin/sh\necho two\n')
             self.assertEqual(stat.S_IMODE(os.stat(launcher).st_mode), 0o750, result.describe())
 
+    def test_a_folder_renamed_in_letter_case_installs(self):
+        # The second build renames data/ to Data/ and spells it both ways.
+        second = {'Data/x.txt': 'two', 'Data/y.txt': 'y', 'data/z.txt': 'z'}
+        with Run(self.flavour) as run:
+            run.package('game', files={'data/x.txt': 'one', 'a.txt': 'a'})
+            run.server()
+            self.assertEqual(run.update('game').exit_code, 0)
+            run.package('game', files=second)
+            result = run.update('game')
+            self.assertEqual(result.exit_code, 0, result.describe())
+            again = run.update('game')
+            self.assertEqual(again.exit_code, 0, again.describe())
+            self.assertEqual([k for k in again.keys_without_progress() if k[:2] == (11111, 2)], [],
+                             again.describe())
+            for path, content in second.items():
+                # Windows puts every spelling into the folder already there.
+                on_disk = 'data/' + path[5:] if self.flavour.is_wine else path
+                self.assertEqual(run.game_file(on_disk), content.encode(), path + '\n' + result.describe())
+
     def test_temporaries_left_by_a_killed_run_are_removed(self):
         leftovers = ['.autoupdate~%d.0.tmp' % NO_SUCH_PROCESS, 'data/.autoupdate~%d.7.tmp' % NO_SUCH_PROCESS]
         with Run(self.flavour) as run:
