@@ -130,18 +130,31 @@ private:
 
 class TestClient {
 public:
-    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10)
+    // host: a numeric loopback address, IPv4 or IPv6.
+    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10,
+                        const std::string& host = "127.0.0.1")
     {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+            v4.sin_family = AF_INET;
+            v4.sin_port = htons(port);
+            length = sizeof v4;
+        } else if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+            v6.sin6_family = AF_INET6;
+            v6.sin6_port = htons(port);
+            length = sizeof v6;
+        } else {
+            return;
+        }
+        fd_ = socket(address.ss_family, SOCK_STREAM, 0);
         timeval timeout{timeoutSeconds, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
     }
     ~TestClient()
     {
@@ -184,6 +197,16 @@ public:
         wire::BuildFileRequest(frame, id, serial, offset);
         return sendBytes(frame, sizeof frame) ? receiveFrame() : std::string();
     }
+    // The answer to "GET path" over HTTP/1.0 (the server closes after it).
+    std::string httpGet(const std::string& path)
+    {
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
+        if (!sendBytes(reinterpret_cast<const uint8_t*>(request.data()), request.size())) return std::string();
+        std::string answer;
+        char block[4096];
+        for (ssize_t got; (got = recv(fd_, block, sizeof block, 0)) > 0;) answer.append(block, static_cast<std::size_t>(got));
+        return answer;
+    }
     // True when the server has closed the connection (an end of stream or a
     // reset), waiting at most the receive time-out.
     bool closedByServer()
@@ -216,6 +239,43 @@ private:
     bool connected_ = false;
     bool cleanEnd_ = false;
 };
+
+// The status of an HTTP answer and its body; status 0 when there is none.
+struct HttpAnswer {
+    int status = 0;
+    std::string body;
+};
+
+inline HttpAnswer HttpGet(uint16_t port, const std::string& path, const std::string& host = "127.0.0.1")
+{
+    HttpAnswer answer;
+    TestClient client(port, 0, 10, host);
+    if (!client.connected()) return answer;
+    const std::string text = client.httpGet(path);
+    const std::size_t bodyAt = text.find("\r\n\r\n");
+    if (text.compare(0, 9, "HTTP/1.1 ") != 0 && text.compare(0, 9, "HTTP/1.0 ") != 0) return answer;
+    if (bodyAt == std::string::npos) return answer;
+    answer.status = std::atoi(text.c_str() + 9);
+    answer.body = text.substr(bodyAt + 4);
+    return answer;
+}
+
+// The sum of every sample of a metric in Prometheus text, whatever its
+// labels; -1 when it has none.
+inline double MetricValue(const std::string& text, const std::string& name)
+{
+    double sum = -1;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, name.size(), name) != 0 || line.size() <= name.size()) continue;
+        const char next = line[name.size()];
+        if (next != ' ' && next != '{') continue;
+        const std::size_t value = next == '{' ? line.find('}') : name.size();
+        if (value == std::string::npos) continue;
+        sum = (sum < 0 ? 0 : sum) + std::strtod(line.c_str() + value + 1, nullptr);
+    }
+    return sum;
+}
 
 inline uint16_t PackageIdOf(const std::string& reply)
 {
