@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -134,27 +135,18 @@ public:
     explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10,
                         const std::string& host = "127.0.0.1")
     {
-        sockaddr_storage address{};
-        socklen_t length = 0;
-        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-        if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
-            v4.sin_family = AF_INET;
-            v4.sin_port = htons(port);
-            length = sizeof v4;
-        } else if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
-            v6.sin6_family = AF_INET6;
-            v6.sin6_port = htons(port);
-            length = sizeof v6;
-        } else {
-            return;
-        }
-        fd_ = socket(address.ss_family, SOCK_STREAM, 0);
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* address = nullptr;
+        if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &address) != 0) return;
+        fd_ = socket(address->ai_family, SOCK_STREAM, 0);
         timeval timeout{timeoutSeconds, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
+        connected_ = connect(fd_, address->ai_addr, address->ai_addrlen) == 0;
+        freeaddrinfo(address);
     }
     ~TestClient()
     {
@@ -197,16 +189,6 @@ public:
         wire::BuildFileRequest(frame, id, serial, offset);
         return sendBytes(frame, sizeof frame) ? receiveFrame() : std::string();
     }
-    // The answer to "GET path" over HTTP/1.0 (the server closes after it).
-    std::string httpGet(const std::string& path)
-    {
-        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
-        if (!sendBytes(reinterpret_cast<const uint8_t*>(request.data()), request.size())) return std::string();
-        std::string answer;
-        char block[4096];
-        for (ssize_t got; (got = recv(fd_, block, sizeof block, 0)) > 0;) answer.append(block, static_cast<std::size_t>(got));
-        return answer;
-    }
     // True when the server has closed the connection (an end of stream or a
     // reset), waiting at most the receive time-out.
     bool closedByServer()
@@ -240,7 +222,8 @@ private:
     bool cleanEnd_ = false;
 };
 
-// The status of an HTTP answer and its body; status 0 when there is none.
+// The status and body of the answer to "GET path" over HTTP/1.0; status 0
+// when there is none.
 struct HttpAnswer {
     int status = 0;
     std::string body;
@@ -248,13 +231,17 @@ struct HttpAnswer {
 
 inline HttpAnswer HttpGet(uint16_t port, const std::string& path, const std::string& host = "127.0.0.1")
 {
-    HttpAnswer answer;
     TestClient client(port, 0, 10, host);
-    if (!client.connected()) return answer;
-    const std::string text = client.httpGet(path);
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    std::string text;
+    char block[4096];
+    if (client.sendBytes(reinterpret_cast<const uint8_t*>(request.data()), request.size())) {
+        ssize_t got;
+        while ((got = recv(client.fd(), block, sizeof block, 0)) > 0) text.append(block, static_cast<std::size_t>(got));
+    }
+    HttpAnswer answer;
     const std::size_t bodyAt = text.find("\r\n\r\n");
-    if (text.compare(0, 9, "HTTP/1.1 ") != 0 && text.compare(0, 9, "HTTP/1.0 ") != 0) return answer;
-    if (bodyAt == std::string::npos) return answer;
+    if (text.compare(0, 7, "HTTP/1.") != 0 || bodyAt == std::string::npos) return answer;
     answer.status = std::atoi(text.c_str() + 9);
     answer.body = text.substr(bodyAt + 4);
     return answer;
