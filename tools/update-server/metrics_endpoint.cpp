@@ -62,7 +62,9 @@ MHD_Result Respond(void* context, MHD_Connection* connection, const char* url, c
         answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type);
-    if (answer.status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    if (answer.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    }
     const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
     MHD_destroy_response(response);
     return queued;
