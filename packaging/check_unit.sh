@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the systemd unit against the update-server that was built: its command
 # line must be one that update-server accepts, and systemd must find no fault
-# in the unit (when systemd-analyze is there).
+# in the unit and rate its sandbox "OK" or better, at most 2.0 exposure (when
+# systemd-analyze is there; the rating needs systemd 250 or later).
 #   check_unit.sh UNIT_FILE UPDATE_SERVER
 set -u
 if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
@@ -34,6 +35,22 @@ if command -v systemd-analyze >/dev/null 2>&1; then
         exit 1
     fi
     echo "ok systemd-analyze verify"
+    # 2.0 leaves room for a newer systemd that rates more settings, and
+    # catches a sandbox setting dropped from the unit.
+    if systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then
+        systemd-analyze security --offline=true --threshold=20 "$work/update-server.service" \
+            > "$work/security.txt" 2>&1
+        status=$?
+        score=$(grep 'Overall exposure level' "$work/security.txt" | sed 's/.*: //')
+        if [ $status -ne 0 ] || [ -z "$score" ]; then
+            echo "FAIL systemd-analyze security: ${score:-no rating} (at most 2.0 wanted)"
+            grep '✗' "$work/security.txt"
+            exit 1
+        fi
+        echo "ok systemd-analyze security: $score"
+    else
+        echo "systemd-analyze security --offline not available: sandbox not rated"
+    fi
 else
     echo "systemd-analyze not installed: unit syntax not checked"
 fi

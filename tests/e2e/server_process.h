@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -130,18 +131,22 @@ private:
 
 class TestClient {
 public:
-    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10)
+    // host: a numeric loopback address, IPv4 or IPv6.
+    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10,
+                        const std::string& host = "127.0.0.1")
     {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* address = nullptr;
+        if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &address) != 0) return;
+        fd_ = socket(address->ai_family, SOCK_STREAM, 0);
         timeval timeout{timeoutSeconds, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        connected_ = connect(fd_, address->ai_addr, address->ai_addrlen) == 0;
+        freeaddrinfo(address);
     }
     ~TestClient()
     {
@@ -216,6 +221,48 @@ private:
     bool connected_ = false;
     bool cleanEnd_ = false;
 };
+
+// The status and body of the answer to "GET path" over HTTP/1.0; status 0
+// when there is none.
+struct HttpAnswer {
+    int status = 0;
+    std::string body;
+};
+
+inline HttpAnswer HttpGet(uint16_t port, const std::string& path, const std::string& host = "127.0.0.1")
+{
+    TestClient client(port, 0, 10, host);
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    std::string text;
+    char block[4096];
+    if (client.sendBytes(reinterpret_cast<const uint8_t*>(request.data()), request.size())) {
+        ssize_t got;
+        while ((got = recv(client.fd(), block, sizeof block, 0)) > 0) text.append(block, static_cast<std::size_t>(got));
+    }
+    HttpAnswer answer;
+    const std::size_t bodyAt = text.find("\r\n\r\n");
+    if (text.compare(0, 7, "HTTP/1.") != 0 || bodyAt == std::string::npos) return answer;
+    answer.status = std::atoi(text.c_str() + 9);
+    answer.body = text.substr(bodyAt + 4);
+    return answer;
+}
+
+// The sum of every sample of a metric in Prometheus text, whatever its
+// labels; -1 when it has none.
+inline double MetricValue(const std::string& text, const std::string& name)
+{
+    double sum = -1;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, name.size(), name) != 0 || line.size() <= name.size()) continue;
+        const char next = line[name.size()];
+        if (next != ' ' && next != '{') continue;
+        const std::size_t value = next == '{' ? line.find('}') : name.size();
+        if (value == std::string::npos) continue;
+        sum = (sum < 0 ? 0 : sum) + std::strtod(line.c_str() + value + 1, nullptr);
+    }
+    return sum;
+}
 
 inline uint16_t PackageIdOf(const std::string& reply)
 {

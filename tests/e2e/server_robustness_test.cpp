@@ -208,13 +208,40 @@ TEST_F(ServerRobustnessTest, SummaryLinesCountClientsRequestsBytesAndErrors)
 
 // A client that reads slowly has a reply half-sent when the stop comes: it gets
 // that reply whole and then a clean end of stream; idle clients are let go at
-// once, nobody new gets in, and the server exits 0.
+// once, nobody new gets in, and the server exits 0. Its metrics count the
+// requests, its health answer turns to 503 for the drain, and the metrics port
+// closes with the server.
 TEST_F(ServerRobustnessTest, StopFinishesTheReplyInFlightThenExits)
 {
-    ServerProcess server(dir_, root_, {"--chunk", "10000"});
-    ASSERT_NE(0, server.port());
+    const std::string metricsPortFile = dir_ + "/metrics-port-stop";
+    ServerProcess server(dir_, root_,
+                         {"--chunk", "10000", "--metrics-port", "0", "--metrics-port-file", metricsPortFile});
+    ASSERT_NE(0, server.port()) << server.log();
+    // Written before the server's own port file.
+    const auto metricsPort = static_cast<uint16_t>(std::atoi(ReadWholeFile(metricsPortFile).c_str()));
+    ASSERT_NE(0, metricsPort);
+    EXPECT_EQ(200, HttpGet(metricsPort, "/health").status);
+    EXPECT_EQ(404, HttpGet(metricsPort, "/").status);
+    const HttpAnswer before = HttpGet(metricsPort, "/metrics");
+    ASSERT_EQ(200, before.status);
     TestClient idle(server.port());
     ASSERT_EQ(kPackageId, PackageIdOf(idle.packageRequest("game")));
+    // The bytes are counted once send() returns, which may be after the
+    // client has read them.
+    HttpAnswer counted;
+    for (int i = 0; i < 100; ++i, usleep(20000)) {
+        counted = HttpGet(metricsPort, "/metrics");
+        if (MetricValue(counted.body, "update_server_sent_bytes_total") >
+            MetricValue(before.body, "update_server_sent_bytes_total"))
+            break;
+    }
+    EXPECT_GE(MetricValue(before.body, "update_server_requests_total"), 0) << before.body;
+    EXPECT_EQ(MetricValue(before.body, "update_server_requests_total") + 1,
+              MetricValue(counted.body, "update_server_requests_total"))
+        << counted.body;
+    EXPECT_GT(MetricValue(counted.body, "update_server_sent_bytes_total"),
+              MetricValue(before.body, "update_server_sent_bytes_total"))
+        << counted.body;
 
     TestClient slow(server.port(), 2048);
     ASSERT_TRUE(slow.connected());
@@ -229,6 +256,9 @@ TEST_F(ServerRobustnessTest, StopFinishesTheReplyInFlightThenExits)
     ASSERT_TRUE(slow.sendBytes(requests.data(), requests.size()));
     usleep(500000);  // the server fills what the buffers take
     server.signal(SIGTERM);
+    HttpAnswer health;
+    for (int i = 0; i < 100 && health.status != 503; ++i, usleep(20000)) health = HttpGet(metricsPort, "/health");
+    EXPECT_EQ(503, health.status) << health.body;
 
     EXPECT_TRUE(idle.closedByServer());
     int frames = 0;
@@ -249,6 +279,42 @@ TEST_F(ServerRobustnessTest, StopFinishesTheReplyInFlightThenExits)
     TestClient after(server.port());
     EXPECT_FALSE(after.connected());
     EXPECT_NE(std::string::npos, server.log().find("no longer accepting")) << server.log();
+    EXPECT_EQ(0, HttpGet(metricsPort, "/health").status);
+}
+
+// An IPv6 address serves IPv6 clients; an IPv4-mapped one serves IPv4 clients
+// through the IPv6 socket, as "::" does. The metrics port binds the same way.
+TEST_F(ServerRobustnessTest, ServesOverIpv6)
+{
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    const bool haveIpv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+    if (probe >= 0) close(probe);
+    if (!haveIpv6) GTEST_SKIP() << "this machine has no IPv6 loopback";
+
+    const struct {
+        const char* bind;
+        const char* client;
+    } cases[] = {{"::1", "::1"}, {"[::1]", "::1"}, {"::ffff:127.0.0.1", "127.0.0.1"}};
+    int index = 0;
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.bind);
+        const std::string metricsPortFile = dir_ + "/metrics-port-v6-" + std::to_string(index++);
+        ServerProcess server(dir_, root_,
+                             {"--bind", each.bind, "--metrics-port", "0", "--metrics-bind", each.bind,
+                              "--metrics-port-file", metricsPortFile});
+        ASSERT_NE(0, server.port()) << server.log();
+        TestClient client(server.port(), 0, 10, each.client);
+        ASSERT_TRUE(client.connected());
+        ASSERT_EQ(kPackageId, PackageIdOf(client.packageRequest("game")));
+        const Chunk chunk = ParseChunk(client.fileRequest(kPackageId, smallSerial_, 0));
+        EXPECT_EQ(2, chunk.flag);
+        EXPECT_EQ(std::string(2500, 's'), chunk.payload);
+        const auto metricsPort = static_cast<uint16_t>(std::atoi(ReadWholeFile(metricsPortFile).c_str()));
+        EXPECT_EQ(200, HttpGet(metricsPort, "/health", each.client).status);
+    }
 }
 
 }  // namespace

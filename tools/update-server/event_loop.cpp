@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "descriptor_limit.h"
+#include "listen_socket.h"
 
 namespace {
 
@@ -66,26 +67,10 @@ EventLoop::~EventLoop()
 
 bool EventLoop::Open(std::string* error)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(options_.port));
-    if (inet_pton(AF_INET, options_.bind.c_str(), &address.sin_addr) != 1) {
-        *error = "--bind " + options_.bind + " is not an IPv4 address";
-        return false;
-    }
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    // Several loops listen on one port; the kernel spreads new connections.
-    if (options_.loops > 1 && listenFd_ >= 0) setsockopt(listenFd_, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
-    if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-        bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, SOMAXCONN) != 0) {
-        *error = "cannot listen on " + options_.bind + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
-        return false;
-    }
-    socklen_t length = sizeof address;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listenFd_ = OpenListenSocket(options_.bind, options_.port,
+                                 options_.loops > 1 ? SocketUse::ListenShared : SocketUse::Listen, error);
+    if (listenFd_ < 0) return false;
+    port_ = LocalPort(listenFd_);
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);

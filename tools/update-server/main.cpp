@@ -1,12 +1,66 @@
 // update-server: serves the packages under ROOT to the updater's clients.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "event_loop.h"
+#include "metrics_endpoint.h"
 #include "package_catalog.h"
 #include "server_options.h"
 #include "server_pool.h"
+#include "server_stats.h"
+
+namespace {
+
+// What /metrics answers. The counters start again from zero at every summary
+// line, which Prometheus takes as a counter reset.
+std::string MetricsText(const ServerStats& stats)
+{
+    std::string text;
+    auto add = [&text](const char* name, const char* type, const char* help, uint64_t value) {
+        text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
+                std::to_string(value) + "\n";
+    };
+    add("update_server_connections", "gauge", "Connections open now.", stats.connected.load());
+    add("update_server_accepted_total", "counter", "Connections accepted.", stats.accepted.load());
+    add("update_server_requests_total", "counter", "Requests answered.", stats.requests.load());
+    add("update_server_sent_bytes_total", "counter", "Bytes of replies sent.", stats.bytesServed.load());
+    add("update_server_errors_total", "counter", "Connections closed for a fault.", stats.errors.load());
+    return text;
+}
+
+// Opens the metrics endpoint (when asked for) before the server's own port,
+// so that its port file is written first, then serves until a stop.
+template <class Server>
+int Serve(const ServerOptions& options, Server& server, const ServerStats& stats)
+{
+    std::atomic<Health> health{Health::Starting};
+    server.setStopHook([&health](bool) { health = Health::Draining; });
+    std::unique_ptr<MetricsEndpoint> metrics;
+    std::string error;
+    if (options.metricsPort >= 0) {
+        metrics = std::make_unique<MetricsEndpoint>(
+            MetricsEndpoint::Sources{[&stats] { return MetricsText(stats); }, [&health] { return health.load(); }});
+        if (!metrics->Open(options.metricsBind, options.metricsPort, &error)) {
+            std::fprintf(stderr, "update-server: %s\n", error.c_str());
+            return 1;
+        }
+        if (!options.metricsPortFile.empty() && !WritePortFile(options.metricsPortFile, metrics->port())) {
+            std::fprintf(stderr, "update-server: cannot write %s\n", options.metricsPortFile.c_str());
+            return 1;
+        }
+    }
+    if (!server.Open(&error)) {
+        std::fprintf(stderr, "update-server: %s\n", error.c_str());
+        return 1;
+    }
+    health = Health::Serving;
+    return server.Run();
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -24,7 +78,8 @@ int main(int argc, char** argv)
     }
 
     // Delivered through the loop's signal descriptor, so a stop is handled
-    // between requests and never inside one.
+    // between requests and never inside one. Every thread started from here
+    // on inherits the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -34,17 +89,11 @@ int main(int argc, char** argv)
 
     if (options.loops > 1) {
         ServerPool pool(options);
-        if (!pool.Open(&error)) {
-            std::fprintf(stderr, "update-server: %s\n", error.c_str());
-            return 1;
-        }
-        return pool.Run();
+        return Serve(options, pool, pool.stats());
     }
     PackageCatalog catalog(options.root);
     EventLoop loop(options, catalog);
-    if (!loop.Open(&error)) {
-        std::fprintf(stderr, "update-server: %s\n", error.c_str());
-        return 1;
-    }
-    return loop.Run();
+    ServerStats stats;
+    loop.shareStats(&stats, true);
+    return Serve(options, loop, stats);
 }

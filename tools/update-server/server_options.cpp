@@ -11,12 +11,14 @@ const char kServerUsage[] =
     "                     [--port-file FILE] [--idle-timeout S] [--max-clients N] [--quiet]\n"
     "                     [--fast-chunk N] [--fast-window N] [--loops N]\n"
     "                     [--request-timeout S] [--stats-interval S]\n"
+    "                     [--metrics-port N] [--metrics-bind 127.0.0.1] [--metrics-port-file FILE]\n"
     "\n"
     "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
     "gives their numbers; it is read again whenever it changes).\n"
     "\n"
     "  --root ROOT        the package folder\n"
-    "  --bind ADDRESS     IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --bind ADDRESS     IPv4 or IPv6 address to listen on (default 127.0.0.1);\n"
+    "                     :: takes IPv4 clients as well\n"
     "  --port N           TCP port (default 38432; 0 picks a free one)\n"
     "  --chunk N          payload bytes per reply, 1..10237 (default 10237); given\n"
     "                     alone, every client gets N-byte chunks (no fast mode)\n"
@@ -33,6 +35,12 @@ const char kServerUsage[] =
     "                     answered within S seconds of its first byte (default 30)\n"
     "  --stats-interval S one summary line every S seconds (default 60)\n"
     "  --quiet            no line per request on standard error\n"
+    "  --metrics-port N   answer HTTP GET /metrics (Prometheus text) and /health\n"
+    "                     on port N (0 picks a free one; default: no such port)\n"
+    "  --metrics-bind ADDRESS\n"
+    "                     address of the metrics port (default 127.0.0.1)\n"
+    "  --metrics-port-file FILE\n"
+    "                     write the metrics port number into FILE once listening\n"
     "\n"
     "SIGTERM or SIGINT: stop accepting, finish the replies in flight, exit 0.\n"
     "\n"
@@ -83,6 +91,13 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
             options->root = value;
         } else if (arg == "--bind") {
             options->bind = value;
+        } else if (arg == "--metrics-bind") {
+            options->metricsBind = value;
+        } else if (arg == "--metrics-port-file") {
+            options->metricsPortFile = value;
+        } else if (arg == "--metrics-port") {
+            if (!numeric(0, 65535)) return OptionsOutcome::Invalid;
+            options->metricsPort = static_cast<int>(number);
         } else if (arg == "--port-file") {
             options->portFile = value;
         } else if (arg == "--port") {
@@ -133,6 +148,10 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
     if (!loopsGiven) {
         long cores = sysconf(_SC_NPROCESSORS_ONLN);
         options->loops = cores < 1 ? 1 : cores > kMaxLoops ? kMaxLoops : static_cast<std::size_t>(cores);
+    }
+    if (options->metricsPort < 0 && !options->metricsPortFile.empty()) {
+        *error = "--metrics-port-file needs --metrics-port";
+        return OptionsOutcome::Invalid;
     }
     if (options->root.empty()) {
         *error = "--root is required";

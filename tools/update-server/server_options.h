@@ -22,6 +22,9 @@ struct ServerOptions {
     std::size_t loops = 1;          // event loops, a thread each; the command line's default: one per core
     long long dropAfter = -1;       // test fault: close after this many payload bytes
     long refuseSerial = -1;         // test fault: answer flag 0 for this serial
+    int metricsPort = -1;           // -1: no metrics endpoint; 0: an ephemeral port
+    std::string metricsBind = "127.0.0.1";
+    std::string metricsPortFile;    // receives the metrics port once listening
 };
 
 enum class OptionsOutcome { Run, Help, Invalid };

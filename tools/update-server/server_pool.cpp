@@ -1,14 +1,13 @@
 #include "server_pool.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <netinet/in.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+#include "listen_socket.h"
 
 namespace {
 
@@ -18,19 +17,10 @@ namespace {
 bool PortIsFree(const ServerOptions& options, std::string* error)
 {
     if (options.port == 0) return true;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(options.port));
-    if (inet_pton(AF_INET, options.bind.c_str(), &address.sin_addr) != 1) return true;  // Open reports it
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return true;
-    int yes = 1;
-    setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    const int cause = errno;
+    const int probe = OpenListenSocket(options.bind, options.port, SocketUse::Probe, error);
+    if (probe < 0) return false;
     close(probe);
-    if (!free) *error = "cannot listen on " + options.bind + ":" + std::to_string(options.port) + ": " + std::strerror(cause);
-    return free;
+    return true;
 }
 
 }  // namespace
@@ -116,9 +106,11 @@ int ServerPool::Run()
     for (std::size_t i = 0; i < members_.size(); ++i) {
         loops[i] = LoopThread{members_[i].loop.get(), &shared, i, 0};
         members_[i].loop->shareStats(&stats_, i == 0);
-        members_[i].loop->setStopHook([&shared, i](bool cutShort) {
+        members_[i].loop->setStopHook([this, &shared, i](bool cutShort) {
             std::atomic<bool>& handedOn = cutShort ? shared.cutShort : shared.draining;
-            if (!handedOn.exchange(true)) StopOthers(shared, i);
+            if (handedOn.exchange(true)) return;
+            StopOthers(shared, i);
+            if (stopHook_) stopHook_(cutShort);
         });
         if (pthread_create(&shared.threads[i], nullptr, RunLoop, &loops[i]) != 0) {
             status = 1;

@@ -4,6 +4,7 @@
 // are shared.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ public:
     // Serves until SIGINT or SIGTERM reaches any loop; every loop then stops.
     // 0 when all stopped cleanly.
     int Run();
+    // Called from a loop's thread as the server begins to drain (false) and
+    // when a second signal cuts the drain short (true).
+    void setStopHook(std::function<void(bool cutShort)> hook) { stopHook_ = std::move(hook); }
+    const ServerStats& stats() const { return stats_; }
 
 private:
     struct Member {
@@ -36,4 +41,5 @@ private:
     const ServerOptions& options_;
     std::vector<Member> members_;
     ServerStats stats_;
+    std::function<void(bool cutShort)> stopHook_;
 };
