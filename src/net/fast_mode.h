@@ -31,11 +31,13 @@ void resetFastPipeline();
 uint32_t fastChunkPayload();
 uint32_t fastWindow();
 
-// The files the fetch loop asks for next, in order, with their listed sizes:
-// their requests may go out while earlier files are still arriving.
+// The files the fetch loop asks for next, in order, with their listed sizes
+// and the first byte not yet staged: their requests may go out while earlier
+// files are still arriving.
 struct PlannedTransfer {
     uint16_t serial;
     uint32_t size;
+    uint32_t start = 0;
 };
 void planTransfers(const PlannedTransfer* files, std::size_t count);
 
@@ -46,8 +48,8 @@ enum class FastOutcome {
     Failed,   // the transfer failed
 };
 
-// Receives the file of this serial, at most maxBytes, into target while the
-// fast mode is on. After a lost connection it reconnects, turns the fast mode
-// off for the rest of the run and answers Base with the first byte not yet
-// written.
+// Receives the file of this serial from *resumeOffset on (the bytes already
+// staged), at most maxBytes, into target while the fast mode is on. After a
+// lost connection it reconnects, turns the fast mode off for the rest of the
+// run and answers Base with the first byte not yet written in *resumeOffset.
 FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);

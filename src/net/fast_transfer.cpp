@@ -19,7 +19,8 @@ constexpr std::size_t kFastBufferSize = 4 * kMaxFastFrame;
 
 struct Planned {
     uint16_t serial;
-    uint32_t size;  // kUnknownSize: asked for one chunk at a time
+    uint32_t size;   // kUnknownSize: asked for one chunk at a time
+    uint32_t start;  // the first byte not yet staged
 };
 
 // A request on its way; its reply comes back in the same order.
@@ -44,6 +45,10 @@ std::deque<Pending> g_pending;
 uint8_t g_fastBuffer[kFastBufferSize];
 std::size_t g_bufferStart = 0;
 std::size_t g_bufferEnd = 0;
+
+uint32_t startOf(std::size_t planIndex) {
+    return planIndex < g_plan.size() ? g_plan[planIndex].start : 0;
+}
 
 void markAllStale() {
     for (Pending& pending : g_pending) pending.stale = true;
@@ -139,7 +144,7 @@ SendResult fillWindow() {
         if (file.size == kUnknownSize) {
             g_cursor.waiting = true;
         } else if (static_cast<uint64_t>(g_cursor.offset) + chunk >= file.size) {
-            g_cursor = Cursor{g_cursor.planIndex + 1, 0, false};
+            g_cursor = Cursor{g_cursor.planIndex + 1, startOf(g_cursor.planIndex + 1), false};
         } else {
             g_cursor.offset += chunk;
         }
@@ -150,18 +155,20 @@ SendResult fillWindow() {
 // Finds the file in the plan (a file the plan does not name is asked for on
 // its own). Replies still due for files before it are dropped: those
 // transfers ended without reading them.
-void beginFile(uint16_t serial) {
+void beginFile(uint16_t serial, uint32_t start) {
     std::size_t found = g_head;
     while (found < g_plan.size() && g_plan[found].serial != serial) ++found;
-    if (found == g_plan.size()) {
+    if (found == g_plan.size() || g_plan[found].start != start) {
+        // Not planned, or planned from another byte: ask for it anew.
         markAllStale();
-        g_plan.push_back({serial, kUnknownSize});
-        g_cursor = Cursor{found, 0, false};
+        if (found == g_plan.size()) g_plan.push_back({serial, kUnknownSize, start});
+        g_plan[found].start = start;
+        g_cursor = Cursor{found, start, false};
     } else {
         for (Pending& pending : g_pending) {
             if (pending.planIndex < found) pending.stale = true;
         }
-        if (g_cursor.planIndex < found) g_cursor = Cursor{found, 0, false};
+        if (g_cursor.planIndex < found) g_cursor = Cursor{found, start, false};
     }
     g_head = found;
 }
@@ -199,7 +206,7 @@ void finishFile() {
     for (Pending& pending : g_pending) {
         if (pending.planIndex == g_head) pending.stale = true;
     }
-    if (g_cursor.planIndex <= g_head) g_cursor = Cursor{g_head + 1, 0, false};
+    if (g_cursor.planIndex <= g_head) g_cursor = Cursor{g_head + 1, startOf(g_head + 1), false};
 }
 
 // What a lost connection leaves: the base protocol, on a new connection,
@@ -229,16 +236,15 @@ void planTransfers(const PlannedTransfer* files, std::size_t count) {
     if (!g_RunState.fastMode) return;
     markAllStale();
     g_plan.clear();
-    for (std::size_t i = 0; i < count; ++i) g_plan.push_back({files[i].serial, files[i].size});
+    for (std::size_t i = 0; i < count; ++i) g_plan.push_back({files[i].serial, files[i].size, files[i].start});
     g_head = 0;
-    g_cursor = Cursor{};
+    g_cursor = Cursor{0, startOf(0), false};
 }
 
 FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset) {
-    *resumeOffset = 0;
     if (!g_RunState.fastMode) return FastOutcome::Base;
-    beginFile(serial);
-    uint32_t written = 0;
+    uint32_t written = *resumeOffset;
+    beginFile(serial, written);
     int repliesWithoutProgress = 0;
     for (;;) {
         SendResult sent = fillWindow();

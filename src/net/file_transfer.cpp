@@ -114,16 +114,68 @@ bool digestAsListed(TransferTarget* target, const char* targetPath, const char* 
     return false;
 }
 
-}  // namespace
-
-void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial, uint32_t maxBytes, const char* expectedMd5) {
-    char targetPath[kMaxPath + 2];
-    int length = std::snprintf(targetPath, sizeof targetPath, "%s\\%s\\%s", g_RunState.gameDir,
-                               subDir, localName);
+bool stagedPath(char* out, std::size_t size, const char* subDir, const char* localName) {
+    int length = std::snprintf(out, size, "%s\\%s\\%s", g_RunState.gameDir, subDir, localName);
     // Longer paths do not fit the 256-byte buffers of the path layer; such a
     // file is refused rather than cut to another name.
-    if (length < 0 || static_cast<std::size_t>(length) > kMaxPath) {
+    return length >= 0 && static_cast<std::size_t>(length) <= kMaxPath;
+}
+
+// Opens the staged file to go on after its first resumeAt bytes, which the
+// digest takes in; null when they are not all there any more.
+std::FILE* openToResume(const char* targetPath, uint32_t resumeAt, TransferTarget* target) {
+    std::FILE* file = platform::openFile(targetPath, "rb+");
+    if (file == nullptr) return nullptr;
+    uint8_t buffer[65536];
+    uint32_t done = 0;
+    while (done < resumeAt) {
+        std::size_t want = resumeAt - done < sizeof buffer ? resumeAt - done : sizeof buffer;
+        std::size_t got = std::fread(buffer, 1, want, file);
+        if (got == 0) break;
+        Md5Update(&target->digest, buffer, got);
+        done += static_cast<uint32_t>(got);
+    }
+    // A write may not follow a read without a positioning call.
+    if (done < resumeAt || std::fseek(file, static_cast<long>(resumeAt), SEEK_SET) != 0) {
+        std::fclose(file);
+        Md5Init(&target->digest);
+        return nullptr;
+    }
+    return file;
+}
+
+// One transfer of the file into targetPath from offset on.
+Step transfer(TransferTarget* target, uint16_t serial, uint32_t offset, uint32_t maxBytes) {
+    uint32_t resumeOffset = offset;
+    switch (fetchFileFast(target, serial, maxBytes, &resumeOffset)) {
+    case FastOutcome::Base:
+        return receiveFile(target, serial, resumeOffset, maxBytes);
+    case FastOutcome::Done:
+        return Step::Go;
+    case FastOutcome::Stopped:
+        return Step::Stop;
+    case FastOutcome::Failed:
+        return Step::Fail;
+    }
+    return Step::Fail;
+}
+
+}  // namespace
+
+uint32_t resumableBytes(const char* localName, const char* subDir, uint32_t maxBytes) {
+    char path[kMaxPath + 2];
+    if (!stagedPath(path, sizeof path, subDir, localName)) return 0;
+    std::FILE* file = platform::openFile(path, "rb");
+    if (file == nullptr) return 0;
+    long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+    std::fclose(file);
+    return size > 0 && static_cast<unsigned long>(size) < maxBytes ? static_cast<uint32_t>(size) : 0;
+}
+
+void downloadFile(const char* remoteName, const char* localName, const char* subDir,
+                  int32_t serial, uint32_t maxBytes, const char* expectedMd5, uint32_t resumeAt) {
+    char targetPath[kMaxPath + 2];
+    if (!stagedPath(targetPath, sizeof targetPath, subDir, localName)) {
         g_RunState.runFailed = 1;
         notifyError(AU_ERR_TRANSFER);
         return;
@@ -137,30 +189,27 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     CreateDirectoryChain(directoryPath, localName);
 
     TransferTarget target;
-    target.file = platform::openFile(targetPath, "wb+");
     Md5Init(&target.digest);
+    target.file = expectedMd5 != nullptr && resumeAt > 0 ? openToResume(targetPath, resumeAt, &target) : nullptr;
+    if (target.file == nullptr) {
+        resumeAt = 0;
+        target.file = platform::openFile(targetPath, "wb+");
+    }
     g_UpdateLog.write("下载upd文件：%s,序列号%d,文件名:%s", directoryPath, serial, remoteName);
     if (target.file == nullptr) {
         g_RunState.runFailed = 1;
         notifyError(AU_ERR_TRANSFER);
         return;
     }
-
-    Step step = Step::Go;
-    uint32_t resumeOffset = 0;
-    switch (fetchFileFast(&target, static_cast<uint16_t>(serial), maxBytes, &resumeOffset)) {
-    case FastOutcome::Base:
-        step = receiveFile(&target, static_cast<uint16_t>(serial), resumeOffset, maxBytes);
-        break;
-    case FastOutcome::Done:
-        break;
-    case FastOutcome::Stopped:
-        step = Step::Stop;
-        break;
-    case FastOutcome::Failed:
-        step = Step::Fail;
-        break;
+    const int32_t sendnowBefore = g_RunState.sendnow;
+    if (resumeAt > 0) {
+        g_UpdateLog.write("%s从第%u字节续传", localName, resumeAt);
+        // The staged bytes count as received, so the run's progress still
+        // reaches its whole.
+        g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + resumeAt);
     }
+
+    Step step = transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
     bool closed = std::fclose(target.file) == 0;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;
@@ -170,6 +219,13 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     if (step == Step::Fail || !closed) g_RunState.runFailed = 1;
     if (!g_RunState.runFailed && expectedMd5 != nullptr &&
         !digestAsListed(&target, targetPath, localName, expectedMd5)) {
+        if (resumeAt > 0) {
+            // The staged bytes were of another build: once more, from the
+            // first byte, never again from a staged part.
+            g_RunState.sendnow = sendnowBefore;
+            downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0);
+            return;
+        }
         g_RunState.runFailed = 1;
     }
     if (g_RunState.runFailed) {

@@ -12,9 +12,17 @@ constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 // transfer as soon as the excess arrives, before it reaches the disk. With
 // expectedMd5 (a listed file's digest), a file of other bytes fails too and
 // is removed; the digest is taken as the chunks are written.
+// With resumeAt (a listed file whose first bytes an earlier run staged), the
+// transfer asks from that byte on and the digest takes in the staged bytes
+// first; when the whole file then has another digest (the server's build
+// changed in between), it is fetched once more from its first byte.
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
                   int32_t serial, uint32_t maxBytes = kPackageSizeLimit,
-                  const char* expectedMd5 = nullptr);
+                  const char* expectedMd5 = nullptr, uint32_t resumeAt = 0);
+
+// The bytes an earlier run left of this staged file when they can be
+// resumed: more than none and fewer than maxBytes; otherwise 0.
+uint32_t resumableBytes(const char* localName, const char* subDir, uint32_t maxBytes);
 
 // The maxBytes of a listed file: its size, none for a negative one.
 inline uint32_t listedBytes(int32_t size) {

@@ -57,41 +57,52 @@ bool fillDownloadTable() {
     return true;
 }
 
+// The server-side and staged names of a listed file.
+void transferNames(const UpdateListEntry& entry, char* remoteName, char* localName, std::size_t size) {
+    const RunState& run = g_RunState;
+    char localPath[180];
+    std::snprintf(localPath, sizeof localPath, "%s", entry.path);
+    for (char* c = localPath; *c; ++c) {
+        if (*c == '/') *c = '\\';
+    }
+    if (entry.systemFile == 0) {
+        std::snprintf(remoteName, size, "%s%s", run.serverPackageName, localPath);
+        std::snprintf(localName, size, "%s%s", run.packageName, localPath);
+    } else {
+        std::snprintf(remoteName, size, "%sSystem%s", run.serverPackageName, localPath);
+        std::snprintf(localName, size, "%s%s", run.systemPackageName, localPath);
+    }
+}
+
 bool fetchFiles() {
     RunState& run = g_RunState;
+    char remoteName[512];
+    char localName[512];
+    // A file that a stop, a kill or a lost connection cut short goes on from
+    // the bytes already staged.
+    std::vector<uint32_t> resumeAt(static_cast<std::size_t>(run.newCount > 0 ? run.newCount : 0), 0);
     std::vector<PlannedTransfer> plan;
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
-        if (entry.needsDownload) plan.push_back({static_cast<uint16_t>(i + 1), listedBytes(entry.size)});
+        if (!entry.needsDownload) continue;
+        transferNames(entry, remoteName, localName, sizeof remoteName);
+        resumeAt[static_cast<std::size_t>(i)] = resumableBytes(localName, "Update\\", listedBytes(entry.size));
+        plan.push_back({static_cast<uint16_t>(i + 1), listedBytes(entry.size), resumeAt[static_cast<std::size_t>(i)]});
     }
     planTransfers(plan.data(), plan.size());
 
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
         if (!entry.needsDownload) continue;
-
-        char localPath[180];
-        std::snprintf(localPath, sizeof localPath, "%s", entry.path);
-        for (char* c = localPath; *c; ++c) {
-            if (*c == '/') *c = '\\';
-        }
-        char remoteName[512];
-        char localName[512];
-        if (entry.systemFile == 0) {
-            std::snprintf(remoteName, sizeof remoteName, "%s%s", run.serverPackageName, localPath);
-            std::snprintf(localName, sizeof localName, "%s%s", run.packageName, localPath);
-        } else {
-            std::snprintf(remoteName, sizeof remoteName, "%sSystem%s", run.serverPackageName,
-                          localPath);
-            std::snprintf(localName, sizeof localName, "%s%s", run.systemPackageName, localPath);
-        }
+        transferNames(entry, remoteName, localName, sizeof remoteName);
 
         std::snprintf(run.currentFile, sizeof run.currentFile, "%s", entry.path);
         notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_FILE, reinterpret_cast<intptr_t>(run.currentFile));
         if (stopTest()) return false;
         // The serial is the record's place in the list, counted from 1.
         // A file that arrives with another digest fails its transfer there.
-        downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5);
+        downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5,
+                     resumeAt[static_cast<std::size_t>(i)]);
     }
     return true;
 }

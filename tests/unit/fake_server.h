@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "autoupdate.h"
+#include "files/md5.h"
 #include "log/update_log.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
@@ -346,6 +347,18 @@ private:
     std::string dir_;
     std::string logPath_;
 };
+
+// The digest text a list gives for these bytes.
+inline std::string md5Hex(const Bytes& bytes) {
+    uint8_t digest[16];
+    char text[33];
+    Md5Context context;
+    Md5Init(&context);
+    Md5Update(&context, bytes.data(), bytes.size());
+    Md5Final(digest, &context);
+    Md5ToHex(digest, text);
+    return text;
+}
 
 inline int count(const std::string& text, const std::string& piece) {
     int found = 0;

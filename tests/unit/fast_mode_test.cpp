@@ -1,8 +1,10 @@
 #include "net/fast_mode.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
@@ -180,6 +182,23 @@ TEST_F(FastMode, RequestsGoOutAheadAcrossFilesAndEveryFileArrivesWhole) {
     EXPECT_EQ(fake::count(run.log(), "一个文件接收完毕"), 3);
     EXPECT_EQ(fake::count(run.log(), "sedmax wei :5000, 3500 sendnow :1428,1000消息发送完毕,filehead.buffsize:1001"), 1);
     EXPECT_EQ(pauses(5), 0);
+}
+
+TEST_F(FastMode, AStagedPartIsAskedForFromItsEndAhead) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 6)}, {3, pattern(1000, 7)}};
+    fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
+    fake::Run::connectTo(server.port());
+    ::mkdir((run.dir() + "/Update").c_str(), 0755);
+    std::ofstream(run.dir() + "/Update/f1", std::ios::binary) << text(files.at(1)).substr(0, 1200);
+    loadReply(offerReply(1, 1000, 8));
+    plan({{1, 2500, 1200}, {3, 1000, 0}});
+
+    downloadFile("remote", "f1", "Update\\", 1, 2500, fake::md5Hex(files.at(1)).c_str(), 1200);
+    downloadFile("remote", "f3", "Update\\", 3, 1000);
+
+    EXPECT_EQ(parsed(server.requests()), (std::vector<Request>{{1, 1200, 1000}, {1, 2200, 1000}, {3, 0, 1000}}));
+    for (uint16_t serial : {1, 3}) EXPECT_EQ(file("Update/f" + std::to_string(serial)), text(files.at(serial)));
+    EXPECT_EQ(g_RunState.runFailed, 0);
 }
 
 TEST_F(FastMode, ChunksOtherThanPredictedStillGiveWholeFilesInOrder) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 #include "fake_server.h"
@@ -162,6 +163,40 @@ TEST_F(DownloadFile, LostServerIsReplacedAndTheChunkAskedForAgain) {
     EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_CONNECTING, 1, 1}, kFileDone}));
     EXPECT_EQ(fake::count(run.log(), "rcv SOCKET_ERROR了"), 1);
     EXPECT_EQ(g_RunState.sendnow, 2500);
+}
+
+TEST_F(DownloadFile, StagedBytesAreResumedAndOnesOfAnotherBuildFetchedAgainOnce) {
+    const Bytes content = pattern(2500);
+    const std::string md5 = fake::md5Hex(content);
+    const struct {
+        std::string staged;
+        std::vector<uint32_t> offsets;
+    } rows[] = {
+        {std::string(content.begin(), content.begin() + 1200), {1200, 2200}},
+        // Same length, other bytes: the whole file fails its digest and comes again.
+        {std::string(1200, 'x'), {1200, 2200, 0, 1000, 2000}},
+    };
+    for (const auto& row : rows) {
+        fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 1000); });
+        fake::Run::connectTo(server.port());
+        ::mkdir((run.dir() + "/Update").c_str(), 0755);
+        std::ofstream(run.dir() + "/Update/part.dat", std::ios::binary) << row.staged;
+        g_RunState.sendnow = 0;
+        g_RunState.runFailed = 0;
+
+        const uint32_t resumeAt = resumableBytes("part.dat", "Update\\", 2500);
+        EXPECT_EQ(resumeAt, 1200u);
+        downloadFile("part.dat", "part.dat", "Update\\", 4, 2500, md5.c_str(), resumeAt);
+
+        EXPECT_EQ(file("Update/part.dat"), std::string(content.begin(), content.end()));
+        EXPECT_EQ(offsets(server.requests()), row.offsets);
+        EXPECT_EQ(g_RunState.sendnow, 2500);
+        EXPECT_EQ(g_RunState.runFailed, 0);
+        EXPECT_EQ(fake::count(run.log(), "part.dat从第1200字节续传"), &row - rows + 1);
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
+    }
+    EXPECT_EQ(resumableBytes("part.dat", "Update\\", 2500), 0u) << "a whole file is no part";
 }
 
 TEST_F(DownloadFile, FailedSendReconnectsBeforeTheFirstChunk) {

@@ -1,6 +1,7 @@
 """Resume: a run that stopped half-way leaves verified files staged, and the next run
 fetches only the rest. Repair: without the installed list a run checks every file on
 disk and fetches exactly the missing and damaged ones."""
+import re
 import unittest
 
 from harness import Run, ServerEntry, current_flavour
@@ -54,6 +55,26 @@ class ResumeAndRepairTest(unittest.TestCase):
             for path, text in second.items():
                 self.assertEqual(run.game_file(path), text.encode(), path)
             self.assertEqual([p for p in run.game_files() if p.startswith('Update/game/')], [])
+
+    def test_a_file_cut_short_goes_on_from_its_staged_bytes(self):
+        big = bytes((i * 7 + i // 4093) & 0xFF for i in range(3 << 20))
+        for mode, chunk in (('base', 10237), ('fast', None)):
+            with self.subTest(mode), Run(self.flavour) as run:
+                run.package('game', files={'big.dat': big, 'small.txt': 'small'})
+                run.gamedata([ServerEntry(port=run.server(chunk=chunk, drop_after=len(big) // 2))])
+                cut = run.update('game')
+                self.assertEqual(cut.statuses()[-1], (5, 0), cut.describe())
+                reached = len(run.game_file('Update/game/big.dat') or b'')
+                self.assertTrue(0 < reached < len(big), cut.describe())
+
+                run.gamedata([ServerEntry(port=run.server(chunk=chunk))])
+                resumed = run.update('game')
+                self.assertEqual(resumed.exit_code, 0, resumed.describe())
+                self.assertEqual(run.game_file('big.dat'), big)
+                serial = [path for path, _ in cut.file_tables()[0].rows].index('/big.dat') + 1
+                first = re.search(r'file \d+/%d offset (\d+) ' % serial, run.servers[-1].log_text())
+                self.assertGreaterEqual(int(first.group(1)), reached, run.servers[-1].log_text()[:2000])
+                self.assertIn('game\\big.dat从第%d字节续传' % reached, resumed.log_lines(), resumed.describe())
 
     def test_removing_the_installed_list_repairs_damaged_and_missing_files(self):
         with Run(self.flavour) as run:
