@@ -2,6 +2,7 @@
 #include "installed_list.h"
 #include "launcher.h"
 #include "log_capture.h"
+#include "log_lines.h"
 #include "terminal_text.h"
 
 #include <autoupdate.h>
@@ -42,6 +43,7 @@ struct Launch {
     volatile LONG done = 0;
     bool onTerminal = false;
     bool verbose = false;
+    bool trace = false;
 };
 
 // Never freed: the dialog watcher and a late window message may still look at
@@ -83,7 +85,7 @@ LRESULT CALLBACK hostWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
 void onLogLine(void* context, const std::string& line)
 {
     Launch* launch = static_cast<Launch*>(context);
-    if (!launch->verbose)
+    if (!launch->verbose || (!launch->trace && isPerChunkLogLine(line)))
         return;
     EnterCriticalSection(&launch->lock);
     if (launch->onTerminal) {
@@ -251,8 +253,10 @@ int runLauncher(const Options& options)
     launch.answer = options.answer;
     launch.onTerminal = onTerminal;
     launch.verbose = options.verbose;
+    launch.trace = options.trace;
     if (onTerminal)
         launch.bar.convertWith(terminalText);
+    launch.bar.showFiles(options.verbose);
     if (options.transcriptPath == "-") {
         // The library echoes its log on standard output: the transcript keeps
         // the real stdout, and the library's echo goes to stderr.
@@ -370,7 +374,7 @@ int runLauncher(const Options& options)
     if (onTerminal) {
         EnterCriticalSection(&launch.lock);
         const RunSummary& summary = launch.session.summary();
-        launch.bar.status(summary.line(summary.outcome(status, stopReason), nowMs() - startMs));
+        launch.bar.status(summary.line(summary.outcome(status, stopReason), nowMs()));
         LeaveCriticalSection(&launch.lock);
     }
     std::fflush(nullptr);
