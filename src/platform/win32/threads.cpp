@@ -7,25 +7,55 @@ namespace platform {
 
 namespace {
 
+// The module this code is in, without touching its reference count.
+HMODULE ownModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&ownModule), &module);
+    return module;
+}
+
 // The body has the C calling convention, a thread routine is WINAPI: the
-// body's address travels as the routine's argument.
+// body's address travels as the routine's argument. The thread owns one
+// reference to the library, taken by its creator: a host may free the
+// library from a handler while the thread still runs in it. The reference is
+// dropped by the call that ends the thread, so nothing returns into a
+// library that this very call unloads.
 DWORD WINAPI threadStart(LPVOID argument) {
     auto body = reinterpret_cast<ThreadBody>(argument);
-    return body(nullptr);
+    const DWORD result = body(nullptr);
+    HMODULE module = ownModule();
+    if (module != nullptr) FreeLibraryAndExitThread(module, result);
+    return result;
 }
 
 }  // namespace
 
 ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
+    // Taken here, on the creating thread: by the time the new thread runs,
+    // the host may already have let go of its own reference.
+    HMODULE reference = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&threadStart),
+                       &reference);
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, threadStart, reinterpret_cast<LPVOID>(body),
                                  CREATE_SUSPENDED, &id);
     if (threadId != nullptr) *threadId = id;
     if (recordedAt != nullptr) *recordedAt = thread;
-    if (thread != nullptr) ResumeThread(thread);
+    if (thread != nullptr) {
+        ResumeThread(thread);
+    } else if (reference != nullptr) {
+        const DWORD error = GetLastError();
+        FreeLibrary(reference);
+        SetLastError(error);
+    }
     return thread;
 }
 
+// A thread ended here never drops the reference it holds to the library: the
+// library stays loaded for the rest of the process. Releasing it here could
+// unload code the thread had been stopped in, or release it twice when the
+// thread was already on its way out through FreeLibraryAndExitThread.
 int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     if (thread == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
