@@ -111,6 +111,19 @@ BOOL CALLBACK collectOwnDialog(HWND window, LPARAM context)
     return TRUE;
 }
 
+// The library's texts are GBK; the dialog holds them as Unicode, and they
+// are read back as GBK whatever the system's code page.
+std::string gbkText(const wchar_t* text, int length)
+{
+    if (length <= 0)
+        return std::string();
+    int size = WideCharToMultiByte(936, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string narrow(std::size_t(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(936, 0, text, length, &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
+
 BOOL CALLBACK findLongestStatic(HWND child, LPARAM context)
 {
     char className[16] = {0};
@@ -118,19 +131,19 @@ BOOL CALLBACK findLongestStatic(HWND child, LPARAM context)
     if (lstrcmpiA(className, "Static") != 0)
         return TRUE;
     std::string* best = reinterpret_cast<std::string*>(context);
-    char text[4096] = {0};
-    int length = GetWindowTextA(child, text, sizeof text);
-    if (length > int(best->size()))
-        best->assign(text, std::size_t(length));
+    wchar_t text[4096] = {0};
+    std::string narrow = gbkText(text, GetWindowTextW(child, text, 4096));
+    if (narrow.size() > best->size())
+        best->swap(narrow);
     return TRUE;
 }
 
 std::string dialogText(HWND dialog)
 {
-    char text[4096] = {0};
-    UINT length = GetDlgItemTextA(dialog, kMessageBoxTextId, text, sizeof text);
+    wchar_t text[4096] = {0};
+    UINT length = GetDlgItemTextW(dialog, kMessageBoxTextId, text, 4096);
     if (length > 0)
-        return std::string(text, length);
+        return gbkText(text, int(length));
     std::string longest;
     EnumChildWindows(dialog, findLongestStatic, reinterpret_cast<LPARAM>(&longest));
     return longest;
