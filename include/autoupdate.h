@@ -163,9 +163,11 @@ int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const char* serv
  * threads send to the calling thread's windows, so the host's window
  * procedure may run inside the call: for a notification the worker had
  * already begun to send, and for anything another thread sends with
- * SendMessage (e.g. the system, or the host's own threads). Posted messages
- * and input stay in the queue. From a handler reached that way AutoUpdate()
- * is refused and EndUpdate() returns at once, as from any handler.
+ * SendMessage, such as the host's own threads, or the system for the
+ * worker's locked-file question, which is owned by the host window and
+ * disables it while it is up (e.g. WM_ENABLE). Posted messages and input stay
+ * in the queue. From a handler reached that way AutoUpdate() is refused and
+ * EndUpdate() returns at once, as from any handler.
  *
  * Unloading: the worker holds its own reference to the library and drops it
  * as its thread ends (FreeLibraryAndExitThread), so a host may call
