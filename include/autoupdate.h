@@ -2,7 +2,21 @@
  *
  * A launcher loads the library, calls AutoUpdate() once per run and learns
  * everything about the run from the messages sent to its host window. It may
- * call EndUpdate() at any time to stop the run. */
+ * call EndUpdate() at any time to stop the run.
+ *
+ * What ships beside the launcher's executable: AutoUpdate.dll (32-bit, so the
+ * launcher is 32-bit too), gamedata.xml (the servers; read from the directory
+ * of the process's executable, never from the game directory) and zlib.DLL:
+ * the 32-bit cdecl zlib DLL (zlib1.dll, not the stdcall zlibwapi.dll) under
+ * that name, which the library loads to call its uncompress. Without it every
+ * run ends with AU_ERR_NO_UNCOMPRESS.
+ *
+ * Texts: every string is narrow. The records passed by address (the path of
+ * AU_STATUS_FILE, the row names of AU_MSG_FILE_TABLE) are GBK (code page
+ * 936), as the update list holds them; the download address is in the
+ * system's ANSI code page on Windows (GBK on a Chinese system), GBK on POSIX.
+ * The log and the locked-file question are GBK. Show them with
+ * MultiByteToWideChar(936, ...) to read right on any Windows. */
 #ifndef AUTOUPDATE_H
 #define AUTOUPDATE_H
 
@@ -17,6 +31,11 @@ extern "C" {
 #define AU_MSG_PROGRESS 11114   /* wParam: 5000; lParam: progress in five-thousandths */
 #define AU_MSG_FILE_TABLE 11115 /* wParam: rows; lParam: address of AutoUpdateTableRow[rows] */
 #define AU_MSG_BYTES 11117      /* wParam: bytes expected; lParam: bytes received */
+
+/* The run's byte counts are signed 32-bit values (on 32-bit Windows lParam is
+ * one): the bytes a run expects, the package and every file it fetches, and
+ * each file's size stay at or below 2147483647. make-package refuses a build
+ * past that; a first run fetches every file, so the whole build counts. */
 
 /* Status kinds (wParam of AU_MSG_STATUS). */
 #define AU_STATUS_FILE 2                 /* lParam: address of the path about to be fetched */
@@ -107,6 +126,20 @@ typedef AutoUpdateHost* AutoUpdateWindow;
  *    EndUpdate() (POSIX), since EndUpdate() waits for the worker. */
 
 /* Starts a run; 1 when the worker was started, 0 when the run was refused.
+ *  hostWindow     receives every message; its thread must keep handling
+ *                 messages during the run (the worker waits on each one).
+ *  serverAddress  a dotted IPv4 address tried first, or null. Only its digits
+ *                 and dots are kept, so a host name cannot work and neither
+ *                 can a ":port"; the port is that of the gamedata.xml row with
+ *                 the same address, else 38432. The gamedata.xml rows follow.
+ *  gameDirectory  "\" or "/" separators, a trailing one or not; 3 to 255
+ *                 characters (shorter: a message box and 0), and at most 240
+ *                 with packageName. The log autoupdatelog.txt is written
+ *                 there: a directory that does not exist gives no log at all.
+ *  packageDigest  has no effect: the run replaces it with the digest of the
+ *                 list it downloads before reading it. Any text, or null.
+ *  packageName    the package's name on the server (update.ini in the game
+ *                 directory may give another one there).
  * A worker of an earlier run that is still at work refuses the run (call
  * EndUpdate() first); one that has reported its end or been asked to stop is
  * waited for (at most 4 s) and then let go of.
@@ -124,6 +157,25 @@ int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const char* serv
  * runs (Windows: it handles messages sent to the calling thread's windows
  * while it waits), never after it returns. Only a worker still there when the
  * 4 s are spent is ended forcibly (TerminateThread; pthread_cancel on POSIX).
+ *
+ * What runs inside EndUpdate() on Windows: while it waits (and while
+ * AutoUpdate() waits for an earlier worker) it handles the messages other
+ * threads send to the calling thread's windows, so the host's window
+ * procedure may run inside the call: for a notification the worker had
+ * already begun to send, and for anything another thread sends with
+ * SendMessage, such as the host's own threads, or the system for the
+ * worker's locked-file question, which is owned by the host window and
+ * disables it while it is up (e.g. WM_ENABLE). Posted messages and input stay
+ * in the queue. From a handler reached that way AutoUpdate() is refused and
+ * EndUpdate() returns at once, as from any handler.
+ *
+ * Unloading: the worker holds its own reference to the library and drops it
+ * as its thread ends (FreeLibraryAndExitThread), so a host may call
+ * EndUpdate() and then FreeLibrary() even inside a message handler; the
+ * library is unloaded once the worker has left. A worker ended forcibly
+ * keeps the library loaded until the process ends. On POSIX the worker's
+ * reference is dropped when a later EndUpdate() or AutoUpdate() takes its
+ * thread back; a host that dlclose()s before that leaves the library loaded.
  * Exported as _EndUpdate@0 from AutoUpdate.dll. */
 int32_t AUTOUPDATE_CALL EndUpdate(void);
 

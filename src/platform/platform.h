@@ -42,11 +42,15 @@ using ThreadBody = uint32_t (*)(void* argument);
 // Starts body(nullptr) on a new thread; null when no thread could be made.
 // With recordedAt, the handle and the identifier are stored there before the
 // body runs, so that the body (and a host it calls) already finds them.
+// The thread holds a reference to the library while it runs, so a host that
+// unloads the library meanwhile does not pull the code from under it
+// (Windows: dropped as the thread exits; POSIX: when the thread is joined).
 ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt = nullptr);
 
 // Ends the thread at once (or at its next blocking call on POSIX) and
 // releases the handle; nonzero on success. A last resort: a thread ended so
-// may leave a lock of the runtime held.
+// may leave a lock of the runtime held, and its reference to the library is
+// kept: the library then stays loaded until the process ends.
 int32_t terminateThread(ThreadHandle thread, uint32_t exitCode);
 
 // Lets go of the handle of a thread that has left its body or will leave it

@@ -1,13 +1,20 @@
 // A launcher that calls the library from inside its window procedure, run
 // under Wine by reentry_test.py: AutoUpdate from a handler is refused, EndUpdate
 // from a handler returns at once and nothing arrives after it, and the next
-// AutoUpdate outside the handler runs to its end.
+// AutoUpdate outside the handler runs to its end. With a mode and a count it
+// loads the library N times and, inside the handler of the final report
+// ("final") or of the first progress message ("progress"), calls EndUpdate
+// and FreeLibrary: the worker must leave without crashing and unload the
+// library as it goes.
 //   reentry_probe.exe GAME_DIR
+//   reentry_probe.exe GAME_DIR final|progress N
 #include <autoupdate.h>
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -48,6 +55,72 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     return 0;
 }
 
+HMODULE g_library = nullptr;
+bool g_unloadOnFinal = false;
+bool g_unloaded = false;
+
+LRESULT CALLBACK unloadingWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    bool trigger = g_unloadOnFinal ? msg == AU_MSG_STATUS && wParam == AU_STATUS_FINAL : msg == AU_MSG_PROGRESS;
+    if (!trigger || g_unloaded) return DefWindowProcA(window, msg, wParam, lParam);
+    g_endUpdate();
+    FreeLibrary(g_library);
+    g_unloaded = true;
+    return 0;
+}
+
+void pumpFor(DWORD milliseconds);
+
+// Each run: load, start, unload inside the handler, then wait for the
+// worker to take the library with it. A crash ends the process; a run whose
+// handler never comes, or whose library stays loaded, counts as a failure.
+int unloadInHandlers(const char* mode, int runs) {
+    g_unloadOnFinal = std::strcmp(mode, "final") == 0;
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = unloadingWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "UnloadProbe";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(0, "UnloadProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+    if (!window) return 2;
+    int unloaded = 0;
+    for (int run = 0; run < runs; ++run) {
+        g_library = LoadLibraryA("AutoUpdate.dll");
+        if (!g_library) return 2;
+        g_autoUpdate = reinterpret_cast<AutoUpdateProc>(
+            reinterpret_cast<void*>(GetProcAddress(g_library, "_AutoUpdate@20")));
+        g_endUpdate = reinterpret_cast<EndUpdateProc>(
+            reinterpret_cast<void*>(GetProcAddress(g_library, "_EndUpdate@0")));
+        g_unloaded = false;
+        if (g_autoUpdate(window, "127.0.0.1", g_gameDir, "", "game") != 1) {
+            check(false, "run starts", run);
+            FreeLibrary(g_library);
+            break;
+        }
+        for (int i = 0; i < 300 && !g_unloaded; ++i) pumpFor(100);
+        if (!g_unloaded) {
+            check(false, "the handler came within 30 s in run", run);
+            g_endUpdate();
+            FreeLibrary(g_library);
+            break;
+        }
+        bool gone = false;
+        for (int i = 0; i < 100 && !gone; ++i) {
+            pumpFor(50);
+            gone = GetModuleHandleA("AutoUpdate.dll") == nullptr;
+        }
+        if (!gone) {
+            check(false, "the worker unloads the library as it leaves, run", run);
+            break;
+        }
+        ++unloaded;
+    }
+    check(unloaded == runs, g_unloadOnFinal ? "unloaded in the final report's handler, runs"
+                                            : "unloaded in a progress handler, runs",
+          unloaded);
+    return g_failures == 0 ? 0 : 1;
+}
+
 void pumpFor(DWORD milliseconds) {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < milliseconds) {
@@ -60,11 +133,12 @@ void pumpFor(DWORD milliseconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: reentry_probe.exe GAME_DIR\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: reentry_probe.exe GAME_DIR [final|progress N]\n");
         return 2;
     }
     g_gameDir = argv[1];
+    if (argc == 4) return unloadInHandlers(argv[2], std::atoi(argv[3]));
     HMODULE library = LoadLibraryA("AutoUpdate.dll");
     if (!library) return 2;
     g_autoUpdate = reinterpret_cast<AutoUpdateProc>(

@@ -34,6 +34,27 @@ class ReentryTest(unittest.TestCase):
             for path, content in files.items():
                 self.assertEqual(run.game_file(path), content, described)
 
+    def test_free_library_inside_handlers(self):
+        # 5 runs of each kind in CI; AUTOUPDATE_UNLOAD_RUNS=50 by hand.
+        runs = int(os.environ.get('AUTOUPDATE_UNLOAD_RUNS', '5'))
+        flavour = Flavour('wine')
+        with Run(flavour) as run:
+            # Large enough that no progress run gets to the end of it.
+            run.package('game', files={'data/big.dat': os.urandom(8 * 1024 * 1024), 'readme.txt': b'x'})
+            run.server()
+            run.gamedata()
+            shutil.copy2(os.path.join(flavour.win_build_dir, 'reentry_probe.exe'), run.host_dir)
+            for mode in ('progress', 'final'):
+                command = ['xvfb-run', '-a', 'wine', os.path.join(run.host_dir, 'reentry_probe.exe'),
+                           flavour.host_path(run.game_dir), mode, str(runs)]
+                code, stdout, stderr = run_bounded(command, timeout=60 + 10 * runs, cwd=run.dir,
+                                                   env=flavour.environment(run.system_dir))
+                report = stdout.decode('utf-8', 'replace')
+                described = mode + ':\n' + report + stderr.decode('utf-8', 'replace')[-2000:]
+                self.assertEqual(code, 0, described)
+                self.assertNotIn('FAIL', report, described)
+                self.assertIn('runs (%d)' % runs, report, described)
+
 
 if __name__ == '__main__':
     unittest.main()

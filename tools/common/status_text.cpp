@@ -22,6 +22,8 @@ std::string describeError(intptr_t code)
     case AU_ERR_RECONNECT: return "The connection was lost while asking for the update package.";
     case AU_ERR_ATTEMPTS: return "The server did not answer the request for the update package.";
     case AU_ERR_INSTALL: return "The new files could not be put in place; the game is unchanged.";
+    case AU_ERR_NO_SYSTEM_DIR:
+        return "The update has files for the system folder, but no usable system folder was found; nothing was installed.";
     default:
         return "The network could not be used (system error " + std::to_string(code) + ").";
     }

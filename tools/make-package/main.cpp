@@ -29,7 +29,9 @@ const char kUsage[] =
     "  .store/NAME/<n>/system/...   system files by their list paths\n"
     "\n"
     "Exit status: 0 built, 1 failed (I/O), 2 refused (bad arguments, a name\n"
-    "or path the list cannot hold, more than 4399 files, a list over 300000 bytes).\n";
+    "or path the list cannot hold, more than 4399 files, a list over 300000 bytes,\n"
+    "files and list adding up to more than 2147483647 bytes: a client counts a\n"
+    "run's bytes in 32-bit signed counters).\n";
 
 int Usage(const char* problem)
 {

@@ -300,6 +300,18 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         return BuildStatus::Refused;
     }
 
+    // A client counts the bytes of a run in 32-bit signed counters (the bytes
+    // expected and received, carried to the launcher by message 11117): a
+    // first run fetches the package and every file, so all of it must fit.
+    // The uncompressed list stands in for the package, which is smaller.
+    int64_t runBytes = static_cast<int64_t>(plannedBytes);
+    for (const SourceFile& file : files) runBytes += file.size;
+    if (runBytes > INT32_MAX) {
+        *error = "the files and the list add up to " + std::to_string(runBytes) +
+                 " bytes; a client counts a run's bytes in 32 bits and can take at most 2147483647";
+        return BuildStatus::Refused;
+    }
+
     const std::string& root = options.outRoot;
     if (!MakeDirectories(root)) {
         *error = "cannot create " + root + ": " + Errno();

@@ -12,7 +12,7 @@ void HostSession::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_
     transcript_.write(formatNotification(msg, wParam, lParam));
     if (transcript_.finished())
         return;
-    summary_.observe(msg, wParam, lParam);
+    summary_.observe(msg, wParam, lParam, nowMs);
     if (bar_)
         bar_->observe(msg, wParam, lParam);
 

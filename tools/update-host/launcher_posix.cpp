@@ -2,6 +2,7 @@
 #include "installed_list.h"
 #include "launcher.h"
 #include "log_capture.h"
+#include "log_lines.h"
 #include "terminal_text.h"
 
 #include <autoupdate.h>
@@ -53,6 +54,7 @@ struct Launch {
     int lockFd = -1;
     bool onTerminal = false;
     bool verbose = false;
+    bool trace = false;
 };
 
 // Never destroyed: a callback that entered before EndUpdate may still be
@@ -87,7 +89,7 @@ intptr_t onMessage(AutoUpdateHost* host, unsigned msg, uintptr_t wParam, intptr_
 void onLogLine(void* context, const std::string& line)
 {
     Launch* launch = static_cast<Launch*>(context);
-    if (!launch->verbose)
+    if (!launch->verbose || (!launch->trace && isPerChunkLogLine(line)))
         return;
     pthread_mutex_lock(&launch->mutex);
     if (launch->onTerminal) {
@@ -187,8 +189,10 @@ int runLauncher(const Options& options)
     ProgressBar& bar = launch.bar;
     launch.onTerminal = onTerminal;
     launch.verbose = options.verbose;
+    launch.trace = options.trace;
     if (onTerminal)
         bar.convertWith(terminalText);
+    bar.showFiles(options.verbose);
     if (options.transcriptPath == "-") {
         // The library echoes its log on standard output: the transcript keeps
         // the real stdout, and the library's echo goes to stderr.
@@ -318,7 +322,7 @@ int runLauncher(const Options& options)
     if (onTerminal) {
         pthread_mutex_lock(&launch.mutex);
         const RunSummary& summary = session.summary();
-        bar.status(summary.line(summary.outcome(status, stopReason), nowMs() - startMs));
+        bar.status(summary.line(summary.outcome(status, stopReason), nowMs()));
         pthread_mutex_unlock(&launch.mutex);
     }
     std::fflush(nullptr);

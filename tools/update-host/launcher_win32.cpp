@@ -2,6 +2,7 @@
 #include "installed_list.h"
 #include "launcher.h"
 #include "log_capture.h"
+#include "log_lines.h"
 #include "terminal_text.h"
 
 #include <autoupdate.h>
@@ -42,6 +43,7 @@ struct Launch {
     volatile LONG done = 0;
     bool onTerminal = false;
     bool verbose = false;
+    bool trace = false;
 };
 
 // Never freed: the dialog watcher and a late window message may still look at
@@ -83,7 +85,7 @@ LRESULT CALLBACK hostWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
 void onLogLine(void* context, const std::string& line)
 {
     Launch* launch = static_cast<Launch*>(context);
-    if (!launch->verbose)
+    if (!launch->verbose || (!launch->trace && isPerChunkLogLine(line)))
         return;
     EnterCriticalSection(&launch->lock);
     if (launch->onTerminal) {
@@ -109,6 +111,19 @@ BOOL CALLBACK collectOwnDialog(HWND window, LPARAM context)
     return TRUE;
 }
 
+// The library's texts are GBK; the dialog holds them as Unicode, and they
+// are read back as GBK whatever the system's code page.
+std::string gbkText(const wchar_t* text, int length)
+{
+    if (length <= 0)
+        return std::string();
+    int size = WideCharToMultiByte(936, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string narrow(std::size_t(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(936, 0, text, length, &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
+
 BOOL CALLBACK findLongestStatic(HWND child, LPARAM context)
 {
     char className[16] = {0};
@@ -116,19 +131,19 @@ BOOL CALLBACK findLongestStatic(HWND child, LPARAM context)
     if (lstrcmpiA(className, "Static") != 0)
         return TRUE;
     std::string* best = reinterpret_cast<std::string*>(context);
-    char text[4096] = {0};
-    int length = GetWindowTextA(child, text, sizeof text);
-    if (length > int(best->size()))
-        best->assign(text, std::size_t(length));
+    wchar_t text[4096] = {0};
+    std::string narrow = gbkText(text, GetWindowTextW(child, text, 4096));
+    if (narrow.size() > best->size())
+        best->swap(narrow);
     return TRUE;
 }
 
 std::string dialogText(HWND dialog)
 {
-    char text[4096] = {0};
-    UINT length = GetDlgItemTextA(dialog, kMessageBoxTextId, text, sizeof text);
+    wchar_t text[4096] = {0};
+    UINT length = GetDlgItemTextW(dialog, kMessageBoxTextId, text, 4096);
     if (length > 0)
-        return std::string(text, length);
+        return gbkText(text, int(length));
     std::string longest;
     EnumChildWindows(dialog, findLongestStatic, reinterpret_cast<LPARAM>(&longest));
     return longest;
@@ -251,8 +266,10 @@ int runLauncher(const Options& options)
     launch.answer = options.answer;
     launch.onTerminal = onTerminal;
     launch.verbose = options.verbose;
+    launch.trace = options.trace;
     if (onTerminal)
         launch.bar.convertWith(terminalText);
+    launch.bar.showFiles(options.verbose);
     if (options.transcriptPath == "-") {
         // The library echoes its log on standard output: the transcript keeps
         // the real stdout, and the library's echo goes to stderr.
@@ -370,7 +387,7 @@ int runLauncher(const Options& options)
     if (onTerminal) {
         EnterCriticalSection(&launch.lock);
         const RunSummary& summary = launch.session.summary();
-        launch.bar.status(summary.line(summary.outcome(status, stopReason), nowMs() - startMs));
+        launch.bar.status(summary.line(summary.outcome(status, stopReason), nowMs()));
         LeaveCriticalSection(&launch.lock);
     }
     std::fflush(nullptr);

@@ -21,3 +21,20 @@ std::string LogLines::rest()
         left.pop_back();
     return left;
 }
+
+bool isPerChunkLogLine(const std::string& line)
+{
+    std::size_t at = 0;
+    while (at < line.size() && line[at] == '[') {
+        std::size_t close = line.find(']', at);
+        if (close == std::string::npos)
+            break;
+        at = close + 1;
+    }
+    static const char* const kPerChunk[] = {"接收到数据大小为", "sedmax wei "};
+    for (const char* start : kPerChunk) {
+        if (line.compare(at, std::char_traits<char>::length(start), start) == 0)
+            return true;
+    }
+    return false;
+}

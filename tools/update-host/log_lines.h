@@ -18,4 +18,10 @@ private:
     std::string pending_;
 };
 
+// True for the lines the library writes for every chunk of a transfer (the
+// frame it received and the byte counts after it): thousands per file, so
+// --verbose leaves them out and --trace shows them. line is GBK, with or
+// without the log's "[line][time]" prefix.
+bool isPerChunkLogLine(const std::string& line);
+
 #endif

@@ -36,11 +36,13 @@ const char* usageText()
     return "usage: update-host [--library PATH] --game-dir DIR --package NAME [--server IP]\n"
            "                   [--digest HEX] [--answer yes|no|ask] [--stop-after MS]\n"
            "                   [--timeout S] [--transcript FILE|-] [--lock PATH]\n"
-           "                   [--quiet-period MS] [--repair] [--verbose]\n"
+           "                   [--quiet-period MS] [--repair] [--verbose] [--trace]\n"
            "  --repair   remove the installed list {package}.upd first, so that the run\n"
            "             checks every file on disk by its digest and fetches what is\n"
            "             missing or damaged\n"
-           "  --verbose  on a terminal, show the library's log lines above the progress bar\n";
+           "  --verbose  on a terminal, show a line per file and the library's log lines\n"
+           "             above the progress bar, without its lines for every chunk\n"
+           "  --trace    as --verbose, with the library's lines for every chunk\n";
 }
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error)
@@ -60,6 +62,11 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
         }
         if (arg == "--verbose") {
             options.verbose = true;
+            continue;
+        }
+        if (arg == "--trace") {
+            options.verbose = true;
+            options.trace = true;
             continue;
         }
         if (arg.compare(0, 2, "--") != 0) {

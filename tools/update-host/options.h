@@ -20,7 +20,9 @@ struct Options {
     std::string lockPath;
     int64_t quietPeriodMs = 3000;
     bool repair = false;          // remove {package}.upd first: the run checks every file on disk
-    bool verbose = false;         // on a terminal, show the library's log lines above the bar
+    bool verbose = false;         // on a terminal, a line per file and the library's log lines
+                                  // above the bar, without the per-chunk ones
+    bool trace = false;           // as verbose, with the library's per-chunk log lines
     bool help = false;
 };
 

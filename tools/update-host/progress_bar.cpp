@@ -12,9 +12,12 @@ void ProgressBar::observe(unsigned msg, uintptr_t wParam, intptr_t lParam)
     } else if (msg == AU_MSG_BYTES) {
         expected_ = (long long)wParam;
         received_ = (long long)lParam;
+    } else if (msg == AU_MSG_FILE_TABLE) {
+        tableSeen_ = true;
     } else if (msg == AU_MSG_STATUS) {
         switch (wParam) {
         case AU_STATUS_FILE:
+            receivedAtFile_ = received_;
             if (lParam) {
                 const char* path = reinterpret_cast<const char*>(lParam);
                 std::size_t length = 0;
@@ -29,9 +32,10 @@ void ProgressBar::observe(unsigned msg, uintptr_t wParam, intptr_t lParam)
         case AU_STATUS_ERROR:
             status("error " + std::to_string(lParam) + ": " + describeError(lParam));
             return;
-        case AU_STATUS_FINAL:
-            status(lParam == 1 ? "update complete" : "update incomplete");
-            return;
+        case AU_STATUS_FILE_DONE:
+            if (showFiles_ && tableSeen_ && !file_.empty())
+                above("fetched " + file_ + " (" + byteCountText(received_ - receivedAtFile_) + ")");
+            break;
         default:
             break;
         }

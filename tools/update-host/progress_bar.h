@@ -15,6 +15,9 @@ public:
     // convert first (none: bytes as they are).
     void convertWith(std::string (*convert)(const std::string&)) { convert_ = convert; }
 
+    // With file lines on, each fetched file gets a line of its own above the bar.
+    void showFiles(bool on) { showFiles_ = on; }
+
     void observe(unsigned msg, uintptr_t wParam, intptr_t lParam);
     // A line of its own; the bar is drawn again with the next report.
     void status(const std::string& text);
@@ -37,6 +40,9 @@ private:
     long long received_ = 0;
     long speedKiB_ = -1;
     std::string file_;
+    bool showFiles_ = false;
+    bool tableSeen_ = false;      // transfers before the table fetch the package
+    long long receivedAtFile_ = 0;
     std::size_t drawn_ = 0;   // length of the bar now on screen
 };
 

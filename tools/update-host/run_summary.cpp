@@ -7,8 +7,15 @@
 
 #include <cstdio>
 
-void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam)
+void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_t nowMs)
 {
+    // The package request and its fixed pauses come before the first file
+    // and are no part of the transfer speed.
+    bool startsFile = msg == AU_MSG_PROGRESS || (msg == AU_MSG_STATUS && wParam == AU_STATUS_FILE);
+    if (startsFile && transfersStartMs_ < 0)
+        transfersStartMs_ = nowMs;
+    if (msg == AU_MSG_STATUS && wParam == AU_STATUS_TRANSFERS && lParam == 0 && transfersEndMs_ < 0)
+        transfersEndMs_ = nowMs;
     if (msg == AU_MSG_FILE_TABLE) {
         tableSeen_ = true;
         filesListed_ = int(wParam);
@@ -52,8 +59,11 @@ std::string RunSummary::outcome(int exitStatus, const std::string& stopReason) c
     return "update incomplete";
 }
 
-std::string RunSummary::line(const std::string& outcome, int64_t elapsedMs) const
+std::string RunSummary::line(const std::string& outcome, int64_t endMs) const
 {
+    int64_t elapsedMs = 0;
+    if (transfersStartMs_ >= 0)
+        elapsedMs = (transfersEndMs_ >= 0 ? transfersEndMs_ : endMs) - transfersStartMs_;
     double seconds = elapsedMs > 0 ? elapsedMs / 1000.0 : 0.0;
     char timing[96];
     std::snprintf(timing, sizeof timing, " in %.1f s (%s/s)", seconds,

@@ -7,13 +7,16 @@
 // Counts what a run fetched, for the one line a terminal shows at its end.
 class RunSummary {
 public:
-    void observe(unsigned msg, uintptr_t wParam, intptr_t lParam);
+    // nowMs: when the message came, on the clock line() is given.
+    void observe(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_t nowMs = 0);
 
     // The outcome in words for the tool's exit status; stopReason names why a
     // run was stopped ("timed out", "interrupted"), empty for --stop-after.
     std::string outcome(int exitStatus, const std::string& stopReason) const;
-    // "complete: 3 of 3 files fetched, 1.5 MiB in 2.0 s (768.0 KiB/s)"
-    std::string line(const std::string& outcome, int64_t elapsedMs) const;
+    // "update complete - 3 of 3 files fetched, 1.5 MiB in 2.0 s (768.0 KiB/s)".
+    // The time is that of the transfers alone, from the first file to the
+    // end of the transfers, or to endMs for a run that did not get there.
+    std::string line(const std::string& outcome, int64_t endMs) const;
 
     int filesListed() const { return filesListed_; }
     int filesFetched() const { return filesFetched_; }
@@ -27,6 +30,8 @@ private:
     long long bytesReceived_ = 0;
     intptr_t endingError_ = 0;   // the last error that is not a failed transfer
     bool hasEndingError_ = false;
+    int64_t transfersStartMs_ = -1;
+    int64_t transfersEndMs_ = -1;
 };
 
 #endif

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -27,6 +28,11 @@ constexpr uint32_t kWaitStepMs = 5;
 struct PosixThread {
     pthread_t thread;
     ThreadBody body;
+    // The thread's reference to the library (null when this code is not in a
+    // shared library). A thread cannot drop it itself: dlclose would return
+    // into the code it unmapped. So the holder drops it once the thread is
+    // joined; a thread that is only detached keeps the library loaded.
+    void* library = nullptr;
     std::atomic<bool> done{false};
     std::atomic<int> owners{2};
     // Held by startThread until the handle is recorded.
@@ -71,6 +77,19 @@ bool joinWithin(pthread_t thread, long milliseconds) {
     return result == 0;
 }
 
+// A new reference to the shared object this code is in.
+void* referenceOwnLibrary() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&threadStart), &info) == 0 || info.dli_fname == nullptr) return nullptr;
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
+
+// The holder's side of a joined thread: nothing of it runs any more.
+void dropJoined(PosixThread* handle) {
+    if (handle->library != nullptr) dlclose(handle->library);
+    delete handle;
+}
+
 }  // namespace
 
 ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
@@ -80,11 +99,13 @@ ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* reco
         return nullptr;
     }
     handle->body = body;
+    handle->library = referenceOwnLibrary();
     pthread_mutex_lock(&handle->recording);
     int rc = pthread_create(&handle->thread, nullptr, threadStart, handle);
     if (rc != 0) {
         pthread_mutex_unlock(&handle->recording);
         posix::setLastErrorFromErrno(rc);
+        if (handle->library != nullptr) dlclose(handle->library);
         delete handle;
         if (recordedAt != nullptr) *recordedAt = nullptr;
         return nullptr;
@@ -110,7 +131,7 @@ int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     int rc = pthread_cancel(handle->thread);
     if (!pthread_equal(handle->thread, pthread_self()) && joinWithin(handle->thread, kCancelJoinMs)) {
         // Gone, returned or cancelled: nothing of it touches the handle any more.
-        delete handle;
+        dropJoined(handle);
     } else {
         // A thread cancelled later still will never let go: its handle stays.
         pthread_detach(handle->thread);
@@ -130,8 +151,11 @@ void releaseThread(ThreadHandle thread) {
     if (pthread_equal(handle->thread, pthread_self()) || !handle->done ||
         !joinWithin(handle->thread, 1000)) {
         pthread_detach(handle->thread);
+        letGo(handle);
+        return;
     }
-    letGo(handle);
+    // Joined: the thread has already let go of its share of the handle.
+    dropJoined(handle);
 }
 
 bool waitForThread(ThreadHandle thread, uint32_t milliseconds) {

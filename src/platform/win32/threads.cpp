@@ -1,31 +1,62 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <new>
+
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
 
-// The body has the C calling convention, a thread routine is WINAPI: the
-// body's address travels as the routine's argument.
+// What a new thread is given: its body, and the reference to the library its
+// creator took for it (null when none could be taken).
+struct ThreadStart {
+    ThreadBody body;
+    HMODULE library;
+};
+
+// The thread owns the reference taken by its creator: a host may free the
+// library from a handler while the thread still runs in it. The reference is
+// dropped by the call that ends the thread, so nothing returns into a
+// library that this very call unloads.
 DWORD WINAPI threadStart(LPVOID argument) {
-    auto body = reinterpret_cast<ThreadBody>(argument);
-    return body(nullptr);
+    const ThreadStart start = *static_cast<ThreadStart*>(argument);
+    delete static_cast<ThreadStart*>(argument);
+    const DWORD result = start.body(nullptr);
+    if (start.library != nullptr) FreeLibraryAndExitThread(start.library, result);
+    return result;
 }
 
 }  // namespace
 
 ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
+    // Taken here, on the creating thread: by the time the new thread runs,
+    // the host may already have let go of its own reference.
+    HMODULE library = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&threadStart),
+                       &library);
+    auto* start = new (std::nothrow) ThreadStart{body, library};
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, threadStart, reinterpret_cast<LPVOID>(body),
-                                 CREATE_SUSPENDED, &id);
+    HANDLE thread = start == nullptr ? nullptr
+                                     : CreateThread(nullptr, 0, threadStart, start, CREATE_SUSPENDED, &id);
     if (threadId != nullptr) *threadId = id;
     if (recordedAt != nullptr) *recordedAt = thread;
-    if (thread != nullptr) ResumeThread(thread);
-    return thread;
+    if (thread != nullptr) {
+        ResumeThread(thread);
+        return thread;
+    }
+    const DWORD error = start == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+    delete start;
+    if (library != nullptr) FreeLibrary(library);
+    SetLastError(error);
+    return nullptr;
 }
 
+// A thread ended here never drops the reference it holds to the library: the
+// library stays loaded for the rest of the process. Releasing it here could
+// unload code the thread had been stopped in, or release it twice when the
+// thread was already on its way out through FreeLibraryAndExitThread.
 int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
     if (thread == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -58,6 +58,9 @@ void* worker(void*)
         std::strcpy(g_currentFile, "changed");
         send(AU_MSG_PROGRESS, 5000, 2500);
         send(AU_MSG_BYTES, 3000, 1500);
+        std::printf("[    2][00:00:00]接收到数据大小为1501,头几个数据为0x00 \r\n"
+                    "[    3][00:00:00]sedmax wei : 3000 sendnow :1500\r\n");
+        std::fflush(stdout);
         send(AU_MSG_STATUS, AU_STATUS_SPEED, 9);
         send(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);
         send(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0);

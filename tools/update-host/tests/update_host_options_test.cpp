@@ -99,6 +99,12 @@ TEST(Options, RepairAndVerboseAreFlagsThatTakeNoValue)
     ASSERT_TRUE(parse({"--game-dir", "/g", "--package", "p", "--repair"}, options, error)) << error;
     EXPECT_TRUE(options.repair);
     EXPECT_FALSE(options.verbose);
+    EXPECT_FALSE(options.trace);
+
+    // The per-chunk trace is the verbose view with more in it.
+    ASSERT_TRUE(parse({"--trace", "--game-dir", "/g", "--package", "p"}, options, error)) << error;
+    EXPECT_TRUE(options.trace);
+    EXPECT_TRUE(options.verbose);
 }
 
 TEST(Options, HelpNeedsNothingElse)

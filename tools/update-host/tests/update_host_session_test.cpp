@@ -184,17 +184,20 @@ TEST(ProgressBarRender, ALongPathKeepsItsEndWithinTheWidth)
 
 namespace {
 
+// The package request and its 2 s pause take the first 2100 ms; each file then
+// takes one second.
 void playCompleteRun(RunSummary& summary, int transfersDone)
 {
-    summary.observe(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
-    summary.observe(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10);
-    summary.observe(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);  // the package
-    summary.observe(AU_MSG_STATUS, AU_STATUS_LIST_READ, 0);
-    summary.observe(AU_MSG_FILE_TABLE, 3, 0);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0, 0);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10, 50);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 100);  // the package
+    summary.observe(AU_MSG_STATUS, AU_STATUS_LIST_READ, 0, 2100);
+    summary.observe(AU_MSG_FILE_TABLE, 3, 0, 2100);
     for (int i = 0; i < transfersDone; ++i) {
-        summary.observe(AU_MSG_PROGRESS, 5000, 1000 * (i + 1));
-        summary.observe(AU_MSG_BYTES, 3 * 1024 * 1024, (i + 1) * 1024 * 1024);
-        summary.observe(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);
+        summary.observe(AU_MSG_STATUS, AU_STATUS_FILE, 0, 2100 + 1000 * i);
+        summary.observe(AU_MSG_PROGRESS, 5000, 1000 * (i + 1), 2600 + 1000 * i);
+        summary.observe(AU_MSG_BYTES, 3 * 1024 * 1024, (i + 1) * 1024 * 1024, 2600 + 1000 * i);
+        summary.observe(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0, 3100 + 1000 * i);
     }
 }
 
@@ -202,13 +205,21 @@ TEST(RunSummary, CountsListedFilesNotThePackage)
 {
     RunSummary summary;
     playCompleteRun(summary, 3);
-    summary.observe(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0);
-    summary.observe(AU_MSG_STATUS, AU_STATUS_FINAL, 1);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0, 5100);
+    summary.observe(AU_MSG_STATUS, AU_STATUS_FINAL, 1, 5200);
     EXPECT_EQ(3, summary.filesListed());
     EXPECT_EQ(3, summary.filesFetched());
     EXPECT_EQ(3LL * 1024 * 1024, summary.bytesReceived());
-    EXPECT_EQ("update complete - 3 of 3 files fetched, 3.0 MiB in 2.0 s (1.5 MiB/s)",
-              summary.line(summary.outcome(kExitComplete, ""), 2000));
+    // The speed is that of the transfers: neither the pause before them nor
+    // the install and the wait after them count.
+    EXPECT_EQ("update complete - 3 of 3 files fetched, 3.0 MiB in 3.0 s (1.0 MiB/s)",
+              summary.line(summary.outcome(kExitComplete, ""), 9000));
+
+    // A run stopped during its transfers counts up to the stop.
+    RunSummary stopped;
+    playCompleteRun(stopped, 1);
+    EXPECT_EQ("update stopped - 1 of 3 files fetched, 1.0 MiB in 2.0 s (512.0 KiB/s)",
+              stopped.line(stopped.outcome(kExitStopped, ""), 4100));
 }
 
 TEST(RunSummary, OutcomeNamesTheEndingErrorOrTheFailedTransfers)

@@ -138,6 +138,9 @@ TEST(UpdateHostOnTerminal, TheBarAloneWithoutVerboseAndTheTranscriptUnchanged)
     EXPECT_EQ(std::string::npos, run.screen.find(kDataGbk)) << run.screen;
     EXPECT_NE(std::string::npos,
               run.screen.find("update complete - 1 of 3 files fetched, 1.5 KiB in ")) << run.screen;
+    // One result line: the summary.
+    EXPECT_EQ(run.screen.find("update complete"), run.screen.rfind("update complete")) << run.screen;
+    EXPECT_EQ(std::string::npos, run.screen.find("fetched /")) << run.screen;
 
     // The transcript is the same byte for byte as without a terminal.
     const std::string expected = "# AutoUpdate returned 1\n11111 11117 http://127.0.0.1/\xCF\xC2\xD4\xD8\n"
@@ -165,6 +168,15 @@ TEST(UpdateHostOnTerminal, VerboseShowsTheLogLinesConvertedOnLinesOfTheirOwn)
         << run.screen;
     EXPECT_EQ(std::string::npos, run.screen.find(kGbk)) << run.screen;
     EXPECT_NE(std::string::npos, run.screen.find("update complete - ")) << run.screen;
+    // A line per file; the lines of every chunk only with --trace.
+    EXPECT_NE(std::string::npos, run.screen.find("\rfetched /" + kDataUtf8 + "/a.dat (1.5 KiB)")) << run.screen;
+    EXPECT_EQ(std::string::npos, run.screen.find("sedmax wei")) << run.screen;
+
+    TerminalRun traced = runOnTerminal("complete", {"--trace"}, "C.UTF-8", false);
+    EXPECT_EQ(0, traced.status) << traced.screen;
+    EXPECT_NE(std::string::npos, traced.screen.find("[    3][00:00:00]sedmax wei : 3000 sendnow :1500")) << traced.screen;
+    EXPECT_NE(std::string::npos, traced.screen.find("]\xE6\x8E\xA5\xE6\x94\xB6")) << traced.screen;  // 接收
+    EXPECT_NE(std::string::npos, traced.screen.find("log line of the library")) << traced.screen;
 }
 
 TEST(UpdateHostOnTerminal, AnAsciiTerminalGetsQuestionMarksAndTheFailureInWords)
