@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include "files/build_trust.h"
 #include "package_builder.h"
 #include "package_codec.h"
@@ -32,7 +35,33 @@ std::string Digest(const std::string& bytes)
     return std::string(reinterpret_cast<char*>(digest), 32);
 }
 
+// A key as openssl's own tools write it (traditional "EC PRIVATE KEY" PEM).
+void WriteOpenSslKey(const std::string& path, const char* curve)
+{
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve);
+    BIO* file = BIO_new_file(path.c_str(), "w");
+    ASSERT_TRUE(key != nullptr && file != nullptr);
+    EXPECT_EQ(PEM_write_bio_PrivateKey_traditional(file, key, nullptr, nullptr, 0, nullptr, nullptr), 1);
+    BIO_free(file);
+    EVP_PKEY_free(key);
+}
+
 }  // namespace
+
+TEST(SignedBuild, TakesP256KeysFromOpenSslAndRefusesOthers)
+{
+    char pattern[] = "/tmp/signed_build_test.XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    WriteOpenSslKey(dir + "/p256.pem", "P-256");
+    WriteOpenSslKey(dir + "/p384.pem", "P-384");
+    std::ofstream(dir + "/text.pem") << "not a key\n";
+    std::string error;
+    EXPECT_TRUE(ReadSigningKey(dir + "/p256.pem", &error)) << error;
+    EXPECT_FALSE(ReadSigningKey(dir + "/p384.pem", &error));
+    EXPECT_NE(error.find("P-256"), std::string::npos) << error;
+    EXPECT_FALSE(ReadSigningKey(dir + "/text.pem", &error));
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
 
 TEST(SignedBuild, SignsWhatItServesAndTheCoreChecksIt)
 {
