@@ -6,7 +6,7 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev libmicrohttpd-dev googletest libgtest-dev \
+for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev libssl-dev libmicrohttpd-dev googletest libgtest-dev \
            libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
            xvfb xauth imagemagick xdotool python3 locales rsync clang libclang-rt-14-dev; do
   have "$pkg" || need+=("$pkg")

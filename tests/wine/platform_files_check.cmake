@@ -4,3 +4,10 @@ if(WIN32)
   target_link_libraries(platform_files_check PRIVATE autoupdate_core)
   target_link_options(platform_files_check PRIVATE -static -static-libgcc -static-libstdc++)
 endif()
+
+# platform_crypto_check.exe: SHA-256 and P-256 signatures through CNG.
+if(WIN32)
+  add_executable(platform_crypto_check ${CMAKE_CURRENT_LIST_DIR}/platform_crypto_check.cpp)
+  target_link_libraries(platform_crypto_check PRIVATE autoupdate_core)
+  target_link_options(platform_crypto_check PRIVATE -static -static-libgcc -static-libstdc++)
+endif()

@@ -1,15 +1,20 @@
 // make-package: builds a served package from a game tree and a system tree.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "package_builder.h"
+#include "signing_key.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: make-package --name NAME --game DIR [--system DIR] --out ROOT [--id N]\n"
+    "                    [--sign KEYFILE [--sequence N] [--expires-days N]]\n"
+    "       make-package --new-key FILE\n"
     "\n"
     "Walks DIR (and the system DIR) in name order, takes the MD5 of every file,\n"
     "writes the update list and compresses it into the package ROOT/NAME.cms.\n"
@@ -20,6 +25,15 @@ const char kUsage[] =
     "  --out ROOT    the folder update-server --root serves\n"
     "  --id N        force the package number (0..65534); otherwise a package\n"
     "                keeps its number and a new one gets the next free number\n"
+    "  --sign KEYFILE  sign the build with this P-256 private key (PEM): writes\n"
+    "                NAME.manifest and NAME.sig beside NAME.cms\n"
+    "  --sequence N  the signed build's sequence number; otherwise the current\n"
+    "                build's + 1 (1 for the first signed build)\n"
+    "  --expires-days N  the signed build expires N days from now (1..3650,\n"
+    "                default 30)\n"
+    "  --new-key FILE  write a new P-256 key pair: FILE (PEM, mode 0600) and\n"
+    "                FILE.pub (base64 of the public point, for gamedata.xml);\n"
+    "                prints the public key and builds nothing\n"
     "\n"
     "Layout under ROOT:\n"
     "  packages.txt                 one \"ID NAME\" line per package\n"
@@ -27,11 +41,34 @@ const char kUsage[] =
     "  NAME -> .store/NAME/<n>      the current build, switched in one step\n"
     "  .store/NAME/<n>/files/...    game files by their list paths\n"
     "  .store/NAME/<n>/system/...   system files by their list paths\n"
+    "  NAME.manifest, NAME.sig      signed builds only: linked into NAME/ like NAME.cms\n"
     "\n"
     "Exit status: 0 built, 1 failed (I/O), 2 refused (bad arguments, a name\n"
     "or path the list cannot hold, more than 4399 files, a list over 300000 bytes,\n"
     "files and list adding up to more than 2147483647 bytes: a client counts a\n"
     "run's bytes in 32-bit signed counters).\n";
+
+bool ParseNumber(const char* value, long long low, long long high, long long* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long long number = std::strtoll(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || errno != 0 || number < low || number > high) return false;
+    *out = number;
+    return true;
+}
+
+int NewKey(const char* path)
+{
+    std::string publicKey, error;
+    if (!WriteNewSigningKey(path, &publicKey, &error)) {
+        std::fprintf(stderr, "make-package: failed: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", publicKey.c_str());
+    std::fprintf(stderr, "make-package: private key %s (keep it off the servers), public key %s.pub\n", path, path);
+    return 0;
+}
 
 int Usage(const char* problem)
 {
@@ -67,6 +104,19 @@ int main(int argc, char** argv)
                 return Usage("--id takes a number from 0 to 65534");
             }
             options.forcedId = id;
+        } else if (arg == "--new-key") {
+            if (argc != 3) return Usage("--new-key takes no other option");
+            return NewKey(value);
+        } else if (arg == "--sign") {
+            options.signing.keyPath = value;
+        } else if (arg == "--sequence") {
+            if (!ParseNumber(value, 1, INT64_MAX, &options.signing.sequence)) {
+                return Usage("--sequence takes a number from 1");
+            }
+        } else if (arg == "--expires-days") {
+            long long days = 0;
+            if (!ParseNumber(value, 1, 3650, &days)) return Usage("--expires-days takes a number from 1 to 3650");
+            options.signing.expiresDays = static_cast<long>(days);
         } else {
             return Usage(("unknown option " + arg).c_str());
         }
@@ -87,5 +137,6 @@ int main(int argc, char** argv)
     std::printf("package %s number %u: %zu files, list %zu bytes, package %zu bytes, build %s\n",
                 options.name.c_str(), static_cast<unsigned>(result.packageId), result.fileCount, result.listBytes,
                 result.packageBytes, result.buildDir.c_str());
+    if (result.sequence != 0) std::printf("signed: sequence %llu\n", static_cast<unsigned long long>(result.sequence));
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "files/md5.h"
+#include "platform/crypto.h"
 #include "package_codec.h"
 #include "package_manifest.h"
 
@@ -70,8 +71,8 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes)
 
 // Copies source to target and returns the bytes copied, or -1. The list
 // describes the copy, so a source that changes meanwhile cannot make the
-// served file differ from its record.
-long long CopyRegularFile(const std::string& source, const std::string& target)
+// served file differ from its record. digest, when given, sees the bytes written.
+long long CopyRegularFile(const std::string& source, const std::string& target, platform::Sha256* digest = nullptr)
 {
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return -1;
@@ -99,6 +100,7 @@ long long CopyRegularFile(const std::string& source, const std::string& target)
             done += put;
         }
         if (total < 0) break;
+        if (digest != nullptr) digest->update(buffer, static_cast<std::size_t>(got));
         total += got;
     }
     close(in);
@@ -275,6 +277,10 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         *error = problem;
         return BuildStatus::Refused;
     }
+    SigningKey signingKey;
+    if (!options.signing.keyPath.empty() && !(signingKey = ReadSigningKey(options.signing.keyPath, error))) {
+        return BuildStatus::Refused;
+    }
     std::vector<SourceFile> files;
     BuildStatus status = CollectFiles(options.gameDir, 0, &files, &result->warnings, error);
     if (status != BuildStatus::Built) return status;
@@ -350,18 +356,22 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     };
 
     std::vector<ListRecord> records;
+    BuildManifest signedManifest{options.name, result->packageId};
     for (const SourceFile& file : files) {
         const std::string target = buildDir + (file.system ? "/system" : "/files") + file.listPath;
         std::size_t slash = target.rfind('/');
         if (!MakeDirectories(target.substr(0, slash))) {
             return fail(BuildStatus::Failed, "cannot create " + target.substr(0, slash) + ": " + Errno());
         }
-        long long size = CopyRegularFile(file.diskPath, target);
+        platform::Sha256 sha256;
+        long long size = CopyRegularFile(file.diskPath, target, &sha256);
         if (size < 0) return fail(BuildStatus::Failed, "cannot copy " + file.diskPath + ": " + Errno());
         if (size > INT32_MAX) return fail(BuildStatus::Refused, file.diskPath + ": grew beyond 2147483647 bytes");
         std::string md5 = FileMd5(target);
         if (md5.empty()) return fail(BuildStatus::Failed, "cannot digest " + target);
         records.push_back(ListRecord{file.listPath, size, file.system, md5});
+        signedManifest.files.push_back(BuildManifestFile{file.listPath, file.system != 0});
+        if (!sha256.finish(signedManifest.files.back().sha256)) return fail(BuildStatus::Failed, "cannot digest " + target);
     }
 
     const std::string list = FormatListText(options.name, records);
@@ -381,6 +391,11 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     if (!WriteWholeFile(buildDir + "/" + cmsName, package)) {
         return fail(BuildStatus::Failed, "cannot write " + buildDir + "/" + cmsName + ": " + Errno());
     }
+    std::string signingError;
+    if (signingKey && !SignBuild(signingKey, options.signing, root, list, buildDir, &signedManifest,
+                                 &result->warnings, &signingError)) {
+        return fail(BuildStatus::Failed, signingError);
+    }
 
     const long generation = NextGeneration(storeDir);
     const std::string generationDir = storeDir + "/" + std::to_string(generation);
@@ -398,6 +413,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         *error = "cannot link " + root + "/" + cmsName + ": " + Errno();
         return BuildStatus::Failed;
     }
+    if (signingKey && !LinkSignedManifest(root, options.name, error)) return BuildStatus::Failed;
     // Rewritten on every build: servers reload their catalogue when it changes.
     const std::string manifestTemp = manifestPath + ".tmp-" + std::to_string(getpid());
     if (!WriteWholeFile(manifestTemp, FormatManifest(manifest)) || rename(manifestTemp.c_str(), manifestPath.c_str()) != 0) {
@@ -419,5 +435,6 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     result->listBytes = list.size();
     result->packageBytes = package.size();
     result->buildDir = generationDir;
+    result->sequence = signingKey ? signedManifest.sequence : 0;
     return BuildStatus::Built;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "build_signature.h"
 #include "list_format.h"
 
 struct PackageBuildOptions {
@@ -25,6 +26,7 @@ struct PackageBuildOptions {
     std::string systemDir;  // empty: no system files
     std::string outRoot;
     long forcedId = -1;     // >= 0: --id
+    BuildSigningOptions signing;
 };
 
 enum class BuildStatus { Built = 0, Failed = 1, Refused = 2 };
@@ -35,6 +37,7 @@ struct PackageBuildResult {
     std::size_t listBytes = 0;
     std::size_t packageBytes = 0;
     std::string buildDir;
+    uint64_t sequence = 0;  // of the signed manifest; 0 unsigned
     std::vector<std::string> warnings;
 };
 
