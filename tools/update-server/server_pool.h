@@ -1,13 +1,14 @@
 // One event loop per thread, all listening on one port (SO_REUSEPORT): the
-// kernel spreads the clients, each loop keeps its own catalogue and its
-// share of the client and descriptor limits; only the operator's counters
-// are shared.
+// kernel spreads the clients, each loop keeps its own catalogue and its share
+// of the descriptor limit; the admission policy (one client limit for the
+// whole server) and the operator's counters are shared.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "admission_policy.h"
 #include "event_loop.h"
 #include "package_catalog.h"
 #include "server_options.h"
@@ -35,5 +36,6 @@ private:
 
     const ServerOptions& options_;
     std::vector<Member> members_;
+    AdmissionPolicy policy_;
     ServerStats stats_;
 };
