@@ -130,9 +130,16 @@ private:
 
 class TestClient {
 public:
-    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10)
+    // source: the loopback address to connect from (127.0.0.1 when null).
+    explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10, const char* source = nullptr)
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (source) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &local.sin_addr);
+            bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        }
         timeval timeout{timeoutSeconds, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

@@ -35,7 +35,8 @@ bool Expired(const ConnectionClock& clock, SlotState state, int64_t now, const A
         }
         return false;
     }
-    if (now - clock.lastActive() > rules.idleMs) {
+    const int64_t idleMs = clock.askedForFile() || rules.idleMs > kListToFileMs ? rules.idleMs : kListToFileMs;
+    if (now - clock.lastActive() > idleMs) {
         *why = CloseReason::Idle;
         return true;
     }

@@ -25,17 +25,18 @@
 #include "server_options.h"
 
 struct AdmissionRules {
-    // Silence allowed between a reply and the next request. A first run
-    // digests every installed file between the list and its first file
-    // request, minutes for a large game: the default leaves room for a
-    // ten-minute digest and half as much again.
+    // Silence allowed between a reply and the next request, once the client
+    // has asked for a file of the game. Between a request and the next the
+    // client decides what to fetch, asks its host about a locked file, or
+    // digests the file it just fetched: the default leaves room for a
+    // ten-minute digest of a large file and half as much again.
     int64_t idleMs = 15 * 60 * 1000;
     // A request must arrive whole within this time of its first byte (a real
     // client writes it at once), and a reply must move at least once within
     // it: a slow link keeps its connection while bytes keep leaving.
     int64_t requestMs = 30000;
     std::size_t maxClients = 1000;    // connections served at once, for the whole server
-    std::size_t maxPerAddress = 32;   // of those, from one address
+    std::size_t maxPerAddress = 64;   // of those, from one address
 };
 
 AdmissionRules AdmissionRulesOf(const ServerOptions& options);
@@ -43,11 +44,15 @@ AdmissionRules AdmissionRulesOf(const ServerOptions& options);
 // The client pauses 2400 ms at most before its first request; a connection
 // silent far longer than that is no client at work.
 constexpr int64_t kFirstRequestMs = 10000;
+// Until its first request for a file of the game, the client may digest
+// every installed file (a first run, a repair): minutes for a large game. That
+// pause may last this long, or the idle time-out when that is longer.
+constexpr int64_t kListToFileMs = 60 * 60 * 1000;
 // Past this, a connection that has not spoken is the first to make room for
 // a newcomer of its own address.
 constexpr int64_t kSilentPastPauseMs = 5000;
 // Waiting connections an address may hold, per connection it may be served.
-constexpr std::size_t kWaitingPerServed = 4;
+constexpr std::size_t kWaitingPerServed = 8;
 
 // Waiting: accepted, silent, without a slot. Ready: without a slot, and the
 // client has sent bytes that wait unread. Served: holds a slot.

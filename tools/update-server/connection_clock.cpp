@@ -7,8 +7,9 @@ void ConnectionClock::received(int64_t now)
     if (requestStarted_ < 0) requestStarted_ = now;
 }
 
-void ConnectionClock::answered(int64_t now)
+void ConnectionClock::answered(int64_t now, bool gameFile)
 {
+    askedForFile_ = askedForFile_ || gameFile;
     lastActive_ = now;
     spoke_ = true;
     requestStarted_ = -1;

@@ -12,8 +12,9 @@ public:
 
     // Bytes of a request came in; the first ones start its deadline.
     void received(int64_t now);
-    // The request is whole and its reply begins.
-    void answered(int64_t now);
+    // The request is whole and its reply begins; gameFile: it asks for a file
+    // of the game (not the package file).
+    void answered(int64_t now, bool gameFile);
     // Bytes of the reply went out; replyDone when the reply is complete.
     void sent(int64_t now, bool replyDone);
 
@@ -25,6 +26,7 @@ public:
     bool replyUnderWay() const { return replyMoved_ >= 0; }
     bool spoke() const { return spoke_; }             // any byte of a request ever came
     bool askedOnce() const { return requests_ > 0; }  // a whole request ever came
+    bool askedForFile() const { return askedForFile_; }
     uint64_t requests() const { return requests_; }
 
 private:
@@ -33,5 +35,6 @@ private:
     int64_t requestStarted_ = -1;
     int64_t replyMoved_ = -1;
     bool spoke_ = false;
+    bool askedForFile_ = false;
     uint64_t requests_ = 0;
 };

@@ -281,6 +281,7 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
     const ssize_t got = recv(connection.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (got > 0) {
         connection.state = SlotState::Ready;
+        connection.readyAt = NowMs();
         ++readyCount_;
         return;
     }
@@ -312,6 +313,7 @@ void EventLoop::admitReady()
         if (!policy_->claim(connection->address)) continue;
         admitted = true;
         connection->state = SlotState::Served;
+        connection->waitedMs = NowMs() - connection->readyAt;
         --readyCount_;
         connection->events = 0;
         watch(*connection, EPOLLIN);
@@ -368,11 +370,11 @@ void EventLoop::onReadable(Connection& connection)
 
 void EventLoop::onReplyReady(Connection& connection, const std::string& line)
 {
-    connection.clock.answered(NowMs());
-    ++stats_->requests;
-    logDebug(connection.peer + " " + line);
     const wire::ParsedRequest request = wire::ParseRequest(
         reinterpret_cast<const uint8_t*>(connection.request.data()), connection.request.size());
+    connection.clock.answered(NowMs(), request.kind == wire::RequestKind::File && request.serial != 0);
+    ++stats_->requests;
+    logDebug(connection.peer + " " + line);
     connection.request.clear();
     const uint8_t* head = connection.session.pendingReply();
     connection.replyBytes = 0;
@@ -491,7 +493,8 @@ void EventLoop::closeConnection(int fd, CloseReason why)
     std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(lasted) / 1000.0);
     logInfo(connection.peer + " closed: " + CloseReasonText(why) + ", " + std::to_string(connection.files) +
             " files, " + std::to_string(connection.bytes) + " bytes, " + duration +
-            (connection.state == SlotState::Served ? "" : ", never served"));
+            (connection.state == SlotState::Served ? ", waited " + std::to_string(connection.waitedMs) + " ms for a slot"
+                                                   : ", never served"));
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     connections_.erase(found);

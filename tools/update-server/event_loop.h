@@ -69,6 +69,8 @@ private:
         uint64_t finishingSize = 0;
         uint64_t files = 0;
         uint64_t bytes = 0;
+        int64_t readyAt = 0;   // when it was seen to have spoken
+        int64_t waitedMs = 0;  // from then to its slot
     };
 
     void acceptClients();

@@ -24,7 +24,7 @@ struct ServerOptions {
     int statsIntervalSeconds = 60;   // between two summary lines
     LogLevel logLevel = LogLevel::Info;  // --quiet: Warn
     std::size_t maxClients = 1000;   // served at once by the whole server
-    std::size_t maxPerAddress = 32;  // of those, from one address
+    std::size_t maxPerAddress = 64;  // of those, from one address
     std::size_t loops = 1;          // event loops, a thread each; the command line's default: one per core
     long long dropAfter = -1;       // test fault: close after this many payload bytes
     long refuseSerial = -1;         // test fault: answer flag 0 for this serial

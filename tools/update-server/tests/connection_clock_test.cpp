@@ -26,7 +26,7 @@ TEST(ConnectionClock, IdleTimeOutCountsFromTheLastByteEitherWay)
     ConnectionClock clock(1000);
     const AdmissionRules rules = Rules(5000, 2000);
     clock.received(3000);
-    clock.answered(3000);
+    clock.answered(3000, true);
     clock.sent(3100, true);
     EXPECT_EQ("", Why(clock, 8100, rules));
     EXPECT_EQ("idle time-out", Why(clock, 8101, rules));
@@ -53,7 +53,7 @@ TEST(ConnectionClock, AReplyIsTimedByItsProgressNotItsSize)
     ConnectionClock clock(0);
     const AdmissionRules rules = Rules(60000, 3000);
     clock.received(1000);
-    clock.answered(1000);
+    clock.answered(1000, true);
     for (int64_t t = 3000; t <= 60000; t += 2500) clock.sent(t, false);
     EXPECT_EQ("", Why(clock, 61000, rules));
     EXPECT_EQ("reply stalled: the client took nothing", Why(clock, 61501, rules));
@@ -74,11 +74,17 @@ TEST(ConnectionClock, ThePauseBeforeTheFirstRequestIsWaitedFor)
     EXPECT_FALSE(SilentPastPause(silent, SlotState::Ready, kSilentPastPauseMs + 1));
     EXPECT_EQ("no request after the client's pause", Why(silent, kFirstRequestMs + 1, rules, SlotState::Waiting));
     EXPECT_EQ("", Why(silent, 3600000, rules, SlotState::Ready));
-    // A first run digests the installed files between two requests.
+    // A first run digests the installed files between the list and its first
+    // file request: the idle time-out counts only from that request on.
     silent.received(2000);
-    silent.answered(2000);
+    silent.answered(2000, false);
     silent.sent(2001, true);
-    EXPECT_EQ("", Why(silent, 2001 + 10 * 60 * 1000, AdmissionRules()));
+    EXPECT_EQ("", Why(silent, 2001 + kListToFileMs, Rules(1000, 30000)));
+    EXPECT_EQ("idle time-out", Why(silent, 2002 + kListToFileMs, Rules(1000, 30000)));
+    silent.received(3000);
+    silent.answered(3000, true);
+    silent.sent(3001, true);
+    EXPECT_EQ("idle time-out", Why(silent, 4002, Rules(1000, 30000)));
 }
 
 TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
