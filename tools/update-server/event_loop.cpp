@@ -299,7 +299,7 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
 
 void EventLoop::admitReady()
 {
-    if (readyCount_ == 0) return;
+    if (readyCount_ == 0 || policy_->served() >= policy_->rules().maxClients) return;
     std::vector<Connection*> ready;
     for (const auto& entry : connections_) {
         if (entry.second->state == SlotState::Ready) ready.push_back(entry.second.get());

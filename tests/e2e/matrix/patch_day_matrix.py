@@ -102,6 +102,12 @@ def peak_rss_kib(pid):
         return int(re.search(r'VmHWM:\s+(\d+)', f.read()).group(1))
 
 
+def cpu_seconds(pid):
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
 def server_figures(log):
     waits = [int(w) for w in re.findall(r'waited (\d+) ms for a slot', log)]
     reasons = {}
@@ -109,6 +115,15 @@ def server_figures(log):
     for reason in re.findall(peer + r'closed: ([^,]+),', log) + re.findall(peer + r'refused: (.+)$', log, re.M):
         reasons[reason] = reasons.get(reason, 0) + 1
     return (max(waits) if waits else 0), reasons
+
+
+def digest_pause(log):
+    """Seconds (to the second) from the last chunk of the package file to the first file request."""
+    stamps = re.findall(r'^\S+ (\d+):(\d+):(\d+) update-server: \S+ file \d+/(\d+) offset', log, re.M)
+    seconds = [(int(h) * 3600 + int(m) * 60 + int(s), int(serial)) for h, m, s, serial in stamps]
+    package = [t for t, serial in seconds if serial == 0]
+    files = [t for t, serial in seconds if serial != 0]
+    return files[0] - package[-1] if package and files else None
 
 
 def main():
@@ -136,7 +151,8 @@ def main():
     matrix = Matrix(files)
     flood = None
     try:
-        extra = ['--max-clients', str(options.max_clients), '--log-level', 'info', '--stats-interval', '5']
+        level = 'debug' if options.mode == 'digest' else 'info'
+        extra = ['--max-clients', str(options.max_clients), '--log-level', level, '--stats-interval', '5']
         if options.idle_timeout is not None:
             extra += ['--idle-timeout', str(options.idle_timeout)]
         port = matrix.server(extra)
@@ -161,6 +177,7 @@ def main():
             with ThreadPoolExecutor(max_workers=min(options.jobs, options.clients)) as pool:
                 results = list(pool.map(lambda at: run_client(matrix, lane, at, origin), starts))
         rss = peak_rss_kib(server.process.pid)
+        cpu = cpu_seconds(server.process.pid)
         log = server.log_text()
     finally:
         if flood is not None:
@@ -175,10 +192,13 @@ def main():
              size / 1048576.0))
     print('  longest wait for a slot %.1f s; runs took %.1f s at most, %.1f s on average'
           % (longest_wait / 1000.0, max(durations), sum(durations) / len(durations)))
-    print('  server peak RSS %d KiB; closed or refused: %s' % (rss, reasons))
+    print('  server peak RSS %d KiB, %.1f s of CPU; closed or refused: %s' % (rss, cpu, reasons))
     if flood is not None:
         print('  flood: %d idle connections from %d addresses, opened again %d times'
               % (options.idle, options.addresses + 1, flood.reconnects))
+    if options.mode == 'digest':
+        print('  %d connections; silent %s s between the package file and the first file request '
+              '(--idle-timeout %s)' % (log.count(' connected\n'), digest_pause(log), options.idle_timeout))
     print('  wall time %.0f s' % (time.monotonic() - started))
     for problems in failures[:10]:
         print('FAILED ' + '; '.join(problems))
