@@ -129,19 +129,24 @@ bool ReplyWaiting(int fd)
 
 // At the limit, newcomers wait for a slot instead of pushing anyone out: one
 // limit for all the loops, a share per address, and a client that pauses
-// 2400 ms before it asks is served in its turn.
+// 2400 ms before it asks is served in its turn. A client silent between
+// requests gives its slot to one that waits and gets one back when it asks.
 TEST_F(ServerRobustnessTest, AFullServerServesWaitingClientsInTurn)
 {
     ServerProcess server(dir_, root_, {"--max-clients", "2", "--max-per-address", "1", "--loops", "4"});
     ASSERT_NE(0, server.port());
-    auto a1 = std::make_unique<TestClient>(server.port(), 0, 15, "127.0.0.1");
-    ASSERT_EQ(kPackageId, PackageIdOf(a1->packageRequest("game")));
-    auto b = std::make_unique<TestClient>(server.port(), 0, 15, "127.0.0.2");
-    ASSERT_EQ(kPackageId, PackageIdOf(b->packageRequest("game")));
-    TestClient a2(server.port(), 0, 15, "127.0.0.1");
-    TestClient c(server.port(), 0, 15, "127.0.0.3");
+    const uint8_t halfRequest[] = {112, 0, 33, 0, 'g', 'a'};
     uint8_t request[wire::kPackageRequestBytes];
     wire::BuildPackageRequest(request, "game");
+    // Two clients in the middle of a request hold both slots.
+    auto a1 = std::make_unique<TestClient>(server.port(), 0, 15, "127.0.0.1");
+    ASSERT_EQ(kPackageId, PackageIdOf(a1->packageRequest("game")));
+    ASSERT_TRUE(a1->sendBytes(halfRequest, sizeof halfRequest));
+    auto b = std::make_unique<TestClient>(server.port(), 0, 15, "127.0.0.2");
+    ASSERT_EQ(kPackageId, PackageIdOf(b->packageRequest("game")));
+    ASSERT_TRUE(b->sendBytes(halfRequest, sizeof halfRequest));
+    TestClient a2(server.port(), 0, 15, "127.0.0.1");
+    TestClient c(server.port(), 0, 15, "127.0.0.3");
     ASSERT_TRUE(a2.sendBytes(request, sizeof request));
     usleep(2400000);
     ASSERT_TRUE(c.sendBytes(request, sizeof request));
@@ -153,6 +158,10 @@ TEST_F(ServerRobustnessTest, AFullServerServesWaitingClientsInTurn)
     EXPECT_FALSE(ReplyWaiting(a2.fd()));
     a1.reset();
     EXPECT_EQ(kPackageId, PackageIdOf(a2.receiveFrame()));
+
+    TestClient d(server.port(), 0, 15, "127.0.0.4");
+    EXPECT_EQ(kPackageId, PackageIdOf(d.packageRequest("game")));
+    EXPECT_EQ(kPackageId, PackageIdOf(c.packageRequest("game")));
     EXPECT_EQ(0, Count(server.log(), "closed: no request")) << server.log();
 }
 

@@ -45,7 +45,13 @@ bool Expired(const ConnectionClock& clock, SlotState state, int64_t now, const A
 
 bool SilentPastPause(const ConnectionClock& clock, SlotState state, int64_t now)
 {
-    return state == SlotState::Waiting && now - clock.openedAt() > kSilentPastPauseMs;
+    return state == SlotState::Waiting && !clock.askedOnce() && now - clock.openedAt() > kSilentPastPauseMs;
+}
+
+bool MayPark(const ConnectionClock& clock, int64_t now)
+{
+    return clock.askedOnce() && !clock.requestUnderWay() && !clock.replyUnderWay() &&
+           now - clock.lastActive() >= kParkAfterMs;
 }
 
 bool AdmissionPolicy::arrive(const std::string& address)
@@ -89,6 +95,17 @@ void AdmissionPolicy::leave(const std::string& address, bool served)
         --waiting_;
     }
     if (entry.served == 0 && entry.waiting == 0) addresses_.erase(found);
+}
+
+void AdmissionPolicy::park(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Address& entry = addresses_[address];
+    if (entry.served == 0) return;
+    --entry.served;
+    --served_;
+    ++entry.waiting;
+    ++waiting_;
 }
 
 std::size_t AdmissionPolicy::served() const

@@ -14,6 +14,7 @@
 // and one count per address, whichever loop the kernel hands a client to.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -51,6 +52,10 @@ constexpr int64_t kListToFileMs = 60 * 60 * 1000;
 // Past this, a connection that has not spoken is the first to make room for
 // a newcomer of its own address.
 constexpr int64_t kSilentPastPauseMs = 5000;
+// A served connection silent this long between a reply and its next request
+// (its client digests or decides) gives its slot to one that waits, and
+// takes the next free one, before later arrivals, when it asks again.
+constexpr int64_t kParkAfterMs = 2000;
 // Waiting connections an address may hold, per connection it may be served.
 constexpr std::size_t kWaitingPerServed = 8;
 
@@ -65,6 +70,8 @@ bool Expired(const ConnectionClock& clock, SlotState state, int64_t now, const A
 
 // A connection that may make room for a newcomer of its address.
 bool SilentPastPause(const ConnectionClock& clock, SlotState state, int64_t now);
+// A served connection that may give its slot to one that waits.
+bool MayPark(const ConnectionClock& clock, int64_t now);
 
 class AdmissionPolicy {
 public:
@@ -80,6 +87,11 @@ public:
     bool claim(const std::string& address);
     // A connection is gone; served: it held a slot.
     void leave(const std::string& address, bool served);
+    // A served connection gives its slot back and waits again.
+    void park(const std::string& address);
+    // Connections of every loop that have spoken and wait for a slot.
+    void readyChanged(int delta) { ready_ += delta; }
+    std::size_t ready() const { return ready_.load(); }
 
     std::size_t served() const;
     std::size_t waiting() const;
@@ -95,5 +107,6 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Address> addresses_;
     std::size_t served_ = 0;
+    std::atomic<std::size_t> ready_{0};
     std::size_t waiting_ = 0;
 };

@@ -211,6 +211,7 @@ int EventLoop::Run()
         if (now - lastSweep >= 1000) {
             lastSweep = now;
             closeExpired();
+            parkIdle();
             const int64_t queue = ListenQueue(listenFd_);
             stats_->backlog += queue - backlogShown_;
             backlogShown_ = queue;
@@ -283,6 +284,7 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
         connection.state = SlotState::Ready;
         connection.readyAt = NowMs();
         ++readyCount_;
+        policy_->readyChanged(1);
         return;
     }
     if (got == 0) {
@@ -313,8 +315,10 @@ void EventLoop::admitReady()
         if (!policy_->claim(connection->address)) continue;
         admitted = true;
         connection->state = SlotState::Served;
-        connection->waitedMs = NowMs() - connection->readyAt;
+        connection->everServed = true;
+        connection->waitedMs += NowMs() - connection->readyAt;
         --readyCount_;
+        policy_->readyChanged(-1);
         connection->events = 0;
         watch(*connection, EPOLLIN);
         onReadable(*connection);  // may close it
@@ -486,15 +490,19 @@ void EventLoop::closeConnection(int fd, CloseReason why)
         stats_->countPackage(connection.replyPackage, counts);
     }
     policy_->leave(connection.address, connection.state == SlotState::Served);
-    if (connection.state == SlotState::Ready) --readyCount_;
+    if (connection.state == SlotState::Ready) {
+        --readyCount_;
+        policy_->readyChanged(-1);
+    }
     stats_->countClose(why);
     const int64_t lasted = NowMs() - connection.clock.openedAt();
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(lasted) / 1000.0);
     logInfo(connection.peer + " closed: " + CloseReasonText(why) + ", " + std::to_string(connection.files) +
             " files, " + std::to_string(connection.bytes) + " bytes, " + duration +
-            (connection.state == SlotState::Served ? ", waited " + std::to_string(connection.waitedMs) + " ms for a slot"
-                                                   : ", never served"));
+            (connection.everServed ? ", waited " + std::to_string(connection.waitedMs) + " ms for a slot"
+                                          : ", never served") +
+            (connection.parked > 0 ? ", gave its slot up " + std::to_string(connection.parked) + " times" : ""));
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     connections_.erase(found);
@@ -535,6 +543,21 @@ void EventLoop::resumeAccepting()
     epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &event);
     accepting_ = true;
     --stats_->loopsPaused;
+}
+
+void EventLoop::parkIdle()
+{
+    const int64_t now = NowMs();
+    for (const auto& entry : connections_) {
+        if (policy_->ready() == 0 || policy_->served() < policy_->rules().maxClients) return;
+        Connection& connection = *entry.second;
+        if (connection.state != SlotState::Served || !MayPark(connection.clock, now)) continue;
+        policy_->park(connection.address);
+        connection.state = SlotState::Waiting;
+        ++connection.parked;
+        connection.events = 0;
+        watch(connection, kWaitForBytes);
+    }
 }
 
 void EventLoop::closeExpired()

@@ -71,6 +71,8 @@ private:
         uint64_t bytes = 0;
         int64_t readyAt = 0;   // when it was seen to have spoken
         int64_t waitedMs = 0;  // from then to its slot
+        uint64_t parked = 0;   // times it gave its slot up while silent
+        bool everServed = false;
     };
 
     void acceptClients();
@@ -86,6 +88,8 @@ private:
     void watch(Connection& connection, uint32_t events);
     void closeConnection(int fd, CloseReason why);
     void closeExpired();
+    // Served connections silent between requests give their slots to those that wait.
+    void parkIdle();
     void publishNow();
     void beginDrain(uint32_t signal);
     void refreshCatalog();

@@ -85,6 +85,11 @@ TEST(ConnectionClock, ThePauseBeforeTheFirstRequestIsWaitedFor)
     silent.answered(3000, true);
     silent.sent(3001, true);
     EXPECT_EQ("idle time-out", Why(silent, 4002, Rules(1000, 30000)));
+    // Silent between requests, it may give its slot to one that waits, and
+    // is never the one closed to make room for its address.
+    EXPECT_FALSE(MayPark(silent, 3001 + kParkAfterMs - 1));
+    EXPECT_TRUE(MayPark(silent, 3001 + kParkAfterMs));
+    EXPECT_FALSE(SilentPastPause(silent, SlotState::Waiting, 3600000));
 }
 
 TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
@@ -101,6 +106,8 @@ TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
     EXPECT_FALSE(policy.claim("b"));  // the server is full
     EXPECT_EQ(3u, policy.served());
     EXPECT_EQ(2u, policy.waiting());
+    policy.park("b");  // silent between requests: waits again
+    EXPECT_TRUE(policy.claim("b"));
     policy.leave("a", true);
     EXPECT_TRUE(policy.claim("b"));
     // An address may keep kWaitingPerServed times its share waiting.
