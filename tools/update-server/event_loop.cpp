@@ -302,15 +302,24 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
 void EventLoop::admitReady()
 {
     if (readyCount_ == 0 || policy_->served() >= policy_->rules().maxClients) return;
-    std::vector<Connection*> ready;
+    // A client writes each request whole: those that did go before those
+    // trickling bytes, and within each, the earliest connected first.
+    std::vector<std::pair<bool, Connection*>> ready;
     for (const auto& entry : connections_) {
-        if (entry.second->state == SlotState::Ready) ready.push_back(entry.second.get());
+        Connection* connection = entry.second.get();
+        if (connection->state != SlotState::Ready) continue;
+        uint8_t head[wire::kPackageRequestBytes];
+        const ssize_t got = recv(connection->fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+        const bool whole = got > 0 && wire::MissingRequestBytes(head, static_cast<std::size_t>(got)) == 0;
+        ready.emplace_back(!whole, connection);
     }
-    std::sort(ready.begin(), ready.end(), [](const Connection* a, const Connection* b) {
-        return a->clock.openedAt() < b->clock.openedAt();
+    std::sort(ready.begin(), ready.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return !a.first;
+        return a.second->clock.openedAt() < b.second->clock.openedAt();
     });
     bool admitted = false;
-    for (Connection* connection : ready) {
+    for (const auto& candidate : ready) {
+        Connection* connection = candidate.second;
         if (policy_->served() >= policy_->rules().maxClients) break;
         if (!policy_->claim(connection->address)) continue;
         admitted = true;
