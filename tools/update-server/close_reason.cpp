@@ -33,8 +33,3 @@ const char* CloseReasonText(CloseReason reason) { return kClose[static_cast<std:
 const char* CloseReasonLabel(CloseReason reason) { return kClose[static_cast<std::size_t>(reason)].label; }
 const char* RefuseReasonText(RefuseReason reason) { return kRefuse[static_cast<std::size_t>(reason)].text; }
 const char* RefuseReasonLabel(RefuseReason reason) { return kRefuse[static_cast<std::size_t>(reason)].label; }
-
-bool IsFault(CloseReason reason)
-{
-    return reason != CloseReason::ClientLeft && reason != CloseReason::Stopping && reason != CloseReason::DropAfter;
-}

@@ -35,5 +35,3 @@ const char* RefuseReasonText(RefuseReason reason);
 // The label of a metric ("request_timeout").
 const char* CloseReasonLabel(CloseReason reason);
 const char* RefuseReasonLabel(RefuseReason reason);
-// Whether the connection broke the protocol or failed, as against ending as it should.
-bool IsFault(CloseReason reason);
