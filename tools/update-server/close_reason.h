@@ -16,7 +16,7 @@ enum class CloseReason {
     SendFailed,
     FileShrank,       // the served file lost bytes its chunk header promised
     DropAfter,        // the --drop-after test fault
-    Stopping,         // the server stops: waiting between requests, or its drain ran out
+    Stopping,         // the server stops: closed between requests, or after its last reply
     AddressSilent,    // made room for a newcomer of its address: silent past the client's pause
     Count
 };
