@@ -131,9 +131,10 @@ private:
 
 class TestClient {
 public:
-    // host: a numeric loopback address, IPv4 or IPv6.
+    // host: a numeric loopback address, IPv4 or IPv6; source: the IPv4
+    // loopback address to connect from (the system's choice when null).
     explicit TestClient(uint16_t port, int receiveBuffer = 0, int timeoutSeconds = 10,
-                        const std::string& host = "127.0.0.1")
+                        const std::string& host = "127.0.0.1", const char* source = nullptr)
     {
         addrinfo hints{};
         hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
@@ -141,6 +142,12 @@ public:
         addrinfo* address = nullptr;
         if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &address) != 0) return;
         fd_ = socket(address->ai_family, SOCK_STREAM, 0);
+        if (source) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &local.sin_addr);
+            bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        }
         timeval timeout{timeoutSeconds, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

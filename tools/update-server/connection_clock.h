@@ -1,47 +1,40 @@
-// The times of one connection that decide when it loses its slot: idle too
-// long, a request that takes too long from its first byte to the end of its
-// reply (a client trickling bytes keeps itself busy but never gets done), and
-// how readily it gives way to a newcomer when the server is full.
+// The moments of one connection that its deadlines are measured from: when
+// it connected, when its request began to arrive, when its reply last moved
+// and when it last did anything. The admission policy reads them.
 #pragma once
 
 #include <cstdint>
 
-struct ClockRules {
-    int64_t idleMs = 60000;
-    int64_t requestMs = 30000;
-};
-
 class ConnectionClock {
 public:
     ConnectionClock() = default;
-    explicit ConnectionClock(int64_t openedAt) : lastActive_(openedAt) {}
+    explicit ConnectionClock(int64_t openedAt) : openedAt_(openedAt), lastActive_(openedAt) {}
 
     // Bytes of a request came in; the first ones start its deadline.
     void received(int64_t now);
-    // Bytes of a reply went out; replyDone when the reply is complete.
+    // The request is whole and its reply begins; gameFile: it asks for a file
+    // of the game (not the package file).
+    void answered(int64_t now, bool gameFile);
+    // Bytes of the reply went out; replyDone when the reply is complete.
     void sent(int64_t now, bool replyDone);
 
-    // Why the connection is to be closed at now, or null.
-    const char* expired(int64_t now, const ClockRules& rules) const;
-
-    // 0: keeps its slot. Otherwise the higher the rank, the sooner it gives
-    // way: a request stalled half-way, then a connection that never asked
-    // anything, then one idle for a while between requests.
-    int evictionRank(int64_t now) const;
-    // Whether this connection gives way before other at now.
-    bool evictBefore(const ConnectionClock& other, int64_t now) const;
-
+    int64_t openedAt() const { return openedAt_; }
     int64_t lastActive() const { return lastActive_; }
+    int64_t requestStarted() const { return requestStarted_; }  // -1: no request arriving
+    int64_t replyMoved() const { return replyMoved_; }          // -1: no reply going out
     bool requestUnderWay() const { return requestStarted_ >= 0; }
-
-    // A real client sends a whole request in one write and asks again as soon
-    // as a reply is in; pauses longer than these are not a client at work.
-    static constexpr int64_t kStalledRequestMs = 1000;
-    static constexpr int64_t kSilentNewcomerMs = 1000;
-    static constexpr int64_t kIdleBetweenRequestsMs = 10000;
+    bool replyUnderWay() const { return replyMoved_ >= 0; }
+    bool spoke() const { return spoke_; }             // any byte of a request ever came
+    bool askedOnce() const { return requests_ > 0; }  // a whole request ever came
+    bool askedForFile() const { return askedForFile_; }
+    uint64_t requests() const { return requests_; }
 
 private:
+    int64_t openedAt_ = 0;
     int64_t lastActive_ = 0;
     int64_t requestStarted_ = -1;
-    bool answeredOnce_ = false;
+    int64_t replyMoved_ = -1;
+    bool spoke_ = false;
+    bool askedForFile_ = false;
+    uint64_t requests_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "event_loop.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/sendfile.h>
@@ -17,6 +19,7 @@
 
 #include "descriptor_limit.h"
 #include "listen_socket.h"
+#include "wire_protocol.h"
 
 namespace {
 
@@ -29,6 +32,20 @@ int64_t NowMs()
 
 // How long a stop waits for the replies in flight before it closes them.
 constexpr int64_t kDrainMs = 10000;
+// A loop whose clients wait for a slot looks this often whether another
+// loop freed one.
+constexpr int kReadyPollMs = 50;
+constexpr uint32_t kWaitForBytes = EPOLLIN | EPOLLONESHOT;
+
+// Connections that completed the handshake and wait in the kernel for accept.
+int64_t ListenQueue(int listenFd)
+{
+    if (listenFd < 0) return 0;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(listenFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return 0;
+    return info.tcpi_unacked;  // for a listening socket: its accept queue
+}
 
 }  // namespace
 
@@ -46,15 +63,14 @@ bool WritePortFile(const std::string& path, uint16_t port)
     return true;
 }
 
-EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog) : options_(options), catalog_(catalog)
+EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog)
+    : options_(options), catalog_(catalog), ownPolicy_(AdmissionRulesOf(options))
 {
     rules_.chunkPayload = options.chunk;
     rules_.fastChunkPayload = static_cast<std::size_t>(options.fastChunk);
     rules_.fastWindow = options.fastWindow;
     rules_.dropAfter = options.dropAfter;
     rules_.refuseSerial = options.refuseSerial;
-    clockRules_.idleMs = static_cast<int64_t>(options.idleTimeoutSeconds) * 1000;
-    clockRules_.requestMs = static_cast<int64_t>(options.requestTimeoutSeconds) * 1000;
 }
 
 EventLoop::~EventLoop()
@@ -104,23 +120,28 @@ bool EventLoop::Open(std::string* error)
 int EventLoop::Run()
 {
     refreshCatalog();
-    log("listening on " + options_.bind + ":" + std::to_string(port_) + ", " +
-        std::to_string(catalog_.packageCount()) + " packages, room for " +
-        std::to_string(ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * options_.loops) /
-                       options_.loops) +
-        " clients within the descriptor limit of " + std::to_string(descriptorLimit_));
+    const AdmissionRules& admission = policy_->rules();
+    logServer("listening on " + EndpointText(options_.bind, port_) + ", " +
+              std::to_string(catalog_.packageCount()) + " packages, " + std::to_string(options_.loops) +
+              " loops; serving up to " + std::to_string(admission.maxClients) + " clients at once (" +
+              std::to_string(admission.maxPerAddress) + " per address), room for " +
+              std::to_string(ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * options_.loops)) +
+              " connections within the descriptor limit of " + std::to_string(descriptorLimit_) +
+              "; idle time-out " + std::to_string(options_.idleTimeoutSeconds) + " s, request time-out " +
+              std::to_string(options_.requestTimeoutSeconds) + " s");
     std::vector<epoll_event> events(256);
     int64_t lastSweep = NowMs();
     int64_t lastSummary = lastSweep;
     for (;;) {
         if (draining_ && (connections_.empty() || NowMs() >= drainDeadline_)) {
-            log("stopped, " + std::to_string(connections_.size()) + " replies cut short");
+            logServer("stopped, " + std::to_string(connections_.size()) + " replies cut short");
             return 0;
         }
-        int count = epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), 1000);
+        const int timeout = readyCount_ > 0 && !draining_ ? kReadyPollMs : 1000;
+        int count = epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), timeout);
         if (count < 0) {
             if (errno == EINTR) continue;
-            log(std::string("epoll_wait failed: ") + std::strerror(errno));
+            logAlways(std::string("epoll_wait failed: ") + std::strerror(errno));
             return 1;
         }
         // A new build is taken in before any request of this wake-up is
@@ -144,8 +165,8 @@ int EventLoop::Run()
                 if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
                     if (draining_) {
                         if (stopHook_) stopHook_(true);
-                        log("signal " + std::to_string(info.ssi_signo) + " again: stopping, " +
-                            std::to_string(connections_.size()) + " replies cut short");
+                        logServer("signal " + std::to_string(info.ssi_signo) + " again: stopping, " +
+                                  std::to_string(connections_.size()) + " replies cut short");
                         return 0;
                     }
                     beginDrain(info.ssi_signo);
@@ -159,9 +180,10 @@ int EventLoop::Run()
             auto found = connections_.find(fd);
             if (found == connections_.end()) continue;  // closed earlier in this batch
             Connection& connection = *found->second;
-            if (events[i].events & (EPOLLERR | EPOLLHUP)) {
-                ++stats_->errors;
-                closeConnection(fd, "connection lost");
+            if (connection.state != SlotState::Served) {
+                onWaitingEvent(connection, events[i].events);
+            } else if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+                closeConnection(fd, CloseReason::ConnectionLost);
             } else if (events[i].events & EPOLLOUT) {
                 flush(connection);
             } else if (events[i].events & EPOLLIN) {
@@ -169,10 +191,15 @@ int EventLoop::Run()
             }
         }
         if (newcomers && !draining_) acceptClients();
+        if (!draining_) admitReady();
         const int64_t now = NowMs();
         if (now - lastSweep >= 1000) {
             lastSweep = now;
             closeExpired();
+            parkIdle();
+            const int64_t queue = ListenQueue(listenFd_);
+            stats_->backlog += queue - backlogShown_;
+            backlogShown_ = queue;
         }
         if (now - lastSummary >= static_cast<int64_t>(options_.statsIntervalSeconds) * 1000) {
             if (reportsStats_) logAlways(stats_->TakeSummary((now - lastSummary + 500) / 1000));
@@ -185,11 +212,11 @@ void EventLoop::acceptClients()
 {
     for (;;) {
         if (descriptorsShort()) {
-            pauseAccepting(std::to_string(connections_.size()) + " clients fill the descriptor limit of " +
+            pauseAccepting(std::to_string(connections_.size()) + " connections fill the descriptor limit of " +
                            std::to_string(descriptorLimit_));
             return;
         }
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
@@ -198,34 +225,110 @@ void EventLoop::acceptClients()
                 pauseAccepting(std::string("accept: ") + std::strerror(errno));
                 return;
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) log(std::string("accept failed: ") + std::strerror(errno));
+            if (errno != EAGAIN && errno != EWOULDBLOCK) logAlways(std::string("accept failed: ") + std::strerror(errno));
             return;
         }
-        char text[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        const std::string peerName = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-        if (connections_.size() >= options_.maxClients && !evictFor(peerName)) {
-            log(peerName + " turned away: " + std::to_string(connections_.size()) + " connections already");
-            ++stats_->errors;
+        const std::string address = PeerAddress(peer);
+        const std::string peerName = PeerName(peer);
+        const int64_t now = NowMs();
+        if (!policy_->arrive(address) && !(makeRoomFor(address, now) && policy_->arrive(address))) {
+            stats_->countRefusal(RefuseReason::AddressFull);
+            logInfo(peerName + " refused: " + RefuseReasonText(RefuseReason::AddressFull));
             close(fd);
             continue;
         }
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         connection->peer = peerName;
-        connection->clock = ConnectionClock(NowMs());
+        connection->address = address;
+        connection->clock = ConnectionClock(now);
         epoll_event event{};
-        event.events = EPOLLIN;
+        event.events = kWaitForBytes;
         event.data.fd = fd;
         if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+            policy_->leave(address, false);
             close(fd);
             continue;
         }
-        connection->events = EPOLLIN;
+        connection->events = kWaitForBytes;
         connections_[fd] = std::move(connection);
-        ++stats_->connected;
         ++stats_->accepted;
+        logInfo(peerName + " connected");
     }
+    publishNow();
+}
+
+void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
+{
+    if (connection.state == SlotState::Ready) return;
+    char byte;
+    const ssize_t got = recv(connection.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0) {
+        connection.state = SlotState::Ready;
+        connection.readyAt = NowMs();
+        ++readyCount_;
+        policy_->readyChanged(1);
+        return;
+    }
+    if (got == 0) {
+        closeConnection(connection.fd, CloseReason::ClientLeft);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        closeConnection(connection.fd, CloseReason::ConnectionLost);
+    } else if (events & (EPOLLERR | EPOLLHUP)) {
+        closeConnection(connection.fd, CloseReason::ConnectionLost);
+    } else {
+        connection.events = 0;  // the one-shot is spent: arm it again
+        watch(connection, kWaitForBytes);
+    }
+}
+
+void EventLoop::admitReady()
+{
+    if (readyCount_ == 0 || policy_->served() >= policy_->rules().maxClients) return;
+    // A client writes each request whole: those that did go before those
+    // trickling bytes, and within each, the earliest connected first.
+    std::vector<std::pair<bool, Connection*>> ready;
+    for (const auto& entry : connections_) {
+        Connection* connection = entry.second.get();
+        if (connection->state != SlotState::Ready) continue;
+        uint8_t head[wire::kPackageRequestBytes];
+        const ssize_t got = recv(connection->fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+        const bool whole = got > 0 && wire::MissingRequestBytes(head, static_cast<std::size_t>(got)) == 0;
+        ready.emplace_back(!whole, connection);
+    }
+    std::sort(ready.begin(), ready.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return !a.first;
+        return a.second->clock.openedAt() < b.second->clock.openedAt();
+    });
+    bool admitted = false;
+    for (const auto& candidate : ready) {
+        Connection* connection = candidate.second;
+        if (policy_->served() >= policy_->rules().maxClients) break;
+        if (!policy_->claim(connection->address)) continue;
+        admitted = true;
+        connection->state = SlotState::Served;
+        connection->everServed = true;
+        connection->waitedMs += NowMs() - connection->readyAt;
+        --readyCount_;
+        policy_->readyChanged(-1);
+        connection->events = 0;
+        watch(*connection, EPOLLIN);
+        onReadable(*connection);  // may close it
+    }
+    if (admitted) publishNow();
+}
+
+bool EventLoop::makeRoomFor(const std::string& address, int64_t now)
+{
+    Connection* oldest = nullptr;
+    for (const auto& entry : connections_) {
+        Connection& candidate = *entry.second;
+        if (candidate.address != address || !SilentPastPause(candidate.clock, candidate.state, now)) continue;
+        if (oldest == nullptr || candidate.clock.openedAt() < oldest->clock.openedAt()) oldest = &candidate;
+    }
+    if (oldest == nullptr) return false;
+    closeConnection(oldest->fd, CloseReason::AddressSilent);
+    return true;
 }
 
 void EventLoop::onReadable(Connection& connection)
@@ -233,35 +336,74 @@ void EventLoop::onReadable(Connection& connection)
     for (;;) {
         std::size_t wanted = connection.session.receiveWanted();
         if (wanted == 0) return;
-        ssize_t got = recv(connection.fd, connection.session.receiveSpace(), wanted, 0);
+        uint8_t* space = connection.session.receiveSpace();
+        ssize_t got = recv(connection.fd, space, wanted, 0);
         if (got == 0) {
-            closeConnection(connection.fd, nullptr);
+            closeConnection(connection.fd, CloseReason::ClientLeft);
             return;
         }
         if (got < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                ++stats_->errors;
-                closeConnection(connection.fd, "receive failed");
-            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) closeConnection(connection.fd, CloseReason::ReceiveFailed);
             return;
         }
         connection.clock.received(NowMs());
+        connection.request.append(reinterpret_cast<const char*>(space), static_cast<std::size_t>(got));
         std::string line;
         ClientSession::Step step =
             connection.session.onReceived(static_cast<std::size_t>(got), catalog_, rules_, &line);
         if (step == ClientSession::Step::Close) {
-            ++stats_->errors;
-            closeConnection(connection.fd, "not a request frame");
+            closeConnection(connection.fd, CloseReason::NotARequest);
             return;
         }
         if (step == ClientSession::Step::ReplyReady) {
-            ++stats_->requests;
-            log(connection.peer + " " + line);
+            onReplyReady(connection, line);
             flush(connection);
             return;
         }
     }
+}
+
+void EventLoop::onReplyReady(Connection& connection, const std::string& line)
+{
+    const wire::ParsedRequest request = wire::ParseRequest(
+        reinterpret_cast<const uint8_t*>(connection.request.data()), connection.request.size());
+    connection.clock.answered(NowMs(), request.kind == wire::RequestKind::File && request.serial != 0);
+    ++stats_->requests;
+    logDebug(connection.peer + " " + line);
+    connection.request.clear();
+    const uint8_t* head = connection.session.pendingReply();
+    connection.replyBytes = 0;
+    connection.replyFinishes = false;
+    if (request.kind == wire::RequestKind::Package) {
+        connection.replyPackage = wire::ReadLe16(head + 112);
+        return;
+    }
+    connection.replyPackage = request.packageId;
+    const std::size_t payload = wire::ReadLe16(head) - 1u;
+    if (head[2] == 2) {
+        connection.replyFinishes = true;
+        connection.finishingSerial = request.serial;
+        connection.finishingSize = request.offset + static_cast<uint64_t>(payload);
+    }
+}
+
+void EventLoop::onReplyDone(Connection& connection)
+{
+    PackageCounts counts;
+    counts.requests = 1;
+    counts.bytes = connection.replyBytes;
+    if (connection.replyFinishes) {
+        counts.filesFinished = 1;
+        ++connection.files;
+        ++stats_->filesFinished;
+        logInfo(connection.peer + " finished file " + std::to_string(connection.replyPackage) + "/" +
+                std::to_string(connection.finishingSerial) + ", " + std::to_string(connection.finishingSize) +
+                " bytes");
+    }
+    if (connection.replyPackage != 0xFFFF) stats_->countPackage(connection.replyPackage, counts);
+    connection.replyBytes = 0;
+    connection.replyFinishes = false;
 }
 
 void EventLoop::flush(Connection& connection)
@@ -281,8 +423,7 @@ void EventLoop::flush(Connection& connection)
             if (sent == 0) {
                 // The file shrank under us after its header promised more:
                 // only closing tells the client that the chunk is not whole.
-                ++stats_->errors;
-                closeConnection(connection.fd, "served file shrank");
+                closeConnection(connection.fd, CloseReason::FileShrank);
                 return;
             }
         }
@@ -292,15 +433,18 @@ void EventLoop::flush(Connection& connection)
                 watch(connection, EPOLLOUT);
                 return;
             }
-            ++stats_->errors;
-            closeConnection(connection.fd, "send failed");
+            closeConnection(connection.fd, CloseReason::SendFailed);
             return;
         }
         stats_->bytesServed += static_cast<uint64_t>(sent);
-        connection.clock.sent(NowMs(), connection.session.onSent(static_cast<std::size_t>(sent)));
+        connection.bytes += static_cast<uint64_t>(sent);
+        connection.replyBytes += static_cast<uint64_t>(sent);
+        const bool done = connection.session.onSent(static_cast<std::size_t>(sent));
+        connection.clock.sent(NowMs(), done);
+        if (done) onReplyDone(connection);
     }
     if (connection.session.dropDue()) {
-        closeConnection(connection.fd, "dropped on purpose (--drop-after)");
+        closeConnection(connection.fd, CloseReason::DropAfter);
         return;
     }
     if (draining_) {
@@ -311,7 +455,7 @@ void EventLoop::flush(Connection& connection)
         char discard[4096];
         while (recv(connection.fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
         }
-        closeConnection(connection.fd, nullptr);
+        closeConnection(connection.fd, CloseReason::Stopping);
         return;
     }
     watch(connection, EPOLLIN);
@@ -327,21 +471,46 @@ void EventLoop::watch(Connection& connection, uint32_t events)
     connection.events = events;
 }
 
-void EventLoop::closeConnection(int fd, const char* why)
+void EventLoop::closeConnection(int fd, CloseReason why)
 {
     auto found = connections_.find(fd);
     if (found == connections_.end()) return;
-    if (why) log(found->second->peer + " closed: " + why);
+    Connection& connection = *found->second;
+    if (connection.replyBytes > 0 && connection.replyPackage != 0xFFFF) {
+        PackageCounts counts;
+        counts.bytes = connection.replyBytes;
+        stats_->countPackage(connection.replyPackage, counts);
+    }
+    policy_->leave(connection.address, connection.state == SlotState::Served);
+    if (connection.state == SlotState::Ready) {
+        --readyCount_;
+        policy_->readyChanged(-1);
+    }
+    stats_->countClose(why);
+    const int64_t lasted = NowMs() - connection.clock.openedAt();
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(lasted) / 1000.0);
+    logInfo(connection.peer + " closed: " + CloseReasonText(why) + ", " + std::to_string(connection.files) +
+            " files, " + std::to_string(connection.bytes) + " bytes, " + duration +
+            (connection.everServed ? ", waited " + std::to_string(connection.waitedMs) + " ms for a slot"
+                                          : ", never served") +
+            (connection.parked > 0 ? ", gave its slot up " + std::to_string(connection.parked) + " times" : ""));
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     connections_.erase(found);
-    --stats_->connected;
+    publishNow();
     if (!accepting_) resumeAccepting();
+}
+
+void EventLoop::publishNow()
+{
+    stats_->served = policy_->served();
+    stats_->waiting = policy_->waiting();
 }
 
 bool EventLoop::descriptorsShort() const
 {
-    // Every loop holds its own catalogue and a share of the clients.
+    // Every loop holds its own catalogue and a share of the connections.
     const std::size_t loops = options_.loops;
     return connections_.size() >= ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * loops) / loops;
 }
@@ -353,46 +522,47 @@ void EventLoop::pauseAccepting(const std::string& why)
     event.data.fd = listenFd_;
     epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &event);
     accepting_ = false;
-    log("not accepting new connections (" + why + ") until a client leaves");
+    ++stats_->loopsPaused;
+    logAlways("not accepting new connections (" + why + ") until a client leaves");
 }
 
 void EventLoop::resumeAccepting()
 {
+    if (listenFd_ < 0) return;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = listenFd_;
     epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &event);
     accepting_ = true;
+    --stats_->loopsPaused;
+}
+
+void EventLoop::parkIdle()
+{
+    const int64_t now = NowMs();
+    for (const auto& entry : connections_) {
+        if (policy_->ready() == 0 || policy_->served() < policy_->rules().maxClients) return;
+        Connection& connection = *entry.second;
+        if (connection.state != SlotState::Served || !MayPark(connection.clock, now)) continue;
+        policy_->park(connection.address);
+        connection.state = SlotState::Waiting;
+        ++connection.parked;
+        connection.events = 0;
+        watch(connection, kWaitForBytes);
+    }
 }
 
 void EventLoop::closeExpired()
 {
     const int64_t now = NowMs();
-    std::vector<std::pair<int, const char*>> expired;
+    std::vector<std::pair<int, CloseReason>> expired;
     for (const auto& entry : connections_) {
-        if (const char* why = entry.second->clock.expired(now, clockRules_)) expired.emplace_back(entry.first, why);
+        CloseReason why;
+        if (Expired(entry.second->clock, entry.second->state, now, policy_->rules(), &why)) {
+            expired.emplace_back(entry.first, why);
+        }
     }
-    for (const auto& entry : expired) {
-        ++stats_->errors;
-        closeConnection(entry.first, entry.second);
-    }
-}
-
-bool EventLoop::evictFor(const std::string& newcomer)
-{
-    const int64_t now = NowMs();
-    Connection* victim = nullptr;
-    for (const auto& entry : connections_) {
-        Connection& candidate = *entry.second;
-        if (candidate.clock.evictionRank(now) == 0) continue;
-        if (victim == nullptr || candidate.clock.evictBefore(victim->clock, now)) victim = &candidate;
-    }
-    if (victim == nullptr) return false;
-    const std::string reason = "gave its slot to " + newcomer + " after " +
-                               std::to_string(now - victim->clock.lastActive()) + " ms without progress";
-    ++stats_->errors;
-    closeConnection(victim->fd, reason.c_str());
-    return true;
+    for (const auto& entry : expired) closeConnection(entry.first, entry.second);
 }
 
 void EventLoop::beginDrain(uint32_t signal)
@@ -403,26 +573,42 @@ void EventLoop::beginDrain(uint32_t signal)
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr);
     close(listenFd_);
     listenFd_ = -1;
+    stats_->backlog -= backlogShown_;
+    backlogShown_ = 0;
+    if (!accepting_) {
+        accepting_ = true;
+        --stats_->loopsPaused;
+    }
     std::vector<int> quiet;
     for (const auto& entry : connections_) {
         if (!entry.second->session.replyPending()) quiet.push_back(entry.first);
     }
-    for (int fd : quiet) closeConnection(fd, nullptr);
-    log("signal " + std::to_string(signal) + ": no longer accepting, " + std::to_string(quiet.size()) +
-        " connections closed, finishing " + std::to_string(connections_.size()) + " replies in flight");
+    for (int fd : quiet) closeConnection(fd, CloseReason::Stopping);
+    logServer("signal " + std::to_string(signal) + ": no longer accepting, " + std::to_string(quiet.size()) +
+              " connections closed, finishing " + std::to_string(connections_.size()) + " replies in flight");
 }
 
 void EventLoop::refreshCatalog()
 {
     std::vector<std::string> messages;
     catalog_.Refresh(&messages);
-    for (const std::string& message : messages) log(message);
+    for (const std::string& message : messages) logServer(message);
 }
 
-void EventLoop::log(const std::string& line) const
+void EventLoop::logDebug(const std::string& line) const
 {
-    if (options_.quiet) return;
-    logAlways(line);
+    if (options_.logLevel == LogLevel::Debug) logAlways(line);
+}
+
+void EventLoop::logInfo(const std::string& line) const
+{
+    if (options_.logLevel != LogLevel::Warn) logAlways(line);
+}
+
+void EventLoop::logServer(const std::string& line) const
+{
+    if (reportsStats_) logAlways(line);
+    else logDebug(line);
 }
 
 void EventLoop::logAlways(const std::string& line) const

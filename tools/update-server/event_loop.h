@@ -1,5 +1,6 @@
 // The server's one thread: an epoll loop over the listening socket, the
-// clients and a signal descriptor for SIGINT and SIGTERM.
+// clients and a signal descriptor for SIGINT and SIGTERM. Who is served and
+// who waits is the admission policy's to say.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "admission_policy.h"
 #include "catalog_watch.h"
 #include "client_session.h"
+#include "close_reason.h"
 #include "connection_clock.h"
 #include "package_catalog.h"
 #include "server_options.h"
@@ -33,12 +36,16 @@ public:
     int Run();
     uint16_t port() const { return port_; }
     // Counts into stats, shared with the other loops of a pool; only a loop
-    // that reports writes the summary lines.
+    // that reports writes the summary lines and the start, reload and stop
+    // lines, so that the operator reads each once per server.
     void shareStats(ServerStats* stats, bool reports)
     {
         stats_ = stats;
         reportsStats_ = reports;
     }
+    // Admits under policy, shared with the other loops of a pool: one client
+    // limit and one count per address for the whole server.
+    void sharePolicy(AdmissionPolicy* policy) { policy_ = policy; }
     // Called when this loop begins to drain (false) and when a second signal
     // cuts its drain short (true), so that the other loops of a pool follow.
     void setStopHook(std::function<void(bool cutShort)> hook) { stopHook_ = std::move(hook); }
@@ -46,19 +53,44 @@ public:
 private:
     struct Connection {
         int fd = -1;
-        std::string peer;
+        std::string peer;     // address:port, for the log
+        std::string address;  // what the per-address limit counts
         ConnectionClock clock;
+        SlotState state = SlotState::Waiting;
         uint32_t events = 0;
         ClientSession session;
+        std::string request;  // the bytes of the request arriving, to name what it asks for
+        // The reply going out: its package, its bytes so far, and the file it
+        // finishes (serial and size) when it is a file's last chunk.
+        uint16_t replyPackage = 0xFFFF;
+        uint64_t replyBytes = 0;
+        bool replyFinishes = false;
+        uint16_t finishingSerial = 0;
+        uint64_t finishingSize = 0;
+        uint64_t files = 0;
+        uint64_t bytes = 0;
+        int64_t readyAt = 0;   // when it was seen to have spoken
+        int64_t waitedMs = 0;  // from then to its slot
+        uint64_t parked = 0;   // times it gave its slot up while silent
+        bool everServed = false;
     };
 
     void acceptClients();
+    // Gives free slots to the waiting connections that have spoken, oldest first.
+    void admitReady();
+    void onWaitingEvent(Connection& connection, uint32_t events);
+    // Closes the oldest connection of address that is silent past the pause.
+    bool makeRoomFor(const std::string& address, int64_t now);
     void onReadable(Connection& connection);
+    void onReplyReady(Connection& connection, const std::string& line);
+    void onReplyDone(Connection& connection);
     void flush(Connection& connection);
     void watch(Connection& connection, uint32_t events);
-    void closeConnection(int fd, const char* why);
+    void closeConnection(int fd, CloseReason why);
     void closeExpired();
-    bool evictFor(const std::string& newcomer);
+    // Served connections silent between requests give their slots to those that wait.
+    void parkIdle();
+    void publishNow();
     void beginDrain(uint32_t signal);
     void refreshCatalog();
     // Leaves new connections waiting in the backlog while the descriptors
@@ -66,16 +98,22 @@ private:
     bool descriptorsShort() const;
     void pauseAccepting(const std::string& why);
     void resumeAccepting();
-    void log(const std::string& line) const;
+    void logDebug(const std::string& line) const;
+    void logInfo(const std::string& line) const;
+    // Start, reload and stop: once per server.
+    void logServer(const std::string& line) const;
     void logAlways(const std::string& line) const;
 
     const ServerOptions& options_;
     PackageCatalog& catalog_;
     SessionRules rules_;
-    ClockRules clockRules_;
+    AdmissionPolicy ownPolicy_;
+    AdmissionPolicy* policy_ = &ownPolicy_;
     ServerStats ownStats_;
     ServerStats* stats_ = &ownStats_;
     bool reportsStats_ = true;
+    std::size_t readyCount_ = 0;  // connections of this loop that spoke and wait for a slot
+    int64_t backlogShown_ = 0;    // this loop's share of stats_->backlog
     bool draining_ = false;
     std::function<void(bool cutShort)> stopHook_;
     int64_t drainDeadline_ = 0;

@@ -72,22 +72,31 @@ uint16_t LocalPort(int fd)
     return 0;
 }
 
-std::string PeerName(const sockaddr_storage& address)
+std::string PeerAddress(const sockaddr_storage& address)
 {
     char text[INET6_ADDRSTRLEN] = "?";
     if (address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
-    }
-    if (address.ss_family == AF_INET6) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
         const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
         if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
             inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
-            return std::string(text) + ":" + std::to_string(ntohs(v6.sin6_port));
+        } else {
+            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
         }
-        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    }
+    return text;
+}
+
+std::string PeerName(const sockaddr_storage& address)
+{
+    const std::string host = PeerAddress(address);
+    if (address.ss_family == AF_INET) {
+        return host + ":" + std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port));
+    }
+    if (address.ss_family == AF_INET6) {
+        const uint16_t port = ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+        return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
     }
     return "?";
 }

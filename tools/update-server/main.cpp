@@ -14,23 +14,6 @@
 
 namespace {
 
-// What /metrics answers. The counters start again from zero at every summary
-// line, which Prometheus takes as a counter reset.
-std::string MetricsText(const ServerStats& stats)
-{
-    std::string text;
-    auto add = [&text](const char* name, const char* type, const char* help, uint64_t value) {
-        text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
-                std::to_string(value) + "\n";
-    };
-    add("update_server_connections", "gauge", "Connections open now.", stats.connected.load());
-    add("update_server_accepted_total", "counter", "Connections accepted.", stats.accepted.load());
-    add("update_server_requests_total", "counter", "Requests answered.", stats.requests.load());
-    add("update_server_sent_bytes_total", "counter", "Bytes of replies sent.", stats.bytesServed.load());
-    add("update_server_errors_total", "counter", "Connections closed for a fault.", stats.errors.load());
-    return text;
-}
-
 // Opens the metrics endpoint (when asked for) before the server's own port,
 // so that its port file is written first, then serves until a stop.
 template <class Server>
@@ -42,7 +25,7 @@ int Serve(const ServerOptions& options, Server& server, const ServerStats& stats
     std::string error;
     if (options.metricsPort >= 0) {
         metrics = std::make_unique<MetricsEndpoint>(
-            MetricsEndpoint::Sources{[&stats] { return MetricsText(stats); }, [&health] { return health.load(); }});
+            MetricsEndpoint::Sources{[&stats] { return stats.PrometheusText(); }, [&health] { return health.load(); }});
         if (!metrics->Open(options.metricsBind, options.metricsPort, &error)) {
             std::fprintf(stderr, "update-server: %s\n", error.c_str());
             return 1;

@@ -12,6 +12,7 @@ const char kServerUsage[] =
     "                     [--fast-chunk N] [--fast-window N] [--loops N]\n"
     "                     [--request-timeout S] [--stats-interval S]\n"
     "                     [--metrics-port N] [--metrics-bind 127.0.0.1] [--metrics-port-file FILE]\n"
+    "                     [--max-per-address N] [--log-level debug|info|warn]\n"
     "\n"
     "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
     "gives their numbers; it is read again whenever it changes).\n"
@@ -26,15 +27,26 @@ const char kServerUsage[] =
     "                     or 0 for no fast mode (default 65534 unless --chunk is given)\n"
     "  --fast-window N    requests a fast-mode client may send ahead, 1..256 (default 16)\n"
     "  --port-file FILE   write the port number into FILE once listening\n"
-    "  --idle-timeout S   close a connection silent for S seconds (default 60)\n"
-    "  --max-clients N    connections served at once (default 1000)\n"
+    "  --idle-timeout S   close a connection silent for S seconds between a reply\n"
+    "                     and its next request (default 900: a first run digests\n"
+    "                     the installed game in that pause)\n"
+    "  --max-clients N    connections served at once by the whole server (default\n"
+    "                     1000); newcomers wait, and take free slots in the order\n"
+    "                     they connected once they have sent a request\n"
+    "  --max-per-address N\n"
+    "                     of those, from one address (default 64); it may have\n"
+    "                     8 N more waiting\n"
     "  --loops N          event loops on as many threads, sharing the port,\n"
     "                     1..64 (default one per core)\n"
     "  --request-timeout S\n"
-    "                     close a connection whose request is not received and\n"
-    "                     answered within S seconds of its first byte (default 30)\n"
+    "                     close a connection whose request does not arrive whole\n"
+    "                     within S seconds of its first byte, or whose reply does\n"
+    "                     not move for S seconds (default 30)\n"
     "  --stats-interval S one summary line every S seconds (default 60)\n"
-    "  --quiet            no line per request on standard error\n"
+    "  --log-level L      debug: a line per request; info (default): a line per\n"
+    "                     connection opened or closed and per file finished;\n"
+    "                     warn: only start, reload, stop, summaries and warnings\n"
+    "  --quiet            the same as --log-level warn\n"
     "  --metrics-port N   answer HTTP GET /metrics (Prometheus text) and /health\n"
     "                     on port N (0 picks a free one; default: no such port)\n"
     "  --metrics-bind ADDRESS\n"
@@ -73,7 +85,7 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return OptionsOutcome::Help;
         if (arg == "--quiet") {
-            options->quiet = true;
+            options->logLevel = LogLevel::Warn;
             continue;
         }
         if (i + 1 >= argc) {
@@ -126,6 +138,18 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         } else if (arg == "--stats-interval") {
             if (!numeric(1, 86400)) return OptionsOutcome::Invalid;
             options->statsIntervalSeconds = static_cast<int>(number);
+        } else if (arg == "--max-per-address") {
+            if (!numeric(1, 100000)) return OptionsOutcome::Invalid;
+            options->maxPerAddress = static_cast<std::size_t>(number);
+        } else if (arg == "--log-level") {
+            const std::string level = value;
+            if (level == "debug") options->logLevel = LogLevel::Debug;
+            else if (level == "info") options->logLevel = LogLevel::Info;
+            else if (level == "warn") options->logLevel = LogLevel::Warn;
+            else {
+                *error = "--log-level takes debug, info or warn";
+                return OptionsOutcome::Invalid;
+            }
         } else if (arg == "--max-clients") {
             if (!numeric(1, 100000)) return OptionsOutcome::Invalid;
             options->maxClients = static_cast<std::size_t>(number);

@@ -4,6 +4,11 @@
 #include <cstddef>
 #include <string>
 
+// What goes to standard error beyond the start, reload, stop, summary and
+// warning lines, which are always written: Info adds a line per connection
+// and per finished file, Debug one per request.
+enum class LogLevel { Debug, Info, Warn };
+
 struct ServerOptions {
     std::string root;
     std::string bind = "127.0.0.1";
@@ -14,11 +19,12 @@ struct ServerOptions {
     long fastChunk = -1;
     std::size_t fastWindow = 16;    // requests a fast-mode client may have in flight
     std::string portFile;           // receives the port once listening
-    int idleTimeoutSeconds = 60;
-    int requestTimeoutSeconds = 30;  // from a request's first byte to its reply's last
+    int idleTimeoutSeconds = 900;    // silence between a reply and the next request
+    int requestTimeoutSeconds = 30;  // for a request to arrive whole, and for a reply to move at all
     int statsIntervalSeconds = 60;   // between two summary lines
-    bool quiet = false;
-    std::size_t maxClients = 1000;
+    LogLevel logLevel = LogLevel::Info;  // --quiet: Warn
+    std::size_t maxClients = 1000;   // served at once by the whole server
+    std::size_t maxPerAddress = 64;  // of those, from one address
     std::size_t loops = 1;          // event loops, a thread each; the command line's default: one per core
     long long dropAfter = -1;       // test fault: close after this many payload bytes
     long refuseSerial = -1;         // test fault: answer flag 0 for this serial

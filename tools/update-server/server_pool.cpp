@@ -25,13 +25,12 @@ bool PortIsFree(const ServerOptions& options, std::string* error)
 
 }  // namespace
 
-ServerPool::ServerPool(const ServerOptions& options) : options_(options)
+ServerPool::ServerPool(const ServerOptions& options) : options_(options), policy_(AdmissionRulesOf(options))
 {
     members_.resize(options.loops);
     for (Member& member : members_) {
         member.options = options;
         member.options.portFile.clear();
-        member.options.maxClients = (options.maxClients + options.loops - 1) / options.loops;
     }
 }
 
@@ -46,6 +45,7 @@ bool ServerPool::Open(std::string* error)
         if (i > 0) member.options.port = members_[0].loop->port();
         member.catalog = std::make_unique<PackageCatalog>(member.options.root);
         member.loop = std::make_unique<EventLoop>(member.options, *member.catalog);
+        member.loop->sharePolicy(&policy_);
         if (!member.loop->Open(error)) return false;
     }
     if (!options_.portFile.empty() && !WritePortFile(options_.portFile, members_[0].loop->port())) {

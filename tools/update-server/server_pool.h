@@ -1,7 +1,7 @@
 // One event loop per thread, all listening on one port (SO_REUSEPORT): the
-// kernel spreads the clients, each loop keeps its own catalogue and its
-// share of the client and descriptor limits; only the operator's counters
-// are shared.
+// kernel spreads the clients, each loop keeps its own catalogue and its share
+// of the descriptor limit; the admission policy (one client limit for the
+// whole server) and the operator's counters are shared.
 #pragma once
 
 #include <functional>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "admission_policy.h"
 #include "event_loop.h"
 #include "package_catalog.h"
 #include "server_options.h"
@@ -40,6 +41,7 @@ private:
 
     const ServerOptions& options_;
     std::vector<Member> members_;
+    AdmissionPolicy policy_;
     ServerStats stats_;
     std::function<void(bool cutShort)> stopHook_;
 };

@@ -11,8 +11,9 @@ class UpdateServer:
     def __init__(self, executable, root, work_dir, extra_arguments=(), start_timeout=15):
         self.port_file = os.path.join(work_dir, 'server-%d.port' % time.monotonic_ns())
         self.log_path = os.path.join(work_dir, 'server-%d.log' % time.monotonic_ns())
+        # The scenarios read which files were asked for from the per-request lines.
         command = [executable, '--root', root, '--bind', '127.0.0.1', '--port', '0',
-                   '--port-file', self.port_file] + list(extra_arguments)
+                   '--port-file', self.port_file, '--log-level', 'debug'] + list(extra_arguments)
         self._log = open(self.log_path, 'wb')
         self.process = subprocess.Popen(command, stdout=self._log, stderr=subprocess.STDOUT,
                                         stdin=subprocess.DEVNULL, start_new_session=True)

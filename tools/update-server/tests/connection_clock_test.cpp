@@ -1,28 +1,35 @@
+#include "admission_policy.h"
 #include "connection_clock.h"
+#include "server_stats.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-ClockRules Rules(int64_t idleMs, int64_t requestMs)
+AdmissionRules Rules(int64_t idleMs, int64_t requestMs)
 {
-    ClockRules rules;
+    AdmissionRules rules;
     rules.idleMs = idleMs;
     rules.requestMs = requestMs;
     return rules;
 }
 
+std::string Why(const ConnectionClock& clock, int64_t now, const AdmissionRules& rules,
+                SlotState state = SlotState::Served)
+{
+    CloseReason why;
+    return Expired(clock, state, now, rules, &why) ? CloseReasonText(why) : "";
+}
+
 TEST(ConnectionClock, IdleTimeOutCountsFromTheLastByteEitherWay)
 {
     ConnectionClock clock(1000);
-    const ClockRules rules = Rules(5000, 2000);
-    EXPECT_EQ(nullptr, clock.expired(6000, rules));
-    EXPECT_STREQ("idle time-out", clock.expired(6001, rules));
-
+    const AdmissionRules rules = Rules(5000, 2000);
     clock.received(3000);
+    clock.answered(3000, true);
     clock.sent(3100, true);
-    EXPECT_EQ(nullptr, clock.expired(8100, rules));
-    EXPECT_STREQ("idle time-out", clock.expired(8101, rules));
+    EXPECT_EQ("", Why(clock, 8100, rules));
+    EXPECT_EQ("idle time-out", Why(clock, 8101, rules));
 }
 
 // One byte a second keeps a connection from ever being idle; the request's
@@ -30,68 +37,102 @@ TEST(ConnectionClock, IdleTimeOutCountsFromTheLastByteEitherWay)
 TEST(ConnectionClock, ATrickledRequestRunsOutOfTimeDespiteItsActivity)
 {
     ConnectionClock clock(0);
-    const ClockRules rules = Rules(5000, 3000);
-    for (int64_t t = 1000; t <= 3000; t += 1000) {
+    const AdmissionRules rules = Rules(5000, 3000);
+    for (int64_t t = 1000; t <= 4000; t += 1000) {
         clock.received(t);
-        EXPECT_EQ(nullptr, clock.expired(t, rules)) << t;
+        EXPECT_EQ("", Why(clock, t, rules)) << t;
     }
-    clock.received(4000);
-    EXPECT_EQ(nullptr, clock.expired(4000, rules));
     clock.received(4001);
-    EXPECT_STREQ("request time-out", clock.expired(4001, rules));
+    EXPECT_EQ("request time-out", Why(clock, 4001, rules));
 }
 
-TEST(ConnectionClock, EachRequestHasADeadlineOfItsOwn)
+// A reply on a slow link takes as long as it takes while bytes keep leaving;
+// one the client stops reading ends at the deadline.
+TEST(ConnectionClock, AReplyIsTimedByItsProgressNotItsSize)
 {
     ConnectionClock clock(0);
-    const ClockRules rules = Rules(60000, 3000);
+    const AdmissionRules rules = Rules(60000, 3000);
     clock.received(1000);
-    clock.sent(2000, false);
-    clock.sent(3500, true);  // 2.5 s from first byte to the reply's end
-    EXPECT_FALSE(clock.requestUnderWay());
-    clock.received(3600);
-    EXPECT_TRUE(clock.requestUnderWay());
-    EXPECT_EQ(nullptr, clock.expired(6600, rules));
-    // A reply that a client does not read counts against the same deadline.
-    clock.sent(6000, false);
-    EXPECT_STREQ("request time-out", clock.expired(6601, rules));
+    clock.answered(1000, true);
+    for (int64_t t = 3000; t <= 60000; t += 2500) clock.sent(t, false);
+    EXPECT_EQ("", Why(clock, 61000, rules));
+    EXPECT_EQ("reply stalled: the client took nothing", Why(clock, 61501, rules));
+    clock.sent(61400, true);
+    EXPECT_EQ("", Why(clock, 61501, rules));
 }
 
-TEST(ConnectionClock, WhoGivesWayToANewcomer)
+// The client waits 2000 ms (2400 after a reconnect) before it speaks: no
+// silence of that length is held against it, and one that spoke and waits
+// for a slot waits for the server, never times out.
+TEST(ConnectionClock, ThePauseBeforeTheFirstRequestIsWaitedFor)
 {
-    const int64_t now = 100000;
-    ConnectionClock working(now - 50);  // asked, was answered, asks again at once
-    working.received(now - 40);
-    working.sent(now - 30, true);
-    ConnectionClock stalled(now - 5000);  // half a request, then nothing
-    stalled.received(now - 4000);
-    ConnectionClock silent(now - 3000);  // connected, never asked
-    ConnectionClock fresh(now - 10);     // connected a moment ago
-    ConnectionClock resting(now - 20000);  // answered, then quiet for a while
-    resting.received(now - 19000);
-    resting.sent(now - 15000, true);
-    ConnectionClock pausing(now - 20000);  // answered, quiet for a short while
-    pausing.received(now - 3000);
-    pausing.sent(now - 3000, true);
-    ConnectionClock mid(now - 200);  // a request arriving right now
-    mid.received(now - 100);
+    const AdmissionRules rules = Rules(600000, 30000);
+    ConnectionClock silent(0);
+    EXPECT_EQ("", Why(silent, 2400, rules, SlotState::Waiting));
+    EXPECT_FALSE(SilentPastPause(silent, SlotState::Waiting, 2400));
+    EXPECT_TRUE(SilentPastPause(silent, SlotState::Waiting, kSilentPastPauseMs + 1));
+    EXPECT_FALSE(SilentPastPause(silent, SlotState::Ready, kSilentPastPauseMs + 1));
+    EXPECT_EQ("no request after the client's pause", Why(silent, kFirstRequestMs + 1, rules, SlotState::Waiting));
+    EXPECT_EQ("", Why(silent, 3600000, rules, SlotState::Ready));
+    // A first run digests the installed files between the list and its first
+    // file request: the idle time-out counts only from that request on.
+    silent.received(2000);
+    silent.answered(2000, false);
+    silent.sent(2001, true);
+    EXPECT_EQ("", Why(silent, 2001 + kListToFileMs, Rules(1000, 30000)));
+    EXPECT_EQ("idle time-out", Why(silent, 2002 + kListToFileMs, Rules(1000, 30000)));
+    silent.received(3000);
+    silent.answered(3000, true);
+    silent.sent(3001, true);
+    EXPECT_EQ("idle time-out", Why(silent, 4002, Rules(1000, 30000)));
+    // Silent between requests, it may give its slot to one that waits, and
+    // is never the one closed to make room for its address.
+    EXPECT_FALSE(MayPark(silent, 3001 + kParkAfterMs - 1));
+    EXPECT_TRUE(MayPark(silent, 3001 + kParkAfterMs));
+    EXPECT_FALSE(SilentPastPause(silent, SlotState::Waiting, 3600000));
+}
 
-    EXPECT_EQ(0, working.evictionRank(now));
-    EXPECT_EQ(0, fresh.evictionRank(now));
-    EXPECT_EQ(0, pausing.evictionRank(now));
-    EXPECT_EQ(0, mid.evictionRank(now));
-    EXPECT_GT(stalled.evictionRank(now), 0);
-    EXPECT_GT(silent.evictionRank(now), 0);
-    EXPECT_GT(resting.evictionRank(now), 0);
+TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
+{
+    AdmissionRules rules;
+    rules.maxClients = 3;
+    rules.maxPerAddress = 2;
+    AdmissionPolicy policy(rules);
+    for (const char* address : {"a", "a", "a", "b", "b"}) EXPECT_TRUE(policy.arrive(address));
+    EXPECT_TRUE(policy.claim("a"));
+    EXPECT_TRUE(policy.claim("a"));
+    EXPECT_FALSE(policy.claim("a"));  // its address has its share
+    EXPECT_TRUE(policy.claim("b"));
+    EXPECT_FALSE(policy.claim("b"));  // the server is full
+    EXPECT_EQ(3u, policy.served());
+    EXPECT_EQ(2u, policy.waiting());
+    policy.park("b");  // silent between requests: waits again
+    EXPECT_TRUE(policy.claim("b"));
+    policy.leave("a", true);
+    EXPECT_TRUE(policy.claim("b"));
+    // An address may keep kWaitingPerServed times its share waiting.
+    for (std::size_t i = 0; i < 2 * kWaitingPerServed - 1; ++i) EXPECT_TRUE(policy.arrive("a"));
+    EXPECT_FALSE(policy.arrive("a"));
+}
 
-    EXPECT_TRUE(stalled.evictBefore(silent, now));
-    EXPECT_TRUE(silent.evictBefore(resting, now));
-    EXPECT_FALSE(resting.evictBefore(stalled, now));
-
-    // Between two of a kind, the one without progress longer goes first.
-    ConnectionClock older(now - 9000);
-    EXPECT_TRUE(older.evictBefore(silent, now));
-    EXPECT_FALSE(silent.evictBefore(older, now));
+TEST(ServerStats, PrometheusTextNamesEveryCounterOnce)
+{
+    ServerStats stats;
+    stats.served = 2;
+    stats.accepted = 5;
+    stats.countClose(CloseReason::Idle);
+    stats.countPackage(77, PackageCounts{3, 1000, 1});
+    const std::string text = stats.PrometheusText();
+    for (const char* line :
+         {"# TYPE autoupdate_server_connections gauge\n", "autoupdate_server_connections{state=\"served\"} 2\n",
+          "# TYPE autoupdate_server_accepted_total counter\n", "autoupdate_server_accepted_total 5\n",
+          "autoupdate_server_closed_total{reason=\"idle_timeout\"} 1\n",
+          "autoupdate_server_refused_total{reason=\"address_full\"} 0\n",
+          "autoupdate_server_package_bytes_total{package=\"77\"} 1000\n"}) {
+        EXPECT_NE(std::string::npos, text.find(line)) << line << text;
+    }
+    EXPECT_EQ(text.find("# HELP autoupdate_server_closed_total "), text.rfind("# HELP autoupdate_server_closed_total "));
+    EXPECT_EQ('\n', text.back());
 }
 
 }  // namespace
