@@ -130,15 +130,15 @@ void createControls(App& app, HWND window)
     // The command line is in the system's code page.
     addControl(window, L"STATIC", wideText(target, CP_ACP).c_str(), SS_LEFT | SS_PATHELLIPSIS, 12, 10, 576, 16,
                kTargetId);
-    app.status = addControl(window, L"STATIC", L"", SS_LEFT, 12, 32, 576, 34, kStatusId);
-    app.progress = addControl(window, PROGRESS_CLASSW, L"", 0, 12, 70, 530, 18, kProgressId);
+    app.status = addControl(window, L"STATIC", L"", SS_LEFT, 12, 32, 576, 48, kStatusId);
+    app.progress = addControl(window, PROGRESS_CLASSW, L"", 0, 12, 84, 530, 18, kProgressId);
     SendMessageW(app.progress, PBM_SETRANGE32, 0, 5000);
-    app.percent = addControl(window, L"STATIC", L"", SS_RIGHT, 546, 71, 42, 16, kPercentId);
-    app.bytes = addControl(window, L"STATIC", L"", SS_LEFT, 12, 94, 300, 16, kBytesId);
-    app.file = addControl(window, L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS, 320, 94, 268, 16, kFileId);
+    app.percent = addControl(window, L"STATIC", L"", SS_RIGHT, 546, 85, 42, 16, kPercentId);
+    app.bytes = addControl(window, L"STATIC", L"", SS_LEFT, 12, 108, 300, 16, kBytesId);
+    app.file = addControl(window, L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS, 320, 108, 268, 16, kFileId);
     app.table = addControl(window, WC_LISTVIEWW, L"",
-                           WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_NOSORTHEADER | LVS_SHOWSELALWAYS, 12, 116,
-                           576, 228, kTableId);
+                           WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_NOSORTHEADER | LVS_SHOWSELALWAYS, 12, 130,
+                           576, 214, kTableId);
     SendMessageW(app.table, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
     addColumn(app.table, 0, L"File to download", 316, LVCFMT_LEFT);
     addColumn(app.table, 1, L"Where", 60, LVCFMT_LEFT);
