@@ -307,11 +307,14 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     case AU_MSG_STATUS:
     case AU_MSG_PROGRESS:
     case AU_MSG_FILE_TABLE:
-    case AU_MSG_BYTES:
+    case AU_MSG_BYTES: {
         if (app.session)
             app.session->notify(msg, wParam, lParam, nowMs());
-        show(app, app.state.notify(msg, wParam, lParam, nowMs()) | readRunFiles(app, msg, wParam, lParam));
+        // The state first: the locked file is shown only behind the error it explains.
+        unsigned changes = app.state.notify(msg, wParam, lParam, nowMs());
+        show(app, changes | readRunFiles(app, msg, wParam, lParam));
         return 0;
+    }
     case WM_TIMER:
         if (wParam == kEndCheckTimer && app.running && !app.ending && app.session &&
             app.session->runEnded(nowMs())) {
