@@ -25,18 +25,138 @@ const char* LauncherState::rowStateText(RowState state)
     switch (state) {
     case RowState::Waiting: return "waiting";
     case RowState::Fetching: return "downloading";
-    case RowState::Done: return "received";
+    case RowState::Done: return "done";
     case RowState::Failed: return "failed";
+    case RowState::Stopped: return "stopped";
+    case RowState::NotFetched: return "not fetched";
     }
     return "";
 }
 
-void LauncherState::reset(const std::string& statusText)
+std::string LauncherState::timeLeftText(int64_t ms)
+{
+    int64_t seconds = (ms + 999) / 1000;
+    std::string text = "about ";
+    if (seconds < 60)
+        text += std::to_string(seconds) + " s";
+    else if (seconds < 3600)
+        text += std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+    else
+        text += std::to_string(seconds / 3600) + " h " + std::to_string(seconds % 3600 / 60) + " min";
+    return text + " left";
+}
+
+std::string LauncherState::percent() const
+{
+    return progressSeen_ ? std::to_string(progress_ / 50) + "%" : std::string();
+}
+
+void LauncherState::reset(const std::string& statusText, bool repair)
 {
     std::string address = downloadAddress_;
     *this = LauncherState();
     downloadAddress_ = address;
     status_ = statusText;
+    repair_ = repair;
+}
+
+std::string LauncherState::errorText(intptr_t code) const
+{
+    std::string text = describeError(code);
+    switch (code) {
+    case AU_ERR_NO_CONNECTION:
+        text += " Check that this computer is connected to the internet and that no firewall blocks the "
+                "launcher, or try again later.";
+        if (!downloadAddress_.empty())
+            text += " The full game can also be downloaded from " + downloadAddress_ + ".";
+        break;
+    case AU_ERR_NO_PACKAGE:
+    case AU_ERR_RECONNECT:
+    case AU_ERR_ATTEMPTS:
+        text += " The server may be busy: try again later.";
+        break;
+    case AU_ERR_INSTALL:
+        text += lockedFile_.empty()
+                    ? " A running program may hold one of the game's files: close the game, then press Retry."
+                    : " " + lockedFile_ + " is held by a running program: close the game and any program "
+                                          "that uses this file, then press Retry.";
+        break;
+    default:
+        break;
+    }
+    return text;
+}
+
+void LauncherState::updateTimeLeft(int64_t nowMs)
+{
+    if (rateStartMs_ < 0) {
+        rateStartMs_ = nowMs;
+        rateStartBytes_ = received_;
+        return;
+    }
+    int64_t elapsed = nowMs - rateStartMs_;
+    long long gained = received_ - rateStartBytes_;
+    // A rate from less than a second of data jumps about too much to show.
+    if (elapsed < 1000 || gained <= 0 || expected_ < received_) {
+        timeLeft_.clear();
+        return;
+    }
+    timeLeft_ = timeLeftText((expected_ - received_) * elapsed / gained);
+}
+
+void LauncherState::stopReceiving()
+{
+    speedKiB_ = -1;
+    timeLeft_.clear();
+    checking_ = false;
+    currentFile_.clear();
+    updateBytes();
+}
+
+unsigned LauncherState::runEnded(bool stoppedByPlayer)
+{
+    stopReceiving();
+    unsigned changes = kBytes | kCurrentFile;
+    for (Row& row : rows_) {
+        RowState final = row.state;
+        if (row.state == RowState::Fetching)
+            final = stoppedByPlayer ? RowState::Stopped : RowState::Failed;
+        else if (row.state == RowState::Waiting)
+            final = RowState::NotFetched;
+        if (final != row.state) {
+            row.state = final;
+            changes |= kTable;
+        }
+    }
+    fetchingRow_ = -1;
+    if (stoppedByPlayer) {
+        status_ = "Stopped. The next start continues the update.";
+        changes |= kStatus;
+    }
+    return changes;
+}
+
+unsigned LauncherState::markSystemFiles(const std::vector<std::string>& systemPaths)
+{
+    unsigned changes = 0;
+    for (Row& row : rows_) {
+        for (const std::string& path : systemPaths) {
+            if (row.name == path && !row.system) {
+                row.system = true;
+                changes = kTable;
+            }
+        }
+    }
+    return changes;
+}
+
+unsigned LauncherState::setLockedFile(const std::string& path)
+{
+    lockedFile_ = path;
+    if (endingError_ != AU_ERR_INSTALL)
+        return 0;
+    status_ = errorText(AU_ERR_INSTALL);
+    return kStatus;
 }
 
 void LauncherState::setRowState(int row, RowState state, unsigned& changes)
@@ -57,19 +177,22 @@ void LauncherState::updateBytes()
         bytes_ += (bytes_.empty() ? "" : ", ") + std::to_string(speedKiB_) + " KiB/s";
 }
 
-unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam)
+unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_t nowMs)
 {
     unsigned changes = 0;
     changedRow_ = -1;
     if (msg == AU_MSG_PROGRESS) {
         long long value = wParam ? (long long)lParam * 5000 / (long long)wParam : 0;
         progress_ = int(value < 0 ? 0 : (value > 5000 ? 5000 : value));
+        progressSeen_ = true;
         return kProgress;
     }
     if (msg == AU_MSG_BYTES) {
-        expected_ = (long long)wParam;
-        received_ = (long long)lParam;
+        // The counters are 32-bit in the library: read them unsigned.
+        expected_ = (long long)uint32_t(wParam);
+        received_ = (long long)uint32_t(lParam);
         updateBytes();
+        updateTimeLeft(nowMs);
         return kBytes;
     }
     if (msg == AU_MSG_FILE_TABLE) {
@@ -79,9 +202,10 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam)
         for (uintptr_t i = 0; table && i < wParam; ++i) {
             int32_t size;
             std::memcpy(&size, &table[i].size, sizeof size);
-            rows_.push_back(Row{boundedText(table[i].name, sizeof table[i].name), size, RowState::Waiting});
+            rows_.push_back(Row{boundedText(table[i].name, sizeof table[i].name), size, RowState::Waiting, false});
         }
         fetchingRow_ = -1;
+        checking_ = false;
         status_ = rows_.empty() ? "Every file is up to date."
                                 : std::to_string(rows_.size()) + (rows_.size() == 1 ? " file" : " files") +
                                       " to download.";
@@ -127,19 +251,33 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam)
         } else {
             endingError_ = lParam;
         }
-        status_ = describeError(lParam);
+        status_ = errorText(lParam);
         return changes | kStatus;
+    case AU_STATUS_FIRST_RUN:
+        // Every listed file on disk is digested now, before the table comes.
+        checking_ = true;
+        status_ = "Checking game files…";
+        return kStatus;
     case AU_STATUS_FINAL:
-        currentFile_.clear();
+        stopReceiving();
+        changes |= kBytes;
         // A run with nothing to fetch sends no progress; complete is complete.
         if (lParam == 1) {
             progress_ = 5000;
+            progressSeen_ = true;
             changes |= kProgress;
         }
         status_ = describeStatus(wParam, lParam, std::string());
+        if (lParam == 1 && repair_) {
+            int repaired = 0;
+            for (const Row& row : rows_)
+                repaired += row.state == RowState::Done;
+            status_ = repaired == 0 ? "Every game file was intact; nothing needed repair."
+                                    : std::to_string(repaired) + (repaired == 1 ? " file" : " files") + " repaired.";
+        }
         // The final report would hide why the run failed; both are kept.
         if (lParam != 1 && endingError_ != 0)
-            status_ = describeError(endingError_) + " " + status_;
+            status_ = errorText(endingError_) + " " + status_;
         if (lParam != 1 && failedTransfers_ > 0)
             status_ += " " + std::to_string(failedTransfers_) +
                        (failedTransfers_ == 1 ? " file" : " files") + " could not be downloaded.";

@@ -7,7 +7,8 @@
 
 // Everything the launcher's window shows, built from the library's messages.
 // Kept apart from the window so that what a player reads is tested without
-// one. Texts from the library stay GBK, as the window's ANSI controls take them.
+// one. Texts from the library stay GBK (code page 936) here, and so do the
+// launcher's own sentences around them; the window converts them for display.
 class LauncherState {
 public:
     enum Change : unsigned {
@@ -15,51 +16,77 @@ public:
         kProgress = 1u << 1,
         kBytes = 1u << 2,
         kCurrentFile = 1u << 3,
-        kTable = 1u << 4,      // the rows were replaced
+        kTable = 1u << 4,      // the rows were replaced or several changed
         kRowState = 1u << 5,   // one row changed its state: changedRow()
         kAddress = 1u << 6,
     };
-    enum class RowState { Waiting, Fetching, Done, Failed };
+    enum class RowState { Waiting, Fetching, Done, Failed, Stopped, NotFetched };
     struct Row {
         std::string name;
         int32_t size;
         RowState state;
+        bool system;
     };
 
     // Returns the Change bits of what has to be drawn again. Records passed by
-    // address are copied here, while the library holds them steady.
-    unsigned notify(unsigned msg, uintptr_t wParam, intptr_t lParam);
-    // A new run: everything but the download address is cleared.
-    void reset(const std::string& statusText);
-    // A sentence of the launcher's own (refused, stopped, repairing).
+    // address are copied here, while the library holds them steady. nowMs is
+    // a steady clock in milliseconds; it times the transfer for the time left.
+    unsigned notify(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_t nowMs = 0);
+    // A new run: everything but the download address is cleared. A repair
+    // ends by counting what it fetched.
+    void reset(const std::string& statusText, bool repair = false);
+    // A sentence of the launcher's own (refused, repairing).
     void setStatus(const std::string& text) { status_ = text; }
+    // The run is over (EndUpdate has returned): nothing is received any more
+    // and every row shows what became of its file.
+    unsigned runEnded(bool stoppedByPlayer);
+    // The rows whose paths the run's list puts in the system directory.
+    unsigned markSystemFiles(const std::vector<std::string>& systemPaths);
+    // The file an install could not replace, as the run's log names it.
+    unsigned setLockedFile(const std::string& path);
 
     const std::string& status() const { return status_; }
     int progress() const { return progress_; }   // five-thousandths
+    std::string percent() const;                 // "48%", empty before any progress
     const std::string& bytes() const { return bytes_; }
+    const std::string& timeLeft() const { return timeLeft_; }
     const std::string& currentFile() const { return currentFile_; }
     const std::string& downloadAddress() const { return downloadAddress_; }
     const std::vector<Row>& rows() const { return rows_; }
     int changedRow() const { return changedRow_; }
+    bool checkingFiles() const { return checking_; }
 
     static const char* rowStateText(RowState state);
+    // "about 1 min 5 s left".
+    static std::string timeLeftText(int64_t ms);
 
 private:
     void setRowState(int row, RowState state, unsigned& changes);
     void updateBytes();
+    void updateTimeLeft(int64_t nowMs);
+    void stopReceiving();
+    std::string errorText(intptr_t code) const;
 
     std::string status_;
     int progress_ = 0;
+    bool progressSeen_ = false;
     long long expected_ = 0;
     long long received_ = 0;
     long speedKiB_ = -1;
+    // The first byte count of the run: the rate is measured from there.
+    int64_t rateStartMs_ = -1;
+    long long rateStartBytes_ = 0;
     std::string bytes_;
+    std::string timeLeft_;
     std::string currentFile_;
     std::string downloadAddress_;
+    std::string lockedFile_;
     std::vector<Row> rows_;
     int fetchingRow_ = -1;
     int changedRow_ = -1;
     bool tableSeen_ = false;
+    bool repair_ = false;
+    bool checking_ = false;
     int failedTransfers_ = 0;
     intptr_t endingError_ = 0;   // the last error other than a failed transfer
 };

@@ -2,7 +2,9 @@
 
 #include "host_session.h"
 #include "installed_list.h"
+#include "launcher_buttons.h"
 #include "launcher_state.h"
+#include "run_files.h"
 #include "status_text.h"
 #include "transcript.h"
 
@@ -14,21 +16,25 @@
 
 namespace {
 
-const char kWindowClass[] = "AutoUpdateReferenceLauncher";
+const wchar_t kWindowClass[] = L"AutoUpdateReferenceLauncher";
 const int kClientWidth = 600;
 const int kClientHeight = 420;
 // The run has ended when the final report came, or when an error that ends
 // the run was followed by this long a silence (as update-host decides it).
 const int64_t kQuietPeriodMs = 3000;
+// What the library sends is GBK whatever the system's code page.
+const UINT kLibraryCodePage = 936;
 
 enum ControlId {
     kTargetId = 100,
     kStatusId,
     kProgressId,
+    kPercentId,
     kBytesId,
     kFileId,
     kTableId,
     kAddressId,
+    kRetryId,
     kRepairId,
     kCancelId,
 };
@@ -43,10 +49,12 @@ struct App {
     HWND window = nullptr;
     HWND status = nullptr;
     HWND progress = nullptr;
+    HWND percent = nullptr;
     HWND bytes = nullptr;
     HWND file = nullptr;
     HWND table = nullptr;
     HWND address = nullptr;
+    HWND retry = nullptr;
     HWND repair = nullptr;
     HWND cancel = nullptr;
     LauncherState state;
@@ -68,103 +76,150 @@ int64_t nowMs()
     return int64_t(GetTickCount());
 }
 
-HWND addControl(HWND parent, const char* className, const char* text, DWORD style, int x, int y, int width,
+// Names on disk stay as the library wrote them; only what is drawn is
+// converted, so a Western Windows shows the list's Chinese names too.
+std::wstring wideText(const std::string& text, UINT codePage = kLibraryCodePage)
+{
+    if (text.empty())
+        return std::wstring();
+    int length = MultiByteToWideChar(codePage, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(std::size_t(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(codePage, 0, text.data(), int(text.size()), &wide[0], length);
+    return wide;
+}
+
+void setText(HWND control, const std::string& text)
+{
+    SetWindowTextW(control, wideText(text).c_str());
+}
+
+HWND addControl(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, int x, int y, int width,
                 int height, int id)
 {
-    HWND control = CreateWindowExA(0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
+    HWND control = CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr),
                                    nullptr);
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
     return control;
 }
 
-void addColumn(HWND table, int index, const char* title, int width, int format)
+void addColumn(HWND table, int index, const wchar_t* title, int width, int format)
 {
-    LVCOLUMNA column = {};
+    LVCOLUMNW column = {};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
     column.fmt = format;
     column.cx = width;
-    column.pszText = const_cast<char*>(title);
-    SendMessageA(table, LVM_INSERTCOLUMNA, WPARAM(index), reinterpret_cast<LPARAM>(&column));
+    column.pszText = const_cast<wchar_t*>(title);
+    SendMessageW(table, LVM_INSERTCOLUMNW, WPARAM(index), reinterpret_cast<LPARAM>(&column));
 }
 
 void setCell(HWND table, int row, int column, const std::string& text)
 {
-    LVITEMA item = {};
+    std::wstring wide = wideText(text);
+    LVITEMW item = {};
     item.iSubItem = column;
-    item.pszText = const_cast<char*>(text.c_str());
-    SendMessageA(table, LVM_SETITEMTEXTA, WPARAM(row), reinterpret_cast<LPARAM>(&item));
+    item.pszText = const_cast<wchar_t*>(wide.c_str());
+    SendMessageW(table, LVM_SETITEMTEXTW, WPARAM(row), reinterpret_cast<LPARAM>(&item));
 }
 
 void createControls(App& app, HWND window)
 {
     std::string target = "Server " + (app.options.server.empty() ? std::string("from gamedata.xml") : app.options.server) +
                          ", package " + app.options.package + ", folder " + app.options.gameDir;
-    addControl(window, "STATIC", target.c_str(), SS_LEFT | SS_PATHELLIPSIS, 12, 10, 576, 16, kTargetId);
-    app.status = addControl(window, "STATIC", "", SS_LEFT, 12, 32, 576, 34, kStatusId);
-    app.progress = addControl(window, PROGRESS_CLASSA, "", 0, 12, 70, 576, 18, kProgressId);
-    SendMessageA(app.progress, PBM_SETRANGE32, 0, 5000);
-    app.bytes = addControl(window, "STATIC", "", SS_LEFT, 12, 94, 220, 16, kBytesId);
-    app.file = addControl(window, "STATIC", "", SS_LEFT | SS_PATHELLIPSIS, 240, 94, 348, 16, kFileId);
-    app.table = addControl(window, WC_LISTVIEWA, "",
-                           WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_NOSORTHEADER | LVS_SHOWSELALWAYS, 12, 116,
-                           576, 228, kTableId);
-    SendMessageA(app.table, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
-    addColumn(app.table, 0, "File to download", 376, LVCFMT_LEFT);
-    addColumn(app.table, 1, "Size", 90, LVCFMT_RIGHT);
-    addColumn(app.table, 2, "State", 86, LVCFMT_LEFT);
-    app.address = addControl(window, "STATIC", "", SS_LEFT | SS_PATHELLIPSIS, 12, 352, 576, 16, kAddressId);
-    app.repair = addControl(window, "BUTTON", "&Repair", BS_PUSHBUTTON | WS_TABSTOP, 384, 380, 98, 28, kRepairId);
-    app.cancel = addControl(window, "BUTTON", "Cancel", BS_DEFPUSHBUTTON | WS_TABSTOP, 490, 380, 98, 28, kCancelId);
+    // The command line is in the system's code page.
+    addControl(window, L"STATIC", wideText(target, CP_ACP).c_str(), SS_LEFT | SS_PATHELLIPSIS, 12, 10, 576, 16,
+               kTargetId);
+    app.status = addControl(window, L"STATIC", L"", SS_LEFT, 12, 32, 576, 48, kStatusId);
+    app.progress = addControl(window, PROGRESS_CLASSW, L"", 0, 12, 84, 530, 18, kProgressId);
+    SendMessageW(app.progress, PBM_SETRANGE32, 0, 5000);
+    app.percent = addControl(window, L"STATIC", L"", SS_RIGHT, 546, 85, 42, 16, kPercentId);
+    app.bytes = addControl(window, L"STATIC", L"", SS_LEFT, 12, 108, 300, 16, kBytesId);
+    app.file = addControl(window, L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS, 320, 108, 268, 16, kFileId);
+    app.table = addControl(window, WC_LISTVIEWW, L"",
+                           WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_NOSORTHEADER | LVS_SHOWSELALWAYS, 12, 130,
+                           576, 214, kTableId);
+    SendMessageW(app.table, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+    addColumn(app.table, 0, L"File to download", 316, LVCFMT_LEFT);
+    addColumn(app.table, 1, L"Where", 60, LVCFMT_LEFT);
+    addColumn(app.table, 2, L"Size", 90, LVCFMT_RIGHT);
+    addColumn(app.table, 3, L"State", 86, LVCFMT_LEFT);
+    app.address = addControl(window, L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS, 12, 352, 576, 16, kAddressId);
+    app.retry = addControl(window, L"BUTTON", L"Re&try", BS_PUSHBUTTON | WS_TABSTOP, 278, 380, 98, 28, kRetryId);
+    app.repair = addControl(window, L"BUTTON", L"&Repair", BS_PUSHBUTTON | WS_TABSTOP, 384, 380, 98, 28, kRepairId);
+    app.cancel = addControl(window, L"BUTTON", L"Cancel", BS_DEFPUSHBUTTON | WS_TABSTOP, 490, 380, 98, 28, kCancelId);
+}
+
+void showRowCells(App& app, int row)
+{
+    const LauncherState::Row& rowState = app.state.rows()[std::size_t(row)];
+    setCell(app.table, row, 1, rowState.system ? "system" : "game");
+    setCell(app.table, row, 2, byteCountText(rowState.size));
+    setCell(app.table, row, 3, LauncherState::rowStateText(rowState.state));
 }
 
 void showTable(App& app)
 {
-    SendMessageA(app.table, WM_SETREDRAW, FALSE, 0);
-    SendMessageA(app.table, LVM_DELETEALLITEMS, 0, 0);
+    SendMessageW(app.table, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(app.table, LVM_DELETEALLITEMS, 0, 0);
     const auto& rows = app.state.rows();
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        LVITEMA item = {};
+        std::wstring name = wideText(rows[i].name);
+        LVITEMW item = {};
         item.mask = LVIF_TEXT;
         item.iItem = int(i);
-        item.pszText = const_cast<char*>(rows[i].name.c_str());
-        SendMessageA(app.table, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
-        setCell(app.table, int(i), 1, byteCountText(rows[i].size));
-        setCell(app.table, int(i), 2, LauncherState::rowStateText(rows[i].state));
+        item.pszText = const_cast<wchar_t*>(name.c_str());
+        SendMessageW(app.table, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+        showRowCells(app, int(i));
     }
-    SendMessageA(app.table, WM_SETREDRAW, TRUE, 0);
+    SendMessageW(app.table, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(app.table, nullptr, TRUE);
 }
 
 void showButtons(App& app)
 {
-    EnableWindow(app.repair, !app.running && !app.ending);
-    EnableWindow(app.cancel, !app.ending);
-    SetWindowTextA(app.cancel, app.running ? "Cancel" : "Close");
+    LauncherButtons buttons = launcherButtons(app.running, app.ending, app.exitStatus);
+    ShowWindow(app.retry, buttons.retryShown ? SW_SHOWNA : SW_HIDE);
+    EnableWindow(app.retry, buttons.retryEnabled);
+    EnableWindow(app.repair, buttons.repairEnabled);
+    EnableWindow(app.cancel, buttons.cancelEnabled);
+    setText(app.cancel, buttons.cancelText);
 }
 
 void show(App& app, unsigned changes)
 {
     const LauncherState& state = app.state;
     if (changes & LauncherState::kStatus)
-        SetWindowTextA(app.status, state.status().c_str());
-    if (changes & LauncherState::kProgress)
-        SendMessageA(app.progress, PBM_SETPOS, WPARAM(state.progress()), 0);
+        setText(app.status, state.status());
+    if (changes & LauncherState::kProgress) {
+        SendMessageW(app.progress, PBM_SETPOS, WPARAM(state.progress()), 0);
+        setText(app.percent, state.percent());
+    }
     if (changes & LauncherState::kBytes)
-        SetWindowTextA(app.bytes, state.bytes().c_str());
+        setText(app.bytes, state.timeLeft().empty() ? state.bytes() : state.bytes() + ", " + state.timeLeft());
     if (changes & LauncherState::kCurrentFile)
-        SetWindowTextA(app.file, state.currentFile().empty() ? "" : ("Now: " + state.currentFile()).c_str());
+        setText(app.file, state.currentFile().empty() ? "" : "Now: " + state.currentFile());
     if (changes & LauncherState::kAddress)
-        SetWindowTextA(app.address, state.downloadAddress().empty()
-                                        ? ""
-                                        : ("Full game download: " + state.downloadAddress()).c_str());
+        setText(app.address, state.downloadAddress().empty() ? "" : "Full game download: " + state.downloadAddress());
     if (changes & LauncherState::kTable)
         showTable(app);
     if ((changes & LauncherState::kRowState) && state.changedRow() >= 0) {
         int row = state.changedRow();
-        setCell(app.table, row, 2, LauncherState::rowStateText(state.rows()[std::size_t(row)].state));
-        SendMessageA(app.table, LVM_ENSUREVISIBLE, WPARAM(row), FALSE);
+        showRowCells(app, row);
+        SendMessageW(app.table, LVM_ENSUREVISIBLE, WPARAM(row), FALSE);
     }
+}
+
+// What the messages do not say is read from the files the run keeps.
+unsigned readRunFiles(App& app, unsigned msg, uintptr_t wParam, intptr_t lParam)
+{
+    if (msg == AU_MSG_FILE_TABLE && wParam > 0)
+        return app.state.markSystemFiles(
+            systemFilePaths(readWholeFile(stagedListPath(app.options.gameDir, app.options.package))));
+    if (msg == AU_MSG_STATUS && wParam == AU_STATUS_ERROR && lParam == AU_ERR_INSTALL)
+        return app.state.setLockedFile(
+            lockedFileFromLog(readWholeFile(runLogPath(app.options.gameDir)), app.options.gameDir));
+    return 0;
 }
 
 const unsigned kEverything = ~0u;
@@ -174,7 +229,7 @@ DWORD WINAPI callEndUpdate(LPVOID)
     // Off the window's thread, so that a message the worker is blocked on is
     // still handled and the worker can acknowledge the stop at once.
     int32_t result = g_app->endUpdate();
-    PostMessageA(g_app->window, kEndedMessage, WPARAM(result), 0);
+    PostMessageW(g_app->window, kEndedMessage, WPARAM(result), 0);
     return 0;
 }
 
@@ -189,7 +244,7 @@ void requestEnd(App& app)
     if (thread)
         CloseHandle(thread);
     else
-        PostMessageA(app.window, kEndedMessage, WPARAM(app.endUpdate()), 0);
+        PostMessageW(app.window, kEndedMessage, WPARAM(app.endUpdate()), 0);
 }
 
 void runHasEnded(App& app)
@@ -218,7 +273,8 @@ void startRun(App& app, bool repair)
         }
     }
     app.state.reset(repair ? "Repair: every file of the game is checked and damaged ones are downloaded again."
-                           : "Looking for updates.");
+                           : "Looking for updates.",
+                    repair);
     show(app, kEverything);
     app.transcript.reset(new Transcript());
     app.session.reset(new HostSession(*app.transcript, nullptr, kQuietPeriodMs));
@@ -251,11 +307,14 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     case AU_MSG_STATUS:
     case AU_MSG_PROGRESS:
     case AU_MSG_FILE_TABLE:
-    case AU_MSG_BYTES:
+    case AU_MSG_BYTES: {
         if (app.session)
             app.session->notify(msg, wParam, lParam, nowMs());
-        show(app, app.state.notify(msg, wParam, lParam));
+        // The state first: the locked file is shown only behind the error it explains.
+        unsigned changes = app.state.notify(msg, wParam, lParam, nowMs());
+        show(app, changes | readRunFiles(app, msg, wParam, lParam));
         return 0;
+    }
     case WM_TIMER:
         if (wParam == kEndCheckTimer && app.running && !app.ending && app.session &&
             app.session->runEnded(nowMs())) {
@@ -263,18 +322,16 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
             requestEnd(app);
         } else if (wParam == kCloseTimer) {
             KillTimer(window, kCloseTimer);
-            PostMessageA(window, WM_CLOSE, 0, 0);
+            PostMessageW(window, WM_CLOSE, 0, 0);
         }
         return 0;
     case kEndedMessage:
         app.ending = false;
         if (app.session)
             app.session->endUpdateReturned(int32_t(wParam));
-        if (app.stoppedByPlayer) {
+        if (app.stoppedByPlayer)
             app.exitStatus = kExitStopped;
-            app.state.setStatus("Stopped. The next start continues the update.");
-            show(app, LauncherState::kStatus);
-        }
+        show(app, app.state.runEnded(app.stoppedByPlayer));
         runHasEnded(app);
         return 0;
     case WM_COMMAND:
@@ -287,6 +344,8 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
             }
         } else if (LOWORD(wParam) == kRepairId) {
             startRun(app, true);
+        } else if (LOWORD(wParam) == kRetryId) {
+            startRun(app, false);
         }
         return 0;
     case WM_CLOSE:
@@ -305,7 +364,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         PostQuitMessage(app.exitStatus);
         return 0;
     default:
-        return DefWindowProcA(window, msg, wParam, lParam);
+        return DefWindowProcW(window, msg, wParam, lParam);
     }
 }
 
@@ -322,20 +381,20 @@ int runLauncherWindow(const LauncherOptions& options, AutoUpdateProc autoUpdate,
     app.autoUpdate = autoUpdate;
     app.endUpdate = endUpdate;
 
-    WNDCLASSA windowClass = {};
+    WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kWindowClass;
-    if (!RegisterClassA(&windowClass))
+    if (!RegisterClassW(&windowClass))
         return kExitRefused;
 
     DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     RECT frame = {0, 0, kClientWidth, kClientHeight};
     AdjustWindowRect(&frame, style, FALSE);
-    HWND window = CreateWindowExA(0, kWindowClass, "Game launcher - AutoUpdate", style, CW_USEDEFAULT, CW_USEDEFAULT,
+    HWND window = CreateWindowExW(0, kWindowClass, L"Game launcher - AutoUpdate", style, CW_USEDEFAULT, CW_USEDEFAULT,
                                   frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                                   windowClass.hInstance, nullptr);
     if (!window)
@@ -345,10 +404,10 @@ int runLauncherWindow(const LauncherOptions& options, AutoUpdateProc autoUpdate,
     startRun(app, options.repair);
 
     MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (!IsDialogMessageA(window, &message)) {
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (!IsDialogMessageW(window, &message)) {
             TranslateMessage(&message);
-            DispatchMessageA(&message);
+            DispatchMessageW(&message);
         }
     }
     return int(message.wParam);

@@ -6,7 +6,7 @@
 #include <autoupdate.h>
 
 // Shows the launcher's window, runs one update (and any the player starts with
-// Repair) and returns the process's exit status once the window is closed:
+// Retry or Repair) and returns the process's exit status once the window is closed:
 // 0 complete, 1 incomplete or failed, 2 refused, 3 stopped.
 int runLauncherWindow(const LauncherOptions& options, AutoUpdateProc autoUpdate, EndUpdateProc endUpdate);
 

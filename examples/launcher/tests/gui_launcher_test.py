@@ -1,6 +1,8 @@
 """The reference launcher under Wine: a whole update against update-server on
-127.0.0.1, then a repair. The outcome is read from the game directory; a
-screenshot of the window is taken at the end of the first run."""
+127.0.0.1, then a repair; a slow download of Chinese names and a system file;
+Retry after no server could be reached. The outcome is read from the game
+directory. Screenshots of the window are kept when AUTOUPDATE_LAUNCHER_SCREENSHOTS
+names a directory (the ones in docs/)."""
 import hashlib
 import os
 import shutil
@@ -26,8 +28,13 @@ DOWNLOAD_ADDRESS = 'http://127.0.0.1/full-game'
 # Centres of the two buttons in the window's client area (launcher_window.cpp).
 REPAIR_BUTTON = (433, 394)
 CANCEL_BUTTON = (539, 394)
+RETRY_BUTTON = (327, 394)
 # The log line written just before the final report of a complete run.
 COMPLETE_LINE = '下载好了'.encode('gbk')
+# List names the launcher draws from GBK under Wine's default code page.
+CHINESE_FILES = {'中文/地图/长安城.dat': bytes(range(256)) * 300, '中文/音乐.ogg': b'OggS' * 6000,
+                 'readme.txt': b'launcher test\r\n', 'data/big.dat': bytes(range(251)) * 12000}
+FONT_LINKS = r'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
 
 
 def md5(data):
@@ -43,12 +50,13 @@ class GuiLauncherTest(unittest.TestCase):
             self.skipTest('needs an X display: run under xvfb-run')
         self.launcher = _find_binary(self.flavour.win_build_dir, 'launcher.exe')
 
-    def start_launcher(self, run, extra=()):
+    def start_launcher(self, run, extra=(), close=True):
         shutil.copy2(self.launcher, run.host_dir)
         command = ['wine', os.path.join(run.host_dir, 'launcher.exe'),
                    '--server', '127.0.0.1', '--package', 'game',
-                   '--game-dir', self.flavour.host_path(run.game_dir),
-                   '--close-after-ms', '3000'] + list(extra)
+                   '--game-dir', self.flavour.host_path(run.game_dir)] + list(extra)
+        if close:
+            command += ['--close-after-ms', '3000']
         return subprocess.Popen(command, cwd=run.dir, env=self.flavour.environment(run.system_dir),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 stdin=subprocess.DEVNULL, start_new_session=True)
@@ -77,6 +85,13 @@ class GuiLauncherTest(unittest.TestCase):
         code, _, err = run_bounded(['xdotool', 'mousemove', '--window', window, str(button[0]), str(button[1]),
                                     'click', '1'], timeout=30)
         self.assertEqual(code, 0, err)
+
+    def keep_screenshot(self, run, name):
+        """A screenshot, kept in AUTOUPDATE_LAUNCHER_SCREENSHOTS when that names a directory."""
+        shot = os.path.join(run.dir, name)
+        self.assertTrue(self.screenshot(shot), 'no screenshot taken')
+        if os.environ.get('AUTOUPDATE_LAUNCHER_SCREENSHOTS'):
+            shutil.copy2(shot, os.path.join(os.environ['AUTOUPDATE_LAUNCHER_SCREENSHOTS'], name))
 
     def screenshot(self, path):
         """The launcher's window as a PNG (the whole screen when it cannot be found by name)."""
@@ -125,7 +140,11 @@ class GuiLauncherTest(unittest.TestCase):
             # Damage two installed files and delete a third; a repair fetches them again.
             run.write_game_files({'data/level1.dat': b'damaged', 'bin/tool.dll': b'MZ damaged'})
             os.remove(os.path.join(run.game_dir, 'data', 'sub', 'level2.dat'))
+            os.remove(os.path.join(run.game_dir, 'autoupdatelog.txt'))
             process = self.start_launcher(run, ['--repair'])
+            if self.wait_for(lambda: COMPLETE_LINE in (run.game_file('autoupdatelog.txt') or b''), 120):
+                time.sleep(1.5)
+                self.keep_screenshot(run, 'launcher-repair.png')
             code = self.finish(process, 120)
             self.assertEqual(code, 0)
             self.assertInstalled(run)
@@ -184,6 +203,40 @@ class GuiLauncherTest(unittest.TestCase):
                 self.assertInstalled(run)
                 time.sleep(2)
                 self.click(CANCEL_BUTTON)  # reads "Close" once the run has ended
+                self.assertEqual(self.finish(process), 0)
+            finally:
+                end_group(process)
+
+    def test_retry_after_no_server_then_a_slow_download_of_chinese_names(self):
+        with Run(self.flavour) as run:
+            # Windows links a Chinese font behind its dialog font; Wine does not.
+            for face in ('Tahoma', 'MS Shell Dlg'):
+                run_bounded(['wine', 'reg', 'add', FONT_LINKS, '/v', face, '/t', 'REG_MULTI_SZ', '/d',
+                             'wqy-microhei.ttc,WenQuanYi Micro Hei', '/f'], 60, env=self.flavour.environment(run.system_dir))
+            run.package('game', files=CHINESE_FILES, system={'d3dx_au_test.dll': b'MZ' + b'\0' * 30000})
+            funcs = [FuncEntry(expandprop=DOWNLOAD_ADDRESS)]
+            run.gamedata(servers=[ServerEntry(port=run.closed_port())], funcs=funcs)
+            log = lambda: run.game_file('autoupdatelog.txt') or b''
+            process = self.start_launcher(run, close=False)
+            try:
+                # Retry shows once the failed run has been ended after its quiet period.
+                self.assertTrue(self.wait_for(lambda: '连接失败'.encode('gbk') in log(), 60), 'no connection tried')
+                time.sleep(6)
+                self.keep_screenshot(run, 'launcher-retry.png')
+                self.assertIsNone(run.game_file('gameMd5.ini'))
+                # Each run reads gamedata.xml again: now it names a live server,
+                # slow in small chunks, each asked for in turn.
+                run.server(chunk=512)
+                run.gamedata(funcs=funcs)
+                self.click(RETRY_BUTTON)
+                big = os.path.join(run.game_dir, 'Update', 'game', 'data', 'big.dat')
+                if self.wait_for(lambda: os.path.exists(big) and os.path.getsize(big) > 1500000, 60):
+                    self.keep_screenshot(run, 'launcher-download.png')
+                self.assertTrue(self.wait_for(lambda: run.game_file('gameMd5.ini'), 120), 'Retry did not update')
+                # On disk the Chinese names are what the code page makes of them.
+                self.assertEqual(run.game_file('readme.txt'), CHINESE_FILES['readme.txt'])
+                time.sleep(2)
+                self.click(CANCEL_BUTTON)
                 self.assertEqual(self.finish(process), 0)
             finally:
                 end_group(process)

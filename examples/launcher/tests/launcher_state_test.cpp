@@ -39,6 +39,91 @@ protected:
     AutoUpdateTableRow tableRows[4];
 };
 
+TEST_F(LauncherStateTest, ErrorsThatEndARunSayWhatThePlayerCanDo)
+{
+    char address[] = "http://127.0.0.1/full.zip";
+    struct Case {
+        intptr_t code;
+        bool address;         // the run reported a download address
+        const char* locked;   // the file the log names
+        const char* says;
+    } cases[] = {
+        {AU_ERR_NO_CONNECTION, true, "", "no firewall blocks the launcher, or try again later. The full game can also "
+                                         "be downloaded from http://127.0.0.1/full.zip."},
+        {AU_ERR_ATTEMPTS, true, "", "The server may be busy: try again later."},
+        {AU_ERR_INSTALL, false, "data\\中文.dat", "data\\中文.dat is held by a running program: close the game"},
+    };
+    for (const Case& c : cases) {
+        LauncherState run;
+        if (c.address)
+            run.notify(AU_MSG_STATUS, AU_STATUS_DOWNLOAD_ADDRESS, reinterpret_cast<intptr_t>(address));
+        run.notify(AU_MSG_STATUS, AU_STATUS_ERROR, c.code);
+        run.setLockedFile(c.locked);
+        EXPECT_EQ(0u, run.status().find(describeError(c.code))) << c.code;
+        EXPECT_NE(std::string::npos, run.status().find(c.says)) << run.status();
+    }
+}
+
+TEST_F(LauncherStateTest, PercentAndTimeLeftComeFromTheTransferAlone)
+{
+    table({{"/a", 1000000}});
+    struct Step {
+        int64_t atMs;
+        int received;   // of 1,000,000
+        const char *bytes, *percent, *timeLeft;
+    } steps[] = {
+        // The first count starts the clock, whatever came before it.
+        {60000, 100000, "97.7 KiB of 976.6 KiB", "10%", ""},
+        {60500, 150000, "146.5 KiB of 976.6 KiB", "15%", ""},
+        {62000, 300000, "293.0 KiB of 976.6 KiB", "30%", "about 7 s left"},
+        {202000, 350000, "341.8 KiB of 976.6 KiB", "35%", "about 6 min 10 s left"},
+    };
+    for (const Step& step : steps) {
+        state.notify(AU_MSG_PROGRESS, 5000, step.received / 200, step.atMs);
+        state.notify(AU_MSG_BYTES, 1000000, step.received, step.atMs);
+        EXPECT_EQ(step.bytes, state.bytes());
+        EXPECT_EQ(step.percent, state.percent());
+        EXPECT_EQ(step.timeLeft, state.timeLeft());
+    }
+}
+
+TEST_F(LauncherStateTest, EveryRowEndsInItsFinalStateAndARepairCountsWhatItFetched)
+{
+    using RS = LauncherState::RowState;
+    struct Case {
+        bool repair, stopped;
+        intptr_t ending;   // an error that ends the run; -1: the final report of a complete run
+        RS cut;            // the row being fetched when the run ended
+        const char* says;
+    } cases[] = {
+        {false, true, 0, RS::Stopped, "Stopped. The next start continues the update."},
+        {false, false, AU_ERR_NO_PACKAGE, RS::Failed, "The server may be busy: try again later."},
+        {true, false, -1, RS::Done, "2 files repaired."},
+    };
+    for (const Case& c : cases) {
+        state.reset("run", c.repair);
+        status(AU_STATUS_FIRST_RUN, 0);
+        EXPECT_EQ("Checking game files…", state.status());
+        table({{"/a", 1}, {"/b", 2}, {"/c", 3}});
+        EXPECT_FALSE(state.checkingFiles());
+        fileStarts("/a");
+        status(AU_STATUS_FILE_DONE, 0);
+        fileStarts("/b");
+        state.notify(AU_MSG_BYTES, 10, 5, 0);
+        status(AU_STATUS_SPEED, 40);
+        if (c.ending > 0)
+            status(AU_STATUS_ERROR, c.ending);
+        if (c.ending < 0)
+            status(AU_STATUS_FILE_DONE, 0), status(AU_STATUS_FINAL, 1);
+        state.runEnded(c.stopped);
+        EXPECT_EQ(RS::Done, rowState(0));
+        EXPECT_EQ(c.cut, rowState(1));
+        EXPECT_EQ(RS::NotFetched, rowState(2));
+        EXPECT_EQ("5 B of 10 B", state.bytes());
+        EXPECT_NE(std::string::npos, state.status().find(c.says)) << state.status();
+    }
+}
+
 TEST_F(LauncherStateTest, AWholeRunMovesEachRowFromWaitingToReceived)
 {
     status(AU_STATUS_CONNECTING, 0);
@@ -114,7 +199,10 @@ TEST_F(LauncherStateTest, AnEndingErrorStaysVisibleBehindTheFinalReport)
     table({{"/a", 1}});
     status(AU_STATUS_ERROR, AU_ERR_INSTALL);
     status(AU_STATUS_FINAL, 0);
-    EXPECT_EQ(describeError(AU_ERR_INSTALL) + " " + describeStatus(AU_STATUS_FINAL, 0, ""), state.status());
+    EXPECT_EQ(describeError(AU_ERR_INSTALL) +
+                  " A running program may hold one of the game's files: close the game, then press Retry. " +
+                  describeStatus(AU_STATUS_FINAL, 0, ""),
+              state.status());
 }
 
 TEST_F(LauncherStateTest, ASamePathListedTwiceIsFetchedRowByRow)
