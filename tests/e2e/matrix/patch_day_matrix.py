@@ -22,6 +22,7 @@ import socket
 import sys
 import threading
 import time
+import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
 from lanes import PACKAGE, Matrix
@@ -53,7 +54,7 @@ def finish_client(matrix, lane, game):
     problems += matrix.complete(game)
     if not problems:
         shutil.rmtree(game, ignore_errors=True)
-    return elapsed, problems
+    return elapsed, problems, lines.count('11111 7 0')
 
 
 class Flood:
@@ -95,6 +96,45 @@ class Flood:
         self.thread.join()
         for key in list(self.selector.get_map().values()):
             key.fileobj.close()
+
+
+class Scraper:
+    """Reads the server's /metrics once a second, as an operator's Prometheus would."""
+
+    def __init__(self, port_file):
+        self.port_file = port_file
+        self.scrapes = 0
+        self.last = ''
+        self.peak_waiting = 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def scrape(self):
+        with open(self.port_file) as f:
+            url = 'http://127.0.0.1:%d/metrics' % int(f.read())
+        with urllib.request.urlopen(url, timeout=5) as answer:
+            self.last = answer.read().decode()
+        self.scrapes += 1
+        self.peak_waiting = max(self.peak_waiting, self.value('connections', 'state="waiting"'))
+
+    def run(self):
+        while not self.stopping.wait(1.0):
+            self.scrape()
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        self.scrape()
+
+    def value(self, name, labels=None):
+        """The sum of the samples of autoupdate_server_NAME (those with labels only, when given)."""
+        total = 0
+        for line in self.last.splitlines():
+            m = re.match(r'autoupdate_server_%s(?:\{([^}]*)\})? (\S+)$' % name, line)
+            if m and (labels is None or m.group(1) == labels):
+                total += int(float(m.group(2)))
+        return total
 
 
 def peak_rss_kib(pid):
@@ -152,12 +192,15 @@ def main():
     flood = None
     try:
         level = 'debug' if options.mode == 'digest' else 'info'
-        extra = ['--max-clients', str(options.max_clients), '--log-level', level, '--stats-interval', '5']
+        metrics_port_file = os.path.join(matrix.dir, 'metrics.port')
+        extra = ['--max-clients', str(options.max_clients), '--log-level', level, '--stats-interval', '5',
+                 '--metrics-port', '0', '--metrics-port-file', metrics_port_file]
         if options.idle_timeout is not None:
             extra += ['--idle-timeout', str(options.idle_timeout)]
         port = matrix.server(extra)
         server = matrix._run.servers[-1]
         lane = matrix.lane('clients', [port])
+        scraper = Scraper(metrics_port_file)
         if options.mode == 'flood':
             flood = Flood(port, options.idle, options.addresses)
             time.sleep(1.0)
@@ -176,6 +219,7 @@ def main():
             origin = time.monotonic() + 0.5
             with ThreadPoolExecutor(max_workers=min(options.jobs, options.clients)) as pool:
                 results = list(pool.map(lambda at: run_client(matrix, lane, at, origin), starts))
+        scraper.stop()
         rss = peak_rss_kib(server.process.pid)
         cpu = cpu_seconds(server.process.pid)
         log = server.log_text()
@@ -185,14 +229,25 @@ def main():
         matrix.close()
 
     longest_wait, reasons = server_figures(log)
-    failures = [problems for _, problems in results if problems]
-    durations = [elapsed for elapsed, _ in results]
+    failures = [problems for _, problems, _ in results if problems]
+    durations = [elapsed for elapsed, _, _ in results]
+    # What the operator reads must add up with what the clients saw.
+    fetched = sum(count for _, _, count in results)
+    finished = scraper.value('files_finished_total')
+    if scraper.value('accepted_total') < len(results) or (not failures and finished != fetched):
+        failures.append(['metrics: %d accepted for %d clients, %d files finished for %d fetched'
+                         % (scraper.value('accepted_total'), len(results), finished, fetched)])
     print('patch day %s (seed %d): %d of %d runs complete byte for byte; --max-clients %d, %.1f MB file'
           % (options.mode, options.seed, len(results) - len(failures), len(results), options.max_clients,
              size / 1048576.0))
     print('  longest wait for a slot %.1f s; runs took %.1f s at most, %.1f s on average'
           % (longest_wait / 1000.0, max(durations), sum(durations) / len(durations)))
     print('  server peak RSS %d KiB, %.1f s of CPU; closed or refused: %s' % (rss, cpu, reasons))
+    print('  metrics (%d scrapes): %d accepted, %d requests, %d bytes, %d files finished (the clients fetched %d), '
+          'at most %d waiting; closed %d, refused %d'
+          % (scraper.scrapes, scraper.value('accepted_total'), scraper.value('requests_total'),
+             scraper.value('bytes_total'), finished, fetched, scraper.peak_waiting,
+             scraper.value('closed_total'), scraper.value('refused_total')))
     if flood is not None:
         print('  flood: %d idle connections from %d addresses, opened again %d times'
               % (options.idle, options.addresses + 1, flood.reconnects))
