@@ -9,7 +9,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make-package --name NAME --game DIR [--system DIR] --out ROOT [--id N]\n"
+    "usage: make-package --name NAME --game DIR [--system DIR] --out ROOT [--id N] [--keep N]\n"
     "\n"
     "Walks DIR (and the system DIR) in name order, takes the MD5 of every file,\n"
     "writes the update list and compresses it into the package ROOT/NAME.cms.\n"
@@ -20,11 +20,15 @@ const char kUsage[] =
     "  --out ROOT    the folder update-server --root serves\n"
     "  --id N        force the package number (0..65534); otherwise a package\n"
     "                keeps its number and a new one gets the next free number\n"
+    "  --keep N      builds of the package kept under .store, the new one\n"
+    "                included (2..1000, default 5): a run that began on one of\n"
+    "                them finishes from it, also after a reconnect\n"
     "\n"
     "Layout under ROOT:\n"
     "  packages.txt                 one \"ID NAME\" line per package\n"
     "  NAME.cms -> NAME/NAME.cms    the package\n"
     "  NAME -> .store/NAME/<n>      the current build, switched in one step\n"
+    "  .store/NAME/<n>/NAME.cms     the package of each kept build\n"
     "  .store/NAME/<n>/files/...    game files by their list paths\n"
     "  .store/NAME/<n>/system/...   system files by their list paths\n"
     "\n"
@@ -65,6 +69,13 @@ int main(int argc, char** argv)
                 return Usage("--id takes a number from 0 to 65534");
             }
             options.forcedId = id;
+        } else if (arg == "--keep") {
+            char* end = nullptr;
+            long keep = std::strtol(value, &end, 10);
+            if (*value == '\0' || *end != '\0' || keep < 2 || keep > kMaxKeptBuilds) {
+                return Usage("--keep takes a number from 2 to 1000");
+            }
+            options.keptBuilds = keep;
         } else {
             return Usage(("unknown option " + arg).c_str());
         }
