@@ -102,11 +102,9 @@ class FastModeTest(unittest.TestCase):
                 self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
 
     def test_every_run_keeps_one_build_while_new_ones_are_published(self):
-        """Clients fetch while builds are published (make-package --keep 2, so the
-        oldest goes away under some of them). Each run completes with one build byte
-        for byte, or ends with a refusal where its build was removed; a second run
-        then completes with the newest build. AUTOUPDATE_PUBLISH_CLIENTS,
-        AUTOUPDATE_PUBLISH_TIMES and AUTOUPDATE_PUBLISH_SEED make it larger by hand."""
+        """Builds published (--keep 2) while clients fetch: each run completes with one
+        build, or is refused where its build went, and its next run completes. Larger by
+        hand: AUTOUPDATE_PUBLISH_CLIENTS, AUTOUPDATE_PUBLISH_TIMES, AUTOUPDATE_PUBLISH_SEED."""
         clients = 1 if self.flavour.is_wine else int(os.environ.get('AUTOUPDATE_PUBLISH_CLIENTS', '4'))
         times = int(os.environ.get('AUTOUPDATE_PUBLISH_TIMES', '2'))
         generator = random.Random(int(os.environ.get('AUTOUPDATE_PUBLISH_SEED', '14')))
@@ -115,10 +113,7 @@ class FastModeTest(unittest.TestCase):
             operator.package('game', files=builds[0])
             # Small chunks, one in flight: the runs are still fetching when a build comes.
             port = operator.server(extra=('--fast-chunk', '1024', '--fast-window', '1'))
-            server = operator.servers[0]
-            published = threading.Event()
-            outcomes = []
-            first_runs_done = []
+            server, published, outcomes, first_runs_done = operator.servers[0], threading.Event(), [], []
             # Every run directory is made before any launcher starts: a copy still
             # open for writing while another thread starts a process cannot be run.
             runs = [stack.enter_context(Run(self.flavour)) for _ in range(clients)]
@@ -153,14 +148,14 @@ class FastModeTest(unittest.TestCase):
                     thread.join(timeout=600)
             self.assertEqual(len(outcomes), clients)
             for first, files, again, after in outcomes:
-                run_files = {path: files.get(path) for path in builds[0]}
                 if first.exit_code == 0:
-                    self.assertIn(run_files, builds, first.describe())
+                    self.assertIn({path: files.get(path) for path in builds[0]}, builds, first.describe())
                 else:
                     self.assertEqual(first.exit_code, 1, first.describe())
                     self.assertFalse(any('校验失败' in line for line in first.log_lines()), first.describe())
                     self.assertEqual(again.exit_code, 0, again.describe())
                     self.assertEqual({path: after.get(path) for path in builds[-1]}, builds[-1], again.describe())
+
 
 if __name__ == '__main__':
     unittest.main()
