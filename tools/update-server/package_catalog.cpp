@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "list_format.h"
-#include "package_codec.h"
 #include "package_manifest.h"
 
 namespace {
