@@ -75,6 +75,7 @@ int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
     int fd = -1;
     if (serial == 0) {
         if (cmsFd >= 0) fd = fcntl(cmsFd, F_DUPFD_CLOEXEC, 0);
+        if (cmsFd < 0 && dirFd >= 0) fd = openat(dirFd, (name + ".cms").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     } else if (serial <= files.size() && !files[serial - 1].empty() && dirFd >= 0) {
         fd = openat(dirFd, files[serial - 1].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     }
@@ -108,7 +109,8 @@ std::string CurrentBuildFolder(const std::string& root, const std::string& name,
 }
 
 std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::string& folder, const std::string& name,
-                                        uint16_t id, long generation, std::vector<std::string>* messages)
+                                        uint16_t id, long generation, std::vector<std::string>* messages,
+                                        bool held)
 {
     auto build = std::make_shared<PackageBuild>();
     build->name = name;
@@ -150,6 +152,10 @@ std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::stri
     }
     if (build->dirFd < 0 && !build->files.empty()) {
         messages->push_back("package " + name + ": no folder " + root + "/" + folder);
+    }
+    if (!held && generation > 0 && build->dirFd >= 0) {
+        close(build->cmsFd);
+        build->cmsFd = -1;
     }
     return build;
 }

@@ -45,9 +45,12 @@ struct PackageBuild {
 };
 
 // Opens the build in folder (root/folder), its package file there or, for a
-// hand-made layout, at root/NAME.cms. Problems found go to messages.
+// hand-made layout, at root/NAME.cms. Problems found go to messages. An older
+// build, which few runs still ask for, keeps only its folder open (held false)
+// and opens its package file when asked for it.
 std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::string& folder, const std::string& name,
-                                        uint16_t id, long generation, std::vector<std::string>* messages);
+                                        uint16_t id, long generation, std::vector<std::string>* messages,
+                                        bool held = true);
 
 // The folder and generation ROOT/NAME points to: ".store/NAME/7" and 7 for a
 // link made by make-package, NAME and 0 for anything else.

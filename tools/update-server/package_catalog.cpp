@@ -77,7 +77,7 @@ bool PackageCatalog::Refresh(std::vector<std::string>* messages)
         for (const auto& build : entry.second.older) opened[{build->device, build->inode}] = build;
     }
     auto obtain = [&](const std::string& folder, const ManifestEntry& entry, long generation,
-                      std::vector<std::string>* found) -> std::shared_ptr<const PackageBuild> {
+                      std::vector<std::string>* found, bool held) -> std::shared_ptr<const PackageBuild> {
         struct stat folderStat;
         if (generation > 0 && stat((root_ + "/" + folder).c_str(), &folderStat) == 0) {
             auto known = opened.find({static_cast<unsigned long long>(folderStat.st_dev),
@@ -87,7 +87,7 @@ bool PackageCatalog::Refresh(std::vector<std::string>* messages)
                 return known->second;
             }
         }
-        return LoadBuild(root_, folder, entry.name, entry.id, generation, found);
+        return LoadBuild(root_, folder, entry.name, entry.id, generation, found, held);
     };
 
     std::map<std::string, uint16_t> byName;
@@ -96,11 +96,11 @@ bool PackageCatalog::Refresh(std::vector<std::string>* messages)
         Package package;
         long generation = 0;
         const std::string folder = CurrentBuildFolder(root_, entry.name, &generation);
-        package.current = obtain(folder, entry, generation, messages);
+        package.current = obtain(folder, entry, generation, messages, true);
         for (long older : StoredGenerations(root_, entry.name)) {
             if (generation == 0 || older == generation) continue;
             std::vector<std::string> ignored;
-            auto build = obtain(".store/" + entry.name + "/" + std::to_string(older), entry, older, &ignored);
+            auto build = obtain(".store/" + entry.name + "/" + std::to_string(older), entry, older, &ignored, false);
             if (build->hasDigest) package.older.push_back(build);
         }
         std::string kept;

@@ -627,6 +627,15 @@ TEST_F(CatalogTest, ARunIsServedFromItsBuildWhileTheServerHoldsIt)
     EXPECT_EQ(std::string("\x01") + "abcd", askFile(fresh, 1, 0));
     EXPECT_NE(std::string::npos, catalog_.BuildLabel(9).find("build 2 list ")) << catalog_.BuildLabel(9);
 
+    // A server started since finds build 1 on the disk, its package file too.
+    PackageCatalog restarted{root_};
+    ASSERT_TRUE(restarted.Refresh(&messages));
+    ASSERT_TRUE(restarted.FindBuild(9, tagOf(firstBuild)));
+    unsigned long long size = 0;
+    const int fd = restarted.FindBuild(9, tagOf(firstBuild))->OpenFile(0, &size);
+    EXPECT_EQ(ReadFile(root_ + "/.store/pkg/1/pkg.cms").size(), size);
+    close(fd);
+
     // Build 1 removed: its runs get refusals, never a file of another build.
     ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_, -1, nullptr, 2));
     ASSERT_TRUE(catalog_.Refresh(&messages));
