@@ -48,14 +48,14 @@ public:
     // The current build as logs and metrics name it; empty for an unknown number.
     std::string BuildLabel(uint16_t packageId) const;
 
-    // Up to maxPayload bytes of the file from offset into payload: flag 2 for
-    // the last piece (no bytes when offset is the end), 1 when more follow,
-    // 0 for an unknown package or serial, an offset past the end, or a file
-    // that cannot be read.
+    // Up to maxPayload bytes of the current build's file from offset into
+    // payload: flag 2 for the last piece (no bytes when offset is the end), 1
+    // when more follow, 0 for an unknown package or serial, an offset past the
+    // end, or a file that cannot be read.
     ChunkAnswer ReadChunk(uint16_t packageId, uint16_t serial, uint32_t offset, std::size_t maxPayload,
                           uint8_t* payload) const;
 
-    // A descriptor of its own for the served file, with the file's size, so
+    // A descriptor of its own for the current build's file, with its size, so
     // that a client reading it chunk by chunk needs no further open or fstat;
     // -1 for an unknown package or serial, or a file that is not a regular one.
     int OpenServedFile(uint16_t packageId, uint16_t serial, unsigned long long* size) const;
