@@ -219,17 +219,24 @@ AfterLoss leaveAfterLoss(uint32_t written, uint32_t* resumeOffset) {
     dropInFlight();
     *resumeOffset = written;
     for (;;) {
-        if (!reconnectServer()) {
+        if (!fastBuildKnown()) {
+            if (reconnectServer()) return AfterLoss::Base;
             g_RunState.runFailed = 1;
             return AfterLoss::Failed;
         }
-        if (!fastBuildKnown()) return AfterLoss::Base;
+        if (!connectNextServer()) {
+            g_RunState.runFailed = 1;
+            return AfterLoss::Failed;
+        }
         switch (resumeOnNewLink()) {
         case ResumeOutcome::Fast:
             g_UpdateLog.write("重新连接后继续快速传输,从%u字节开始", written);
             g_cursor = Cursor{g_head, written, false};
             return AfterLoss::Fast;
         case ResumeOutcome::Base:
+            // The pause after a reconnect, owed to a server of the base protocol
+            // before its first file request.
+            platform::sleepMs(kPauseAfterReconnectMs);
             return AfterLoss::Base;
         case ResumeOutcome::OtherBuild:
             // Files of another build would fail their digests one by one;

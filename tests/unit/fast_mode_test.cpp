@@ -299,14 +299,15 @@ TEST_F(FastMode, AfterALossTheNewServerIsAskedForTheRunsBuild) {
         std::vector<Request> fileRequests;  // on the new connection
         uint8_t fastMode;
         uint8_t runFailed;
+        int reconnectPauses;  // owed only to a server that goes on in the base protocol
     };
     const std::vector<Case> cases = {
         {"the same build, offered again on another number", buildOffer(0x5A, 800, 9),
-         {{1, 2000, 800}, {1, 2800, 800}, {2, 0, 800}, {2, 800, 800}}, 1, 0},
-        {"a base server", fake::packageReply(7), {{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}, 0, 0},
-        {"an offer that names no build", offerReply(1, 800, 16), {{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}, 0, 0},
+         {{1, 2000, 800}, {1, 2800, 800}, {2, 0, 800}, {2, 800, 800}}, 1, 0, 0},
+        {"a base server", fake::packageReply(7), {{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}, 0, 0, 1},
+        {"an offer that names no build", offerReply(1, 800, 16), {{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}, 0, 0, 1},
         // The run ends there; the next file fails on its first reply.
-        {"another build", buildOffer(0x33), {{2, 0, 0}}, 0, 1},
+        {"another build", buildOffer(0x33), {{2, 0, 0}}, 0, 1, 0},
     };
     for (const Case& c : cases) {
         fake::Run run;
@@ -352,6 +353,7 @@ TEST_F(FastMode, AfterALossTheNewServerIsAskedForTheRunsBuild) {
             EXPECT_TRUE(fake::Run::readFile(run.dir() + "/Update/f2") == text(files.at(2))) << c.what;
         }
         EXPECT_EQ(g_RunState.packageFileId, c.fastMode ? 9 : 7) << c.what;
+        EXPECT_EQ(pauses(2400), c.reconnectPauses) << c.what;
     }
 }
 
