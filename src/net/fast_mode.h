@@ -2,8 +2,9 @@
 // (docs/fast-mode.md): the server offers it after byte 113 of its package
 // reply, where a base client never reads; the client then asks for larger
 // chunks, keeps several file requests in flight and skips the pause after
-// each frame. Without the offer, and after any reconnect, every transfer goes
-// exactly as the base protocol says.
+// each frame. Without the offer every transfer goes exactly as the base
+// protocol says. After a reconnect the client asks the new server for the
+// run's build and goes on in the fast mode only where it gets it.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,10 @@ constexpr std::size_t kFastOfferOffset = 114;
 constexpr std::size_t kFastOfferBytes = 10;
 constexpr uint8_t kFastOfferMagic[4] = {'A', 'U', 'F', 'M'};
 constexpr uint16_t kFastOfferVersion = 1;
+// From version 2 on the offer names the build it serves: the MD5 of its list.
+constexpr uint16_t kFastBuildVersion = 2;
+constexpr std::size_t kFastBuildOffset = kFastOfferOffset + kFastOfferBytes;
+constexpr std::size_t kFastBuildBytes = 16;
 constexpr uint32_t kFastMaxChunkPayload = 65534;  // buffsize is 16-bit and counts the flag
 constexpr uint32_t kFastMaxWindow = 16;
 
@@ -25,6 +30,22 @@ constexpr uint32_t kFastMaxWindow = 16;
 void takeFastOffer();
 // Forgets every request in flight and every planned file.
 void resetFastPipeline();
+// The first offer of the run named its build, so a new connection can ask
+// for that build again.
+bool fastBuildKnown();
+
+enum class ResumeOutcome {
+    Fast,        // the new server serves the run's build: the fast mode is on again
+    Base,        // it offers no fast mode naming a build: the base protocol goes on
+    OtherBuild,  // it serves another build: nothing more of this run can come from it
+    Lost,        // the link failed during the exchange; a reconnect replaces it
+    Stopped,
+};
+// On a new connection after a loss in the fast mode: sends the package
+// request again, naming the run's build, and reads the offer of the reply.
+ResumeOutcome resumeOnNewLink();
+// What the reply in receiveBuffer says about the run's build.
+ResumeOutcome takeResumeOffer();
 
 // The chunk payload the client asks for and the requests it keeps in flight
 // while the fast mode is on.
@@ -50,6 +71,8 @@ enum class FastOutcome {
 
 // Receives the file of this serial from *resumeOffset on (the bytes already
 // staged), at most maxBytes, into target while the fast mode is on. After a
-// lost connection it reconnects, turns the fast mode off for the rest of the
-// run and answers Base with the first byte not yet written in *resumeOffset.
+// lost connection it reconnects and goes on in the fast mode when the new
+// server serves the run's build; with a base server it answers Base with the
+// first byte not yet written in *resumeOffset; with another build it fails,
+// and the run ends incomplete.
 FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);

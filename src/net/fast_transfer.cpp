@@ -209,17 +209,73 @@ void finishFile() {
     if (g_cursor.planIndex <= g_head) g_cursor = Cursor{g_head + 1, startOf(g_head + 1), false};
 }
 
-// What a lost connection leaves: the base protocol, on a new connection,
-// from the first byte not yet written.
-FastOutcome leaveAfterLoss(uint32_t written, uint32_t* resumeOffset) {
+// Replies in flight on a lost connection are gone with it; the plan stays.
+void dropInFlight() {
+    g_pending.clear();
+    g_bufferStart = g_bufferEnd = 0;
+}
+
+enum class AfterLoss { Fast, Base, Stopped, Failed };
+
+// What a lost connection leaves: a new connection, and on it the fast mode
+// again where the new server serves the run's build, else the base protocol;
+// either way from the first byte not yet written. Each reconnect draws an
+// untried server, so the rounds end with the server table.
+AfterLoss leaveAfterLoss(uint32_t written, uint32_t* resumeOffset) {
     g_RunState.fastMode = 0;
-    resetFastPipeline();
-    if (!reconnectServer()) {
-        g_RunState.runFailed = 1;
-        return FastOutcome::Failed;
-    }
+    dropInFlight();
     *resumeOffset = written;
-    return FastOutcome::Base;
+    for (;;) {
+        if (!fastBuildKnown()) {
+            if (reconnectServer()) return AfterLoss::Base;
+            g_RunState.runFailed = 1;
+            return AfterLoss::Failed;
+        }
+        if (!connectNextServer()) {
+            g_RunState.runFailed = 1;
+            return AfterLoss::Failed;
+        }
+        switch (resumeOnNewLink()) {
+        case ResumeOutcome::Fast:
+            g_UpdateLog.write("重新连接后继续快速传输,从%u字节开始", written);
+            g_cursor = Cursor{g_head, written, false};
+            return AfterLoss::Fast;
+        case ResumeOutcome::Base:
+            // The pause after a reconnect, owed to a server of the base protocol
+            // before its first file request.
+            platform::sleepMs(kPauseAfterReconnectMs);
+            return AfterLoss::Base;
+        case ResumeOutcome::OtherBuild:
+            // Files of another build would fail their digests one by one;
+            // the next run takes that build whole.
+            g_UpdateLog.write("重新连接的服务器已是另一版本的更新包,本次更新中止");
+            g_RunState.runFailed = 1;
+            return AfterLoss::Failed;
+        case ResumeOutcome::Stopped:
+            return AfterLoss::Stopped;
+        case ResumeOutcome::Lost:
+            g_UpdateLog.write("rcv SOCKET_ERROR了");
+            break;
+        }
+    }
+}
+
+// leaveAfterLoss as fetchFileFast answers it; Fast goes on in the loop.
+bool settleLoss(AfterLoss after, FastOutcome* outcome) {
+    switch (after) {
+    case AfterLoss::Fast:
+        return false;
+    case AfterLoss::Base:
+        *outcome = FastOutcome::Base;
+        break;
+    case AfterLoss::Stopped:
+        *outcome = FastOutcome::Stopped;
+        break;
+    case AfterLoss::Failed:
+        *outcome = FastOutcome::Failed;
+        break;
+    }
+    return true;
 }
 
 }  // namespace
@@ -251,7 +307,9 @@ FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxB
         if (sent == SendResult::Stopped) return FastOutcome::Stopped;
         if (sent == SendResult::Failed) {
             g_UpdateLog.write("send SOCKET_ERROR了");
-            return leaveAfterLoss(written, resumeOffset);
+            FastOutcome outcome;
+            if (settleLoss(leaveAfterLoss(written, resumeOffset), &outcome)) return outcome;
+            continue;
         }
         if (g_pending.empty()) {
             // Nothing is due for this file: ask for the rest one chunk at a time.
@@ -264,7 +322,9 @@ FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxB
         if (frame == nullptr) {
             if (g_RunState.runFailed) return FastOutcome::Failed;
             g_UpdateLog.write("rcv SOCKET_ERROR了");
-            return leaveAfterLoss(written, resumeOffset);
+            FastOutcome outcome;
+            if (settleLoss(leaveAfterLoss(written, resumeOffset), &outcome)) return outcome;
+            continue;
         }
         const Pending answered = g_pending.front();
         g_pending.pop_front();

@@ -13,7 +13,6 @@ namespace {
 
 constexpr int kFirstConnectionDraws = 800;
 constexpr int kReconnectDraws = 499;
-constexpr uint32_t kPauseAfterReconnect = 2400;
 constexpr std::size_t kShortestAddress = 5;
 
 int rowsInTable() {
@@ -99,6 +98,12 @@ bool connectFirstServer() {
 }
 
 bool reconnectServer() {
+    if (!connectNextServer()) return false;
+    platform::sleepMs(kPauseAfterReconnectMs);
+    return true;
+}
+
+bool connectNextServer() {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     if (g_RunState.serverCount <= 0) {
         g_RunState.runFailed = 1;
@@ -133,6 +138,5 @@ bool reconnectServer() {
         notifyErrorGuarded(AU_ERR_NO_PACKAGE);
         return false;
     }
-    platform::sleepMs(kPauseAfterReconnect);
     return true;
 }

@@ -1,6 +1,8 @@
 // The run's one TCP connection, g_Socket, to a server of the ServerTable.
 #pragma once
 
+#include <cstdint>
+
 // The first connection: the preferred address, then up to 800 random draws
 // over untried rows. False when the run is over (host already notified).
 bool connectFirstServer();
@@ -8,3 +10,9 @@ bool connectFirstServer();
 // A new connection after a failed send or read: up to 499 draws over untried
 // rows, then a 2400 ms pause. False when no server could be reached.
 bool reconnectServer();
+
+// reconnectServer without its pause: a run in the fast mode asks the new
+// server for its build at once and owes the pause only to a server that then
+// offers no fast mode.
+bool connectNextServer();
+constexpr uint32_t kPauseAfterReconnectMs = 2400;

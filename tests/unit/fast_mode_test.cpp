@@ -43,6 +43,14 @@ Bytes offerReply(uint16_t version, uint16_t maxChunk, uint16_t window, const cha
     return out;
 }
 
+// A version-2 offer: the four fields, then the build's list digest.
+Bytes buildOffer(uint8_t build, uint16_t maxChunk = 1000, uint16_t id = 7) {
+    Bytes out = offerReply(2, maxChunk, 16, "AUFM", 16);
+    fake::putLe16(out, 112, id);
+    std::fill(out.begin() + 124, out.end(), build);
+    return out;
+}
+
 void loadReply(const Bytes& reply) {
     std::memset(g_RunState.receiveBuffer, 0, sizeof g_RunState.receiveBuffer);
     std::memcpy(g_RunState.receiveBuffer, reply.data(), reply.size());
@@ -300,6 +308,72 @@ TEST_F(FastMode, LostConnectionGoesOnInTheBaseProtocolFromTheFirstUnwrittenByte)
     EXPECT_EQ(fake::count(run.log(), "rcv SOCKET_ERROR了"), 1);
     EXPECT_EQ(fake::messages().front(), (Message{AU_MSG_STATUS, AU_STATUS_CONNECTING, 1, 1}));
     EXPECT_EQ(std::count(fake::messages().begin(), fake::messages().end(), kFileDone), 2);
+}
+
+TEST_F(FastMode, AfterALossTheNewServerIsAskedForTheRunsBuild) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(3000, 6)}, {2, pattern(1500, 7)}};
+    struct Case {
+        const char* what;
+        Bytes spareReply;
+        std::vector<Request> fileRequests;  // on the new connection
+        uint8_t fastMode;
+        uint8_t runFailed;
+        int reconnectPauses;  // owed only to a server that goes on in the base protocol
+    };
+    const std::vector<Case> cases = {
+        {"the same build, offered again on another number", buildOffer(0x5A, 800, 9),
+         {{1, 2000, 800}, {1, 2800, 800}, {2, 0, 800}, {2, 800, 800}}, 1, 0, 0},
+        {"a base server", fake::packageReply(7), {{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}, 0, 0, 1},
+        {"an offer that names no build", offerReply(1, 800, 16), {{1, 2000, 0}, {1, 2700, 0}, {2, 0, 0}, {2, 700, 0}, {2, 1400, 0}}, 0, 0, 1},
+        // The run ends there; the next file fails on its first reply.
+        {"another build", buildOffer(0x33), {{2, 0, 0}}, 0, 1, 0},
+    };
+    for (const Case& c : cases) {
+        fake::Run run;
+        fake::Server lost([&](fake::Connection& conn) {
+            Bytes request;
+            std::vector<Bytes> early;
+            while (early.size() < 5 && conn.readWithin(&request, kFileRequestSize, 5000)) early.push_back(request);
+            for (std::size_t i = 0; i < 2 && i < early.size(); ++i) conn.write(answer(files, early[i]));
+        });
+        fake::Server spare([&](fake::Connection& conn) {
+            Bytes request;
+            if (!conn.readWithin(&request, kPackageRequestSize, 5000)) return;
+            spare.record(request);
+            conn.write(c.spareReply);
+            serve(spare, conn, files);
+        });
+        fake::Run::addServer("127.0.0.1", lost.port(), 1);
+        fake::Run::addServer("127.0.0.1", spare.port());
+        fake::Run::connectTo(lost.port());
+        std::snprintf(g_RunState.serverPackageName, sizeof g_RunState.serverPackageName, "game");
+        g_RunState.packageFileId = 7;
+        loadReply(buildOffer(0x5A));
+        plan({{1, 3000}, {2, 1500}});
+
+        downloadFile("remote", "f1", "Update\\", 1);
+        downloadFile("remote", "f2", "Update\\", 2);
+
+        const std::vector<Bytes> seen = spare.requests();
+        ASSERT_FALSE(seen.empty()) << c.what;
+        // The package request again, naming the build by its first four bytes.
+        EXPECT_EQ(seen[0].size(), kPackageRequestSize) << c.what;
+        EXPECT_EQ(fake::le32(seen[0], 2), kPackageRequestCode) << c.what;
+        EXPECT_EQ(fake::le32(seen[0], 8), 0x5A5A5A5Au) << c.what;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(seen[0].data() + 12)), "game") << c.what;
+        EXPECT_EQ(parsed(std::vector<Bytes>(seen.begin() + 1, seen.end())), c.fileRequests) << c.what;
+        EXPECT_EQ(g_RunState.fastMode, c.fastMode) << c.what;
+        EXPECT_EQ(g_RunState.runFailed, c.runFailed) << c.what;
+        if (c.runFailed) {
+            EXPECT_EQ(fake::count(run.log(), "重新连接的服务器已是另一版本的更新包,本次更新中止"), 1) << run.log();
+            EXPECT_EQ(fake::Run::readFile(run.dir() + "/Update/f1").size(), 2000u) << c.what;
+        } else {
+            EXPECT_TRUE(fake::Run::readFile(run.dir() + "/Update/f1") == text(files.at(1))) << c.what;
+            EXPECT_TRUE(fake::Run::readFile(run.dir() + "/Update/f2") == text(files.at(2))) << c.what;
+        }
+        EXPECT_EQ(g_RunState.packageFileId, c.fastMode ? 9 : 7) << c.what;
+        EXPECT_EQ(pauses(2400), c.reconnectPauses) << c.what;
+    }
 }
 
 TEST_F(FastMode, AfterARefusedFileTheNextFailsOnItsFirstReply) {

@@ -62,6 +62,7 @@ ParsedRequest ParseRequest(const uint8_t* data, std::size_t length)
         const char* name = reinterpret_cast<const char*>(data + kNameOffset);
         // A 99-byte name fills the field and has no terminating zero.
         request.packageName.assign(name, strnlen(name, kNameField));
+        request.buildTag = ReadLe32(data + 8);
         request.kind = RequestKind::Package;
     } else if (request.frameBytes == kFileRequestBytes && code == kFileRequestCode) {
         request.packageId = ReadLe16(data + 12);
@@ -91,12 +92,13 @@ void BuildOfferedPackageReply(uint8_t out[kOfferedPackageReplyBytes], uint16_t p
     WriteLe16(block + 4, offer.version);
     WriteLe16(block + 6, offer.maxChunkPayload);
     WriteLe16(block + 8, offer.maxInFlight);
+    std::memcpy(block + kOfferFieldBytes, offer.build, kListDigestBytes);
 }
 
 FastOffer ReadOffer(const uint8_t* frame, std::size_t length)
 {
     FastOffer offer;
-    if (length < kOfferedPackageReplyBytes || ReadLe16(frame) + 2u < kOfferedPackageReplyBytes) return offer;
+    if (length < kFirstOfferReplyBytes || ReadLe16(frame) + 2u < kFirstOfferReplyBytes) return offer;
     const uint8_t* block = frame + kOfferOffset;
     if (std::memcmp(block, kOfferMagic, sizeof kOfferMagic) != 0) return offer;
     FastOffer read;
@@ -107,6 +109,10 @@ FastOffer ReadOffer(const uint8_t* frame, std::size_t length)
         read.maxInFlight == 0) {
         return offer;
     }
+    if (read.version >= 2 && length >= kOfferedPackageReplyBytes && ReadLe16(frame) + 2u >= kOfferedPackageReplyBytes) {
+        read.hasBuild = true;
+        std::memcpy(read.build, block + kOfferFieldBytes, kListDigestBytes);
+    }
     return read;
 }
 
@@ -116,12 +122,15 @@ void BuildChunkHeader(uint8_t out[kChunkHeaderBytes], uint8_t flag, std::size_t 
     out[2] = flag;
 }
 
-void BuildPackageRequest(uint8_t out[kPackageRequestBytes], const std::string& name)
+void BuildPackageRequest(uint8_t out[kPackageRequestBytes], const std::string& name, uint32_t buildTag)
 {
     std::memset(out, 0, kPackageRequestBytes);
     WriteRequestHeader(out, kPackageRequestBytes, kPackageRequestCode);
+    WriteLe32(out + 8, buildTag);
     std::memcpy(out + kNameOffset, name.data(), name.size() < kNameField ? name.size() : kNameField);
 }
+
+uint32_t BuildTagOf(const uint8_t digest[kListDigestBytes]) { return ReadLe32(digest); }
 
 void BuildFileRequest(uint8_t out[kFileRequestBytes], uint16_t packageId, uint16_t serial, uint32_t offset,
                       uint32_t wantedPayload)

@@ -24,12 +24,16 @@ constexpr std::size_t kMaxChunkPayload = kMaxReplyBytes - kChunkHeaderBytes;
 constexpr std::size_t kDefaultChunkPayload = kMaxChunkPayload;
 
 // The fast-mode offer our server appends to its package reply, after the
-// 114 bytes a base client reads (docs/fast-mode.md).
+// 114 bytes a base client reads (docs/fast-mode.md). Version 2 appends the
+// digest of the build the connection is served from.
 constexpr std::size_t kOfferOffset = 114;
-constexpr std::size_t kOfferBytes = 10;
+constexpr std::size_t kOfferFieldBytes = 10;
+constexpr std::size_t kListDigestBytes = 16;
+constexpr std::size_t kOfferBytes = kOfferFieldBytes + kListDigestBytes;
+constexpr std::size_t kFirstOfferReplyBytes = kOfferOffset + kOfferFieldBytes;
 constexpr std::size_t kOfferedPackageReplyBytes = kOfferOffset + kOfferBytes;
 constexpr uint8_t kOfferMagic[4] = {'A', 'U', 'F', 'M'};
-constexpr uint16_t kOfferVersion = 1;
+constexpr uint16_t kOfferVersion = 2;
 // buffsize is 16-bit and counts the flag too.
 constexpr std::size_t kMaxFastChunkPayload = 65534;
 constexpr std::size_t kDefaultFastWindow = 16;
@@ -39,6 +43,9 @@ struct FastOffer {
     uint16_t version = 0;
     uint16_t maxChunkPayload = 0;  // 0: no offer
     uint16_t maxInFlight = 0;
+    // Version 2 and up: the MD5 of the served build's inflated list.
+    bool hasBuild = false;
+    uint8_t build[kListDigestBytes] = {};
 };
 
 constexpr uint8_t kChunkRefused = 0;
@@ -51,6 +58,9 @@ struct ParsedRequest {
     RequestKind kind = RequestKind::Incomplete;
     std::size_t frameBytes = 0;  // known once buffsize is in
     std::string packageName;     // Package
+    // Package: 0 from a base client; after a reconnect our client names the
+    // build it is fetching by the first four bytes of its list digest.
+    uint32_t buildTag = 0;
     uint16_t packageId = 0;      // File
     uint16_t serial = 0;         // File
     uint32_t offset = 0;         // File
@@ -77,7 +87,9 @@ FastOffer ReadOffer(const uint8_t* frame, std::size_t length);
 void BuildChunkHeader(uint8_t out[kChunkHeaderBytes], uint8_t flag, std::size_t payloadBytes);
 
 // The client's side of the frames, for tools and tests that play a client.
-void BuildPackageRequest(uint8_t out[kPackageRequestBytes], const std::string& name);
+void BuildPackageRequest(uint8_t out[kPackageRequestBytes], const std::string& name, uint32_t buildTag = 0);
+// The tag a package request carries for the build with this list digest.
+uint32_t BuildTagOf(const uint8_t digest[kListDigestBytes]);
 void BuildFileRequest(uint8_t out[kFileRequestBytes], uint16_t packageId, uint16_t serial, uint32_t offset,
                       uint32_t wantedPayload = 0);
 

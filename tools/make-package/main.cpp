@@ -12,7 +12,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make-package --name NAME --game DIR [--system DIR] --out ROOT [--id N]\n"
+    "usage: make-package --name NAME --game DIR [--system DIR] --out ROOT [--id N] [--keep N]\n"
     "                    [--sign KEYFILE [--sequence N] [--expires-days N]]\n"
     "       make-package --new-key FILE\n"
     "\n"
@@ -25,6 +25,9 @@ const char kUsage[] =
     "  --out ROOT    the folder update-server --root serves\n"
     "  --id N        force the package number (0..65534); otherwise a package\n"
     "                keeps its number and a new one gets the next free number\n"
+    "  --keep N      builds of the package kept under .store, the new one\n"
+    "                included (2..1000, default 5): a run that began on one of\n"
+    "                them finishes from it, also after a reconnect\n"
     "  --sign KEYFILE  sign the build with this P-256 private key (PEM): writes\n"
     "                NAME.manifest and NAME.sig beside NAME.cms\n"
     "  --sequence N  the signed build's sequence number; otherwise the current\n"
@@ -39,6 +42,7 @@ const char kUsage[] =
     "  packages.txt                 one \"ID NAME\" line per package\n"
     "  NAME.cms -> NAME/NAME.cms    the package\n"
     "  NAME -> .store/NAME/<n>      the current build, switched in one step\n"
+    "  .store/NAME/<n>/NAME.cms     the package of each kept build\n"
     "  .store/NAME/<n>/files/...    game files by their list paths\n"
     "  .store/NAME/<n>/system/...   system files by their list paths\n"
     "  NAME.manifest, NAME.sig      signed builds only: linked into NAME/ like NAME.cms\n"
@@ -117,6 +121,10 @@ int main(int argc, char** argv)
             long long days = 0;
             if (!ParseNumber(value, 1, 3650, &days)) return Usage("--expires-days takes a number from 1 to 3650");
             options.signing.expiresDays = static_cast<long>(days);
+        } else if (arg == "--keep") {
+            long long keep = 0;
+            if (!ParseNumber(value, 2, kMaxKeptBuilds, &keep)) return Usage("--keep takes a number from 2 to 1000");
+            options.keptBuilds = static_cast<long>(keep);
         } else {
             return Usage(("unknown option " + arg).c_str());
         }

@@ -422,12 +422,23 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         return BuildStatus::Failed;
     }
 
-    // Keep the new build and the one a server may still be serving from; the
+    // Keep the newest builds: runs begun on one of them finish from it. The
     // lock makes any other build folder a leftover of an interrupted run.
     bool ok = false;
     const std::string previousName = previous.substr(previous.rfind('/') + 1);
+    std::vector<long> generations;
+    for (const std::string& name : SortedNames(storeDir, &ok)) {
+        if (!name.empty() && name.size() <= 9 && name.find_first_not_of("0123456789") == std::string::npos) {
+            generations.push_back(std::atol(name.c_str()));
+        }
+    }
+    std::sort(generations.rbegin(), generations.rend());
+    const long kept = std::max(2L, options.keptBuilds);
     for (const std::string& name : SortedNames(storeDir, &ok)) {
         if (name == std::to_string(generation) || name == previousName) continue;
+        auto place = std::find(generations.begin(), generations.end(), std::atol(name.c_str()));
+        const bool numbered = name.find_first_not_of("0123456789") == std::string::npos && place != generations.end();
+        if (numbered && place - generations.begin() < kept) continue;
         RemoveTree(storeDir + "/" + name);
     }
 

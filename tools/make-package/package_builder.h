@@ -8,8 +8,9 @@
 //   ROOT/.store/NAME/<g>/system/...   system files, by their list paths
 //
 // A running server opens the build through ROOT/NAME, so it sees either the
-// old build or the new one whole, never a half-copied one. The previous build
-// is kept so that a server still holding it can finish its transfers.
+// old build or the new one whole, never a half-copied one. The newest few
+// builds are kept, so that runs begun on an older one (on any server) can
+// finish from it, also after a reconnect.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,9 @@
 #include "build_signature.h"
 #include "list_format.h"
 
+constexpr long kDefaultKeptBuilds = 5;
+constexpr long kMaxKeptBuilds = 1000;
+
 struct PackageBuildOptions {
     std::string name;
     std::string gameDir;
@@ -27,6 +31,9 @@ struct PackageBuildOptions {
     std::string outRoot;
     long forcedId = -1;     // >= 0: --id
     BuildSigningOptions signing;
+    // Builds kept under .store/NAME, the new one included (--keep); the one
+    // the link named before is always among them.
+    long keptBuilds = kDefaultKeptBuilds;
 };
 
 enum class BuildStatus { Built = 0, Failed = 1, Refused = 2 };

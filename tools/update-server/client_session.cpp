@@ -1,6 +1,7 @@
 #include "client_session.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "package_manifest.h"
 
@@ -33,30 +34,53 @@ std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer&
     return line;
 }
 
+// The reply to a package request and the build the connection is then
+// served from: the one the request names by its tag when the server still
+// holds it, else the current one. The offer names that build, so a client
+// that asked for another one learns that it did not get it.
+std::size_t AnswerPackage(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
+                          uint8_t* out, std::string* logLine, std::shared_ptr<const PackageBuild>* bound)
+{
+    const uint16_t id = catalog.FindPackage(request.packageName);
+    std::shared_ptr<const PackageBuild> build;
+    if (request.buildTag != 0) build = catalog.FindBuild(id, request.buildTag);
+    const bool tagHeld = build != nullptr;
+    if (!build) build = catalog.CurrentBuild(id);
+    const bool offer = rules.fastChunkPayload > 0 && id != kUnknownPackageId && build && build->hasDigest;
+    if (offer) {
+        wire::FastOffer fast;
+        fast.version = wire::kOfferVersion;
+        fast.maxChunkPayload = static_cast<uint16_t>(rules.fastChunkPayload);
+        fast.maxInFlight = static_cast<uint16_t>(rules.fastWindow);
+        fast.hasBuild = true;
+        std::memcpy(fast.build, build->listDigest, sizeof fast.build);
+        wire::BuildOfferedPackageReply(out, id, fast);
+    } else {
+        wire::BuildPackageReply(out, id);
+    }
+    char asked[64] = "";
+    if (request.buildTag != 0) {
+        std::snprintf(asked, sizeof asked, " asks for build %08x%s", static_cast<unsigned>(request.buildTag),
+                      tagHeld ? "" : " (not held)");
+    }
+    char line[320];
+    std::snprintf(line, sizeof line, "package \"%.99s\"%s -> %u%s%s%s", request.packageName.c_str(), asked,
+                  static_cast<unsigned>(id), id == kUnknownPackageId ? " (unknown)" : "",
+                  build ? (", " + build->label()).c_str() : "", offer ? " (fast mode offered)" : "");
+    *logLine = line;
+    *bound = build;
+    return offer ? wire::kOfferedPackageReplyBytes : wire::kPackageReplyBytes;
+}
+
 }  // namespace
 
 std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
                           uint8_t* out, std::size_t* payloadBytes, std::string* logLine)
 {
     *payloadBytes = 0;
-    char line[256];
     if (request.kind == wire::RequestKind::Package) {
-        uint16_t id = catalog.FindPackage(request.packageName);
-        const bool offer = rules.fastChunkPayload > 0 && id != kUnknownPackageId;
-        if (offer) {
-            wire::FastOffer fast;
-            fast.version = wire::kOfferVersion;
-            fast.maxChunkPayload = static_cast<uint16_t>(rules.fastChunkPayload);
-            fast.maxInFlight = static_cast<uint16_t>(rules.fastWindow);
-            wire::BuildOfferedPackageReply(out, id, fast);
-        } else {
-            wire::BuildPackageReply(out, id);
-        }
-        std::snprintf(line, sizeof line, "package \"%.99s\" -> %u%s%s", request.packageName.c_str(),
-                      static_cast<unsigned>(id), id == kUnknownPackageId ? " (unknown)" : "",
-                      offer ? " (fast mode offered)" : "");
-        *logLine = line;
-        return offer ? wire::kOfferedPackageReplyBytes : wire::kPackageReplyBytes;
+        std::shared_ptr<const PackageBuild> bound;
+        return AnswerPackage(request, catalog, rules, out, logLine, &bound);
     }
     const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
         return catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk,
@@ -67,6 +91,8 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
     *logLine = DescribeChunk(request, answer);
     return wire::kChunkHeaderBytes + answer.payloadBytes;
 }
+
+std::string ClientSession::buildLabel() const { return build_ ? build_->label() : std::string(); }
 
 std::size_t ClientSession::receiveWanted() const
 {
@@ -86,8 +112,12 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     replySent_ = 0;
     received_ = 0;
     if (request.kind == wire::RequestKind::File) {
+        // A connection that never asked for the package (a base client after
+        // a reconnect) gets the current build: nothing names another one.
+        const std::shared_ptr<const PackageBuild> build =
+            build_ && build_->id == request.packageId ? build_ : catalog.CurrentBuild(request.packageId);
         const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
-            return file_.Locate(catalog, request.packageId, request.serial, request.offset, chunk);
+            return file_.Locate(build, request.serial, request.offset, chunk);
         });
         wire::BuildChunkHeader(reply_, answer.flag, answer.payloadBytes);
         replyLength_ = wire::kChunkHeaderBytes;
@@ -96,7 +126,7 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         lastPiece_ = answer.flag != 1;
         *logLine = DescribeChunk(request, answer);
     } else {
-        replyLength_ = AnswerRequest(request, catalog, rules, reply_, &payload, logLine);
+        replyLength_ = AnswerPackage(request, catalog, rules, reply_, logLine, &build_);
     }
     if (request.kind == wire::RequestKind::File && payload > 0) {
         filePayloadSent_ += static_cast<long long>(payload);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "package_catalog.h"
@@ -23,7 +24,8 @@ struct SessionRules {
 
 // Builds the reply to a whole request into out (room for a package reply
 // with its offer, or a chunk header and its payload), a chunk's payload read
-// into it; returns its length and describes the exchange in logLine.
+// into it; returns its length and describes the exchange in logLine. Files
+// come from the current build: a session remembers more.
 std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatalog& catalog, const SessionRules& rules,
                           uint8_t* out, std::size_t* payloadBytes, std::string* logLine);
 
@@ -61,11 +63,18 @@ public:
     // The drop-after budget is spent: close after the reply went out.
     bool dropDue() const { return dropDue_; }
 
+    // The build the connection's package reply came from, which serves every
+    // file it asks for while the server holds it; null before a package
+    // request (such a connection gets the current build).
+    const PackageBuild* build() const { return build_.get(); }
+    std::string buildLabel() const;
+
 private:
     uint8_t request_[wire::kPackageRequestBytes] = {};
     std::size_t received_ = 0;
     uint8_t reply_[wire::kOfferedPackageReplyBytes] = {};
     ServedFile file_;
+    std::shared_ptr<const PackageBuild> build_;
     std::size_t replyLength_ = 0;
     std::size_t replySent_ = 0;
     long long payloadOffset_ = 0;

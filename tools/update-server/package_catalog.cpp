@@ -1,62 +1,34 @@
 #include "package_catalog.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "list_format.h"
-#include "package_codec.h"
 #include "package_manifest.h"
-
-struct PackageCatalog::Package {
-    std::string name;
-    uint16_t id = 0;
-    int dirFd = -1;
-    int cmsFd = -1;
-    // Serial i is files[i - 1]: a path below the build folder, empty when the
-    // record cannot be served.
-    std::vector<std::string> files;
-
-    ~Package()
-    {
-        if (cmsFd >= 0) close(cmsFd);
-        if (dirFd >= 0) close(dirFd);
-    }
-};
 
 namespace {
 
-// A list path names a file below its tree; ".." or empty parts would let a
-// crafted list reach outside it.
-bool StaysBelowTree(const std::string& path)
+// The numbered build folders make-package keeps under .store/NAME, newest first.
+std::vector<long> StoredGenerations(const std::string& root, const std::string& name)
 {
-    if (path.size() < 2 || path[0] != '/') return false;
-    std::size_t start = 1;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string part = path.substr(start, end - start);
-        if (part.empty() || part == "." || part == "..") return false;
-        start = end + 1;
+    std::vector<long> generations;
+    if (DIR* dir = opendir((root + "/.store/" + name).c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string folder = entry->d_name;
+            if (folder.empty() || folder.size() > 9 || folder.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            generations.push_back(std::atol(folder.c_str()));
+        }
+        closedir(dir);
     }
-    return true;
-}
-
-bool ReadAll(int fd, std::string* bytes)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    bytes->assign(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t done = 0;
-    while (done < bytes->size()) {
-        ssize_t got = pread(fd, &(*bytes)[done], bytes->size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+    std::sort(generations.rbegin(), generations.rend());
+    return generations;
 }
 
 }  // namespace
@@ -95,41 +67,47 @@ bool PackageCatalog::Refresh(std::vector<std::string>* messages)
         return false;
     }
 
-    std::map<std::string, uint16_t> byName;
-    std::map<uint16_t, std::unique_ptr<Package>> byId;
-    for (const ManifestEntry& entry : entries) {
-        auto package = std::make_unique<Package>();
-        package->name = entry.name;
-        package->id = entry.id;
-        // The build is opened through its link once, so every later read comes
-        // from this build even while make-package switches to a newer one.
-        package->dirFd = open((root_ + "/" + entry.name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const std::string cmsName = entry.name + ".cms";
-        if (package->dirFd >= 0) package->cmsFd = openat(package->dirFd, cmsName.c_str(), O_RDONLY | O_CLOEXEC);
-        if (package->cmsFd < 0) package->cmsFd = open((root_ + "/" + cmsName).c_str(), O_RDONLY | O_CLOEXEC);
-
-        std::string packageBytes;
-        std::string list;
-        if (package->cmsFd < 0 || !ReadAll(package->cmsFd, &packageBytes)) {
-            messages->push_back("package " + entry.name + ": cannot read " + cmsName);
-        } else if (!InflatePackage(packageBytes, kMaxListBytes, &list)) {
-            messages->push_back("package " + entry.name + ": " + cmsName + " does not inflate into " +
-                                std::to_string(kMaxListBytes) + " bytes");
-        } else {
-            for (const ListRecord& record : ParseListRecords(list, kMaxListFiles + 1)) {
-                if (StaysBelowTree(record.path)) {
-                    package->files.push_back((record.system ? "system" : "files") + record.path);
-                } else {
-                    messages->push_back("package " + entry.name + ": record " + record.path + " is not served");
-                    package->files.emplace_back();
-                }
-            }
-            if (package->dirFd < 0 && !package->files.empty()) {
-                messages->push_back("package " + entry.name + ": no folder " + root_ + "/" + entry.name);
+    // A numbered build already open (the same folder) is taken over as it
+    // is, since make-package never changes one: the connections that hold it
+    // and the new catalogue share one object. A folder laid out by hand may
+    // have changed and is read again.
+    std::map<std::pair<unsigned long long, unsigned long long>, std::shared_ptr<const PackageBuild>> opened;
+    for (const auto& entry : byId_) {
+        if (entry.second.current) opened[{entry.second.current->device, entry.second.current->inode}] = entry.second.current;
+        for (const auto& build : entry.second.older) opened[{build->device, build->inode}] = build;
+    }
+    auto obtain = [&](const std::string& folder, const ManifestEntry& entry, long generation,
+                      std::vector<std::string>* found, bool held) -> std::shared_ptr<const PackageBuild> {
+        struct stat folderStat;
+        if (generation > 0 && stat((root_ + "/" + folder).c_str(), &folderStat) == 0) {
+            auto known = opened.find({static_cast<unsigned long long>(folderStat.st_dev),
+                                    static_cast<unsigned long long>(folderStat.st_ino)});
+            if (known != opened.end() && known->second->id == entry.id && known->second->name == entry.name &&
+                known->second->generation == generation) {
+                return known->second;
             }
         }
+        return LoadBuild(root_, folder, entry.name, entry.id, generation, found, held);
+    };
+
+    std::map<std::string, uint16_t> byName;
+    std::map<uint16_t, Package> byId;
+    for (const ManifestEntry& entry : entries) {
+        Package package;
+        long generation = 0;
+        const std::string folder = CurrentBuildFolder(root_, entry.name, &generation);
+        package.current = obtain(folder, entry, generation, messages, true);
+        for (long older : StoredGenerations(root_, entry.name)) {
+            if (generation == 0 || older == generation) continue;
+            std::vector<std::string> ignored;
+            auto build = obtain(".store/" + entry.name + "/" + std::to_string(older), entry, older, &ignored, false);
+            if (build->hasDigest) package.older.push_back(build);
+        }
+        std::string kept;
+        for (const auto& build : package.older) kept += (kept.empty() ? "" : ", ") + std::to_string(build->generation);
         messages->push_back("package " + entry.name + " number " + std::to_string(entry.id) + ": " +
-                            std::to_string(package->files.size()) + " files");
+                            std::to_string(package.current->files.size()) + " files, " + package.current->label() +
+                            (kept.empty() ? "" : "; older builds kept: " + kept));
         byName[entry.name] = entry.id;
         byId[entry.id] = std::move(package);
     }
@@ -145,31 +123,42 @@ uint16_t PackageCatalog::FindPackage(const std::string& name) const
     return found == byName_.end() ? kUnknownPackageId : found->second;
 }
 
-std::size_t PackageCatalog::fileCount(uint16_t packageId) const
+std::shared_ptr<const PackageBuild> PackageCatalog::CurrentBuild(uint16_t packageId) const
 {
     auto found = byId_.find(packageId);
-    return found == byId_.end() ? 0 : found->second->files.size();
+    return found == byId_.end() ? nullptr : found->second.current;
+}
+
+std::shared_ptr<const PackageBuild> PackageCatalog::FindBuild(uint16_t packageId, uint32_t tag) const
+{
+    auto found = byId_.find(packageId);
+    if (found == byId_.end()) return nullptr;
+    const Package& package = found->second;
+    if (package.current->hasDigest && package.current->tag() == tag && !package.current->removed()) {
+        return package.current;
+    }
+    for (const auto& build : package.older) {
+        if (build->tag() == tag && !build->removed()) return build;
+    }
+    return nullptr;
+}
+
+std::string PackageCatalog::BuildLabel(uint16_t packageId) const
+{
+    auto build = CurrentBuild(packageId);
+    return build ? build->label() : std::string();
+}
+
+std::size_t PackageCatalog::fileCount(uint16_t packageId) const
+{
+    auto build = CurrentBuild(packageId);
+    return build ? build->files.size() : 0;
 }
 
 int PackageCatalog::OpenServedFile(uint16_t packageId, uint16_t serial, unsigned long long* size) const
 {
-    auto found = byId_.find(packageId);
-    if (found == byId_.end()) return -1;
-    const Package& package = *found->second;
-    int fd = -1;
-    if (serial == 0) {
-        if (package.cmsFd >= 0) fd = fcntl(package.cmsFd, F_DUPFD_CLOEXEC, 0);
-    } else if (serial <= package.files.size() && !package.files[serial - 1].empty() && package.dirFd >= 0) {
-        fd = openat(package.dirFd, package.files[serial - 1].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    }
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    *size = static_cast<unsigned long long>(st.st_size);
-    return fd;
+    auto build = CurrentBuild(packageId);
+    return build ? build->OpenFile(serial, size) : -1;
 }
 
 ChunkAnswer MeasureServedPiece(unsigned long long size, uint32_t offset, std::size_t maxPayload)

@@ -1,6 +1,6 @@
 // The packages under ROOT as the server answers for them: names and numbers
-// from the manifest, and for each package its list, read once by inflating
-// the package when the manifest changes.
+// from the manifest, and for each package its current build and the older
+// builds make-package still keeps, each read once when the manifest changes.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "package_build.h"
 
 struct ChunkAnswer {
     uint8_t flag = 0;
@@ -38,14 +40,22 @@ public:
     // The package's number, or 0xFFFF.
     uint16_t FindPackage(const std::string& name) const;
 
-    // Up to maxPayload bytes of the file from offset into payload: flag 2 for
-    // the last piece (no bytes when offset is the end), 1 when more follow,
-    // 0 for an unknown package or serial, an offset past the end, or a file
-    // that cannot be read.
+    // The build new runs get; null for an unknown number.
+    std::shared_ptr<const PackageBuild> CurrentBuild(uint16_t packageId) const;
+    // The build whose list digest begins with tag, the current one first,
+    // among those whose folder is still there; null when there is none.
+    std::shared_ptr<const PackageBuild> FindBuild(uint16_t packageId, uint32_t tag) const;
+    // The current build as logs and metrics name it; empty for an unknown number.
+    std::string BuildLabel(uint16_t packageId) const;
+
+    // Up to maxPayload bytes of the current build's file from offset into
+    // payload: flag 2 for the last piece (no bytes when offset is the end), 1
+    // when more follow, 0 for an unknown package or serial, an offset past the
+    // end, or a file that cannot be read.
     ChunkAnswer ReadChunk(uint16_t packageId, uint16_t serial, uint32_t offset, std::size_t maxPayload,
                           uint8_t* payload) const;
 
-    // A descriptor of its own for the served file, with the file's size, so
+    // A descriptor of its own for the current build's file, with its size, so
     // that a client reading it chunk by chunk needs no further open or fstat;
     // -1 for an unknown package or serial, or a file that is not a regular one.
     int OpenServedFile(uint16_t packageId, uint16_t serial, unsigned long long* size) const;
@@ -57,7 +67,12 @@ public:
     std::size_t fileCount(uint16_t packageId) const;
 
 private:
-    struct Package;
+    struct Package {
+        std::shared_ptr<const PackageBuild> current;
+        // Newest first: builds a run begun before the last publish may still
+        // ask for after a reconnect.
+        std::vector<std::shared_ptr<const PackageBuild>> older;
+    };
 
     std::string root_;
     bool loaded_ = false;
@@ -69,5 +84,5 @@ private:
         bool operator==(const Signature& o) const;
     } signature_;
     std::map<std::string, uint16_t> byName_;
-    std::map<uint16_t, std::unique_ptr<Package>> byId_;
+    std::map<uint16_t, Package> byId_;
 };

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "package_catalog.h"
 
@@ -15,9 +16,10 @@ public:
     ServedFile(const ServedFile&) = delete;
     ServedFile& operator=(const ServedFile&) = delete;
 
-    // ReadChunk's answer for the file asked for, which is then the open one;
-    // its payload is left in the file, from offset on.
-    ChunkAnswer Locate(const PackageCatalog& catalog, uint16_t packageId, uint16_t serial, uint32_t offset,
+    // ReadChunk's answer for the file of this build asked for, which is then
+    // the open one; its payload is left in the file, from offset on. A null
+    // build (an unknown package) gets a refusal.
+    ChunkAnswer Locate(const std::shared_ptr<const PackageBuild>& build, uint16_t serial, uint32_t offset,
                        std::size_t maxPayload);
 
     // The client has finished with it (last chunk sent or refused).
@@ -28,7 +30,7 @@ public:
 private:
     int fd_ = -1;
     unsigned long long size_ = 0;
-    unsigned long long generation_ = 0;
+    std::shared_ptr<const PackageBuild> build_;
     uint16_t packageId_ = 0;
     uint16_t serial_ = 0;
 };

@@ -94,7 +94,7 @@ class Run:
 
     # --- packages and servers ------------------------------------------------
 
-    def package(self, name, files, system=None, package_id=None, root=None):
+    def package(self, name, files, system=None, package_id=None, root=None, extra=()):
         """Builds package name from the given game files (and system files) with make-package.
 
         Returns the package root (self.packages_dir unless root is given)."""
@@ -117,6 +117,7 @@ class Run:
                     self._system_files_added.append(path)
         if package_id is not None:
             command += ['--id', str(package_id)]
+        command += list(extra)
         code, stdout, stderr = run_bounded(command, timeout=120)
         if code != 0:
             raise HarnessError('make-package failed (%d):\n%s%s' % (

@@ -1,8 +1,13 @@
 """The fast mode between the library and our update-server: the same files and the
-same kinds of messages as in the base protocol, and the base protocol again after
-a dropped connection."""
+same kinds of messages as in the base protocol; after a dropped connection the fast
+mode again where the new server serves the run's build, the base protocol where it
+offers none; and one build per run while new builds are published."""
+import contextlib
 import os
+import random
 import re
+import threading
+import time
 import unittest
 
 from harness import Run, ServerEntry, current_flavour
@@ -70,25 +75,86 @@ class FastModeTest(unittest.TestCase):
         for result in (fast, base):
             self.assertEqual(frames(result), len(progress(result)) + 2, result.describe())
 
-    def test_drop_in_a_pipelined_transfer_goes_on_in_the_base_protocol(self):
-        with Run(self.flavour) as run:
-            run.package('game', files=FILES)
-            dropping = run.server(drop_after=200 * 1024)
-            steady = run.server()
-            run.gamedata([ServerEntry(port=dropping), ServerEntry(port=steady)])
-            result = run.update('game', server='127.0.0.1')
+    def test_drop_in_a_pipelined_transfer_goes_on_in_the_mode_the_new_server_offers(self):
+        for mode, extra in (('fast', ()), ('base', ('--fast-chunk', '0'))):
+            with Run(self.flavour) as run:
+                run.package('game', files=FILES)
+                dropping = run.server(drop_after=200 * 1024)
+                steady = run.server(extra=extra)
+                run.gamedata([ServerEntry(port=dropping), ServerEntry(port=steady)])
+                result = run.update('game', server='127.0.0.1')
 
-            self.assertEqual(result.exit_code, 0, result.describe())
-            for path, content in FILES.items():
-                self.assertEqual(run.game_file(path), content, path + '\n' + result.describe())
-            self.assertIn((30, 1), result.statuses(), result.describe())
-            first, second = run.servers
-            self.assertGreater(fast_requests(first), 0, first.log_text())
-            # On the new connection: no package request and only base requests.
-            self.assertNotIn('package "game"', second.log_text())
-            self.assertEqual(fast_requests(second), 0, second.log_text())
-            self.assertIn('file ', second.log_text())
-            self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
+                self.assertEqual(result.exit_code, 0, result.describe())
+                for path, content in FILES.items():
+                    self.assertEqual(run.game_file(path), content, path + '\n' + result.describe())
+                self.assertIn((30, 1), result.statuses(), result.describe())
+                first, second = run.servers
+                self.assertGreater(fast_requests(first), 0, first.log_text())
+                # On the new connection: the package request again, naming the run's
+                # build, then requests from the first byte not yet written.
+                self.assertRegex(second.log_text(), r'package "game" asks for build [0-9a-f]{8} -> ')
+                self.assertIn('file ', second.log_text())
+                if mode == 'fast':
+                    self.assertGreater(fast_requests(second), 0, second.log_text())
+                    self.assertIn('重新连接后继续快速传输', '\n'.join(result.log_lines()))
+                else:
+                    self.assertEqual(fast_requests(second), 0, second.log_text())
+                self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
+
+    def test_every_run_keeps_one_build_while_new_ones_are_published(self):
+        """Builds published (--keep 2) while clients fetch: each run completes with one
+        build, or is refused where its build went, and its next run completes. Larger by
+        hand: AUTOUPDATE_PUBLISH_CLIENTS, AUTOUPDATE_PUBLISH_TIMES, AUTOUPDATE_PUBLISH_SEED."""
+        clients = 1 if self.flavour.is_wine else int(os.environ.get('AUTOUPDATE_PUBLISH_CLIENTS', '4'))
+        times = int(os.environ.get('AUTOUPDATE_PUBLISH_TIMES', '2'))
+        generator = random.Random(int(os.environ.get('AUTOUPDATE_PUBLISH_SEED', '14')))
+        builds = [{'data/%d.bin' % i: generator.randbytes(256 * 1024) for i in range(6)} for _ in range(times + 1)]
+        with Run(self.flavour) as operator, contextlib.ExitStack() as stack:
+            operator.package('game', files=builds[0])
+            # Small chunks, one in flight: the runs are still fetching when a build comes.
+            port = operator.server(extra=('--fast-chunk', '1024', '--fast-window', '1'))
+            server, published, outcomes, first_runs_done = operator.servers[0], threading.Event(), [], []
+            # Every run directory is made before any launcher starts: a copy still
+            # open for writing while another thread starts a process cannot be run.
+            runs = [stack.enter_context(Run(self.flavour)) for _ in range(clients)]
+            for own in runs:
+                own.gamedata(servers=[ServerEntry(port=port)])
+
+            def client(own):
+                first = own.update('game', server='127.0.0.1', timeout=240)
+                files = own.game_files()
+                first_runs_done.append(first.exit_code)
+                published.wait(300)
+                again = own.update('game', server='127.0.0.1', timeout=240) if first.exit_code else None
+                outcomes.append((first, files, again, own.game_files()))
+
+            threads = [threading.Thread(target=client, args=(own,)) for own in runs]
+            for thread in threads:
+                thread.start()
+            try:
+                # The first build comes while every run is fetching; the later ones
+                # once half of the runs have ended, so that the others lose their build.
+                for number, build in enumerate(builds[1:]):
+                    before = fast_requests(server)
+                    deadline = time.monotonic() + 120
+                    while (time.monotonic() < deadline and any(thread.is_alive() for thread in threads) and
+                           (fast_requests(server) < before + 100 * clients if number == 0
+                            else len(first_runs_done) < (clients + 1) // 2)):
+                        time.sleep(0.02)
+                    operator.package('game', files=build, extra=('--keep', '2'))
+            finally:
+                published.set()
+                for thread in threads:
+                    thread.join(timeout=600)
+            self.assertEqual(len(outcomes), clients)
+            for first, files, again, after in outcomes:
+                if first.exit_code == 0:
+                    self.assertIn({path: files.get(path) for path in builds[0]}, builds, first.describe())
+                else:
+                    self.assertEqual(first.exit_code, 1, first.describe())
+                    self.assertFalse(any('校验失败' in line for line in first.log_lines()), first.describe())
+                    self.assertEqual(again.exit_code, 0, again.describe())
+                    self.assertEqual({path: after.get(path) for path in builds[-1]}, builds[-1], again.describe())
 
 
 if __name__ == '__main__':

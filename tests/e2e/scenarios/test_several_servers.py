@@ -166,6 +166,31 @@ class SeveralServersTest(unittest.TestCase):
             self.assertNotEqual(results[0][2], installed)
             self.assertComplete(results, changed, results[0][2], reconnected=False)
 
+    def test_a_reconnect_to_a_server_with_another_build_ends_the_run_and_the_next_heals(self):
+        """The preferred server drops the run; the other one serves another build. The
+        run stops cleanly and installs nothing; once the operator has published that
+        build on the first server as well, the next run completes with it, in the
+        fast mode again after its reconnect."""
+        files = game_files()
+        changed = dict(files, **{'readme.txt': b'another build\r\n'})
+        with Run(self.flavour) as run:
+            first_root = run.package('game', files=files)
+            other_root = run.package('game', files=changed, root=os.path.join(run.dir, 'other'))
+            dropping = run.server(root=first_root, drop_after=100 * 1024)
+            other = run.server(root=other_root)
+            run.gamedata([ServerEntry(port=dropping), ServerEntry(port=other)])
+            result = run.update('game', server='127.0.0.1')
+            self.assertEqual(result.exit_code, 1, result.describe())
+            self.assertIn('重新连接的服务器已是另一版本的更新包,本次更新中止', '\n'.join(result.log_lines()))
+            self.assertIsNone(run.game_file('readme.txt'), result.describe())
+            self.assertIsNone(run.game_file('game.upd'), result.describe())
+
+            run.package('game', files=changed, root=first_root)
+            result = run.update('game', server='127.0.0.1')
+            self.assertEqual(result.exit_code, 0, result.describe())
+            self.assertEqual({path: run.game_file(path) for path in changed}, changed)
+            self.assertRegex(run.servers[1].log_text(), r'asks for build [0-9a-f]{8} -> \d+, build 1 list')
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client_session.h"
+#include "files/md5.h"
 #include "files/update_list.h"
 #include "list_format.h"
 #include "net/frames.h"
@@ -61,9 +62,10 @@ bool Exists(const std::string& path)
 }
 
 BuildStatus Build(const std::string& name, const std::string& game, const std::string& system,
-                  const std::string& root, long id = -1, std::string* error = nullptr)
+                  const std::string& root, long id = -1, std::string* error = nullptr, long keep = kDefaultKeptBuilds)
 {
     PackageBuildOptions options;
+    options.keptBuilds = keep;
     options.name = name;
     options.gameDir = game;
     options.systemDir = system;
@@ -261,11 +263,14 @@ TEST(PackageBuilder, RebuildKeepsNumberSwitchesBuildAndPrunesOldOnes)
     ASSERT_EQ(BuildStatus::Built, Build("first", game, "", root));
     WriteFile(game + "/f", "three");
     ASSERT_EQ(BuildStatus::Built, Build("first", game, "", root));
+    EXPECT_TRUE(Exists(root + "/.store/first/1"));  // within the default five
+    ASSERT_EQ(BuildStatus::Built, Build("first", game, "", root, -1, nullptr, 2));
 
     EXPECT_EQ("three", ReadFile(root + "/first/files/f"));
     EXPECT_FALSE(Exists(root + "/.store/first/1"));
-    EXPECT_TRUE(Exists(root + "/.store/first/2"));  // a server may still read the previous build
-    EXPECT_EQ("two", ReadFile(root + "/.store/first/2/files/f"));
+    EXPECT_FALSE(Exists(root + "/.store/first/2"));
+    EXPECT_TRUE(Exists(root + "/.store/first/3"));  // a server may still read the previous build
+    EXPECT_EQ("three", ReadFile(root + "/.store/first/3/files/f"));
 
     std::string error;
     EXPECT_EQ(BuildStatus::Refused, Build("third", game, "", root, 41, &error));
@@ -520,11 +525,19 @@ TEST_F(CatalogTest, FastModeOfferAndChunkSizes)
     buildPackageRequest(frame, "pkg");
     ASSERT_EQ(wire::kOfferedPackageReplyBytes,
               AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, rules, reply.data(), &payload, &line));
-    EXPECT_EQ(122, wire::ReadLe16(reply.data()));
+    EXPECT_EQ(138, wire::ReadLe16(reply.data()));
     EXPECT_EQ(9, wire::ReadLe16(reply.data() + 112));
     for (int i = 2; i < 112; ++i) ASSERT_EQ(0, reply[i]) << i;
     wire::FastOffer offer = wire::ReadOffer(reply.data(), wire::kOfferedPackageReplyBytes);
-    EXPECT_EQ(1, offer.version);
+    EXPECT_EQ(2, offer.version);
+    ASSERT_TRUE(offer.hasBuild);  // the digest the client computes for the list
+    uint8_t listDigest[16];
+    const std::string list = InflatedList(root_ + "/pkg.cms");
+    Md5Context md5;
+    Md5Init(&md5);
+    Md5Update(&md5, reinterpret_cast<const uint8_t*>(list.data()), list.size());
+    Md5Final(listDigest, &md5);
+    EXPECT_EQ(0, std::memcmp(listDigest, offer.build, 16));
     EXPECT_EQ(4, offer.maxChunkPayload);
     EXPECT_EQ(5, offer.maxInFlight);
     EXPECT_EQ(0, wire::ReadOffer(reply.data(), wire::kPackageReplyBytes).maxChunkPayload);
@@ -576,6 +589,67 @@ TEST_F(CatalogTest, SessionKeepsTheFileOfTheBuildItBeganIn)
     EXPECT_EQ("4567", ask(1, 4));
     EXPECT_EQ("89", ask(1, 8));
     EXPECT_EQ("abcd", ask(1, 0));
+}
+
+TEST_F(CatalogTest, ARunIsServedFromItsBuildWhileTheServerHoldsIt)
+{
+    SessionRules rules;
+    rules.chunkPayload = rules.fastChunkPayload = 4;
+    std::string line;
+    std::vector<std::string> messages;
+    auto exchange = [&](ClientSession& session, const uint8_t* frame, std::size_t size) {
+        std::memcpy(session.receiveSpace(), frame, size);
+        EXPECT_EQ(ClientSession::Step::ReplyReady, session.onReceived(size, catalog_, rules, &line));
+        std::string reply(reinterpret_cast<const char*>(session.pendingReply()), session.pendingBytes());
+        session.onSent(reply.size());
+        const std::string payload = session.replyPending() ? PendingPayload(session) : "";
+        session.onSent(payload.size());
+        return reply + payload;
+    };
+    auto askPackage = [&](ClientSession& session, uint32_t tag) {
+        uint8_t frame[kPackageRequestSize];
+        wire::BuildPackageRequest(frame, "pkg", tag);
+        const std::string reply = exchange(session, frame, sizeof frame);
+        return std::string(reply, 124, 16);  // the build named by the offer
+    };
+    auto askFile = [&](ClientSession& session, uint16_t serial, uint32_t offset) {
+        uint8_t frame[kFileRequestSize];
+        buildFileRequest(frame, 9, serial, offset);
+        return exchange(session, frame, sizeof frame).substr(2);  // flag and payload
+    };
+    auto tagOf = [](const std::string& digest) { return wire::BuildTagOf(reinterpret_cast<const uint8_t*>(digest.data())); };
+
+    ClientSession first, resumed, fresh, late;
+    const std::string firstBuild = askPackage(first, 0);
+    EXPECT_NE(std::string::npos, first.buildLabel().find("build 1 list ")) << first.buildLabel();
+    WriteFile(game_ + "/ten.bin", "abcdefghij");
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_));
+    ASSERT_TRUE(catalog_.Refresh(&messages));
+    EXPECT_EQ(std::string("\x01") + "0123", askFile(first, 1, 0));
+    // After a reconnect the run names its build and is served from it.
+    EXPECT_EQ(firstBuild, askPackage(resumed, tagOf(firstBuild)));
+    EXPECT_EQ(std::string("\x01") + "4567", askFile(resumed, 1, 4));
+    const std::string secondBuild = askPackage(fresh, 0);
+    EXPECT_NE(firstBuild, secondBuild);
+    EXPECT_EQ(std::string("\x01") + "abcd", askFile(fresh, 1, 0));
+    EXPECT_NE(std::string::npos, catalog_.BuildLabel(9).find("build 2 list ")) << catalog_.BuildLabel(9);
+
+    // A server started since finds build 1 on the disk, its package file too.
+    PackageCatalog restarted{root_};
+    ASSERT_TRUE(restarted.Refresh(&messages));
+    ASSERT_TRUE(restarted.FindBuild(9, tagOf(firstBuild)));
+    unsigned long long size = 0;
+    const int fd = restarted.FindBuild(9, tagOf(firstBuild))->OpenFile(0, &size);
+    EXPECT_EQ(ReadFile(root_ + "/.store/pkg/1/pkg.cms").size(), size);
+    close(fd);
+
+    // Build 1 removed: its runs get refusals, never a file of another build.
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_, -1, nullptr, 2));
+    ASSERT_TRUE(catalog_.Refresh(&messages));
+    EXPECT_EQ(std::string("\x00", 1), askFile(first, 2, 0));
+    EXPECT_EQ(secondBuild, askPackage(late, tagOf(secondBuild)));
+    EXPECT_EQ(secondBuild, askPackage(late, tagOf(firstBuild)));  // gone: the current one, named
+    EXPECT_NE(std::string::npos, line.find("(not held)")) << line;
 }
 
 TEST(ServerOptions, APinnedChunkTurnsTheFastModeOff)

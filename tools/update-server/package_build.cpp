@@ -1,0 +1,161 @@
+#include "package_build.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files/md5.h"
+#include "list_format.h"
+#include "package_codec.h"
+
+namespace {
+
+// A list path names a file below its tree; ".." or empty parts would let a
+// crafted list reach outside it.
+bool StaysBelowTree(const std::string& path)
+{
+    if (path.size() < 2 || path[0] != '/') return false;
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ReadAll(int fd, std::string* bytes)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    bytes->assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes->size()) {
+        ssize_t got = pread(fd, &(*bytes)[done], bytes->size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+PackageBuild::~PackageBuild()
+{
+    if (cmsFd >= 0) close(cmsFd);
+    if (dirFd >= 0) close(dirFd);
+}
+
+std::string PackageBuild::label() const
+{
+    std::string text = "build " + (generation > 0 ? std::to_string(generation) : std::string("-"));
+    if (hasDigest) {
+        char hex[33];
+        Md5ToHex(listDigest, hex);
+        text += " list " + std::string(hex, 32);
+    }
+    return text;
+}
+
+bool PackageBuild::removed() const
+{
+    // A removed folder keeps no link to itself.
+    struct stat st;
+    return dirFd < 0 || fstat(dirFd, &st) != 0 || st.st_nlink == 0;
+}
+
+int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
+{
+    int fd = -1;
+    if (serial == 0) {
+        if (cmsFd >= 0) fd = fcntl(cmsFd, F_DUPFD_CLOEXEC, 0);
+        if (cmsFd < 0 && dirFd >= 0) fd = openat(dirFd, (name + ".cms").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    } else if (serial <= files.size() && !files[serial - 1].empty() && dirFd >= 0) {
+        fd = openat(dirFd, files[serial - 1].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    *size = static_cast<unsigned long long>(st.st_size);
+    return fd;
+}
+
+std::string CurrentBuildFolder(const std::string& root, const std::string& name, long* generation)
+{
+    *generation = 0;
+    char target[PATH_MAX];
+    const ssize_t length = readlink((root + "/" + name).c_str(), target, sizeof target - 1);
+    if (length <= 0) return name;
+    const std::string text(target, static_cast<std::size_t>(length));
+    const std::string prefix = ".store/" + name + "/";
+    const std::string number = text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : "";
+    if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) {
+        return name;
+    }
+    // The link is read once and the folder it named opened by that name, so
+    // the number and the files belong to the same build even while the link
+    // moves on.
+    *generation = std::atol(number.c_str());
+    return text;
+}
+
+std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::string& folder, const std::string& name,
+                                        uint16_t id, long generation, std::vector<std::string>* messages,
+                                        bool held)
+{
+    auto build = std::make_shared<PackageBuild>();
+    build->name = name;
+    build->id = id;
+    build->generation = generation;
+    build->dirFd = open((root + "/" + folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (build->dirFd >= 0 && fstat(build->dirFd, &st) == 0) {
+        build->device = st.st_dev;
+        build->inode = st.st_ino;
+    }
+    const std::string cmsName = name + ".cms";
+    if (build->dirFd >= 0) build->cmsFd = openat(build->dirFd, cmsName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (build->cmsFd < 0 && generation == 0) build->cmsFd = open((root + "/" + cmsName).c_str(), O_RDONLY | O_CLOEXEC);
+
+    std::string packageBytes;
+    std::string list;
+    if (build->cmsFd < 0 || !ReadAll(build->cmsFd, &packageBytes)) {
+        messages->push_back("package " + name + ": cannot read " + cmsName);
+        return build;
+    }
+    if (!InflatePackage(packageBytes, kMaxListBytes, &list)) {
+        messages->push_back("package " + name + ": " + cmsName + " does not inflate into " +
+                            std::to_string(kMaxListBytes) + " bytes");
+        return build;
+    }
+    Md5Context context;
+    Md5Init(&context);
+    Md5Update(&context, reinterpret_cast<const uint8_t*>(list.data()), list.size());
+    Md5Final(build->listDigest, &context);
+    build->hasDigest = true;
+    for (const ListRecord& record : ParseListRecords(list, kMaxListFiles + 1)) {
+        if (StaysBelowTree(record.path)) {
+            build->files.push_back((record.system ? "system" : "files") + record.path);
+        } else {
+            messages->push_back("package " + name + ": record " + record.path + " is not served");
+            build->files.emplace_back();
+        }
+    }
+    if (build->dirFd < 0 && !build->files.empty()) {
+        messages->push_back("package " + name + ": no folder " + root + "/" + folder);
+    }
+    if (!held && generation > 0 && build->dirFd >= 0) {
+        close(build->cmsFd);
+        build->cmsFd = -1;
+    }
+    return build;
+}

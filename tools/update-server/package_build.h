@@ -1,0 +1,57 @@
+// One build of a package as make-package left it: its folder, its package
+// file and the list inflated from it, opened once and never changed. A
+// connection keeps the build its package reply came from for the rest of its
+// run, so the catalogue hands builds out shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "wire_protocol.h"
+
+struct PackageBuild {
+    std::string name;
+    uint16_t id = 0;
+    // The number of its folder under .store/NAME; 0 for a folder laid out by
+    // hand, which has no number.
+    long generation = 0;
+    // The MD5 of the inflated list: what a client computes for the list it
+    // fetched, so both sides name the build the same way.
+    bool hasDigest = false;
+    uint8_t listDigest[wire::kListDigestBytes] = {};
+    unsigned long long device = 0, inode = 0;  // of the folder
+    int dirFd = -1;
+    int cmsFd = -1;
+    // Serial i is files[i - 1]: a path below the build folder, empty when the
+    // record cannot be served.
+    std::vector<std::string> files;
+
+    PackageBuild() = default;
+    ~PackageBuild();
+    PackageBuild(const PackageBuild&) = delete;
+    PackageBuild& operator=(const PackageBuild&) = delete;
+
+    // "build 7 list 0f3a..." for logs and metrics.
+    std::string label() const;
+    uint32_t tag() const { return hasDigest ? wire::BuildTagOf(listDigest) : 0; }
+    // make-package removed its folder: none of its files can be opened any more.
+    bool removed() const;
+    // A descriptor of its own for the served file and its size; -1 for an
+    // unknown serial, a file that is gone or is not a regular one.
+    int OpenFile(uint16_t serial, unsigned long long* size) const;
+};
+
+// Opens the build in folder (root/folder), its package file there or, for a
+// hand-made layout, at root/NAME.cms. Problems found go to messages. An older
+// build, which few runs still ask for, keeps only its folder open (held false)
+// and opens its package file when asked for it.
+std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::string& folder, const std::string& name,
+                                        uint16_t id, long generation, std::vector<std::string>* messages,
+                                        bool held = true);
+
+// The folder and generation ROOT/NAME points to: ".store/NAME/7" and 7 for a
+// link made by make-package, NAME and 0 for anything else.
+std::string CurrentBuildFolder(const std::string& root, const std::string& name, long* generation);
