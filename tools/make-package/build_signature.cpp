@@ -6,6 +6,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "package_links.h"
 #include "platform/crypto.h"
 
 namespace {
@@ -28,21 +29,6 @@ bool WriteFile(const std::string& path, const std::string& bytes)
     if (file == nullptr) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && ok;
-}
-
-bool PointLink(const std::string& target, const std::string& link)
-{
-    char current[4096];
-    ssize_t length = readlink(link.c_str(), current, sizeof current);
-    if (length >= 0 && std::string(current, static_cast<std::size_t>(length)) == target) return true;
-    const std::string temp = link + ".tmp-" + std::to_string(getpid());
-    unlink(temp.c_str());
-    if (symlink(target.c_str(), temp.c_str()) != 0) return false;
-    if (rename(temp.c_str(), link.c_str()) != 0) {
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "files/md5.h"
 #include "platform/crypto.h"
 #include "package_codec.h"
+#include "package_links.h"
 #include "package_manifest.h"
 
 namespace {
@@ -195,26 +196,6 @@ public:
 private:
     int fd_;
 };
-
-// Replaces link (or a file there) by a symbolic link to target in one rename.
-bool SwitchLink(const std::string& target, const std::string& link)
-{
-    const std::string temp = link + ".tmp-" + std::to_string(getpid());
-    unlink(temp.c_str());
-    if (symlink(target.c_str(), temp.c_str()) != 0) return false;
-    if (rename(temp.c_str(), link.c_str()) != 0) {
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
-}
-
-std::string LinkTarget(const std::string& link)
-{
-    char buffer[PATH_MAX];
-    ssize_t length = readlink(link.c_str(), buffer, sizeof buffer - 1);
-    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
-}
 
 long NextGeneration(const std::string& storeDir)
 {
@@ -408,8 +389,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         *error = "cannot switch " + linkPath + " to the new build: " + Errno();
         return BuildStatus::Failed;
     }
-    if (LinkTarget(root + "/" + cmsName) != options.name + "/" + cmsName &&
-        !SwitchLink(options.name + "/" + cmsName, root + "/" + cmsName)) {
+    if (!PointLink(options.name + "/" + cmsName, root + "/" + cmsName)) {
         *error = "cannot link " + root + "/" + cmsName + ": " + Errno();
         return BuildStatus::Failed;
     }
