@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """A TCP proxy on 127.0.0.1 that holds every byte for a fixed delay in each
-direction without limiting the rate: what a long link does to a transfer.
+direction: what a long link does to a transfer. With --rate it also passes
+the server's bytes to the client at that many bytes a second: a slow line.
 
-    delay_proxy.py --target PORT --delay-ms 20 [--port 0] [--port-file FILE]
+    delay_proxy.py --target PORT --delay-ms 20 [--rate BYTES] [--port 0] [--port-file FILE]
 """
 import argparse
 import asyncio
@@ -11,7 +12,16 @@ import os
 import sys
 
 
-async def pump(reader, writer, delay):
+async def paced_write(writer, data, rate):
+    """Writes data at rate bytes a second, a tenth of a second's worth at a time."""
+    step = max(1, int(rate / 10))
+    for start in range(0, len(data), step):
+        writer.write(data[start:start + step])
+        await writer.drain()
+        await asyncio.sleep(len(data[start:start + step]) / rate)
+
+
+async def pump(reader, writer, delay, rate=None):
     """Forwards what reader yields, each piece `delay` seconds after it came."""
     loop = asyncio.get_running_loop()
     pending = collections.deque()
@@ -46,6 +56,9 @@ async def pump(reader, writer, delay):
             if wait > 0:
                 await asyncio.sleep(wait)
             pending.popleft()
+            if rate:
+                await paced_write(writer, data, rate)
+                continue
             writer.write(data)
             await writer.drain()
         if writer.can_write_eof():
@@ -64,7 +77,7 @@ async def serve(args):
             client_writer.close()
             return
         await asyncio.gather(pump(client_reader, server_writer, delay),
-                             pump(server_reader, client_writer, delay))
+                             pump(server_reader, client_writer, delay, args.rate))
         client_writer.close()
         server_writer.close()
 
@@ -83,6 +96,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--target', type=int, required=True, help='port on 127.0.0.1 to forward to')
     parser.add_argument('--delay-ms', type=float, default=20.0, help='delay each way')
+    parser.add_argument('--rate', type=float, default=None,
+                        help='bytes a second from the server to the client (default: no limit)')
     parser.add_argument('--port', type=int, default=0)
     parser.add_argument('--port-file')
     parser.add_argument('--lifetime', type=float, default=900.0,

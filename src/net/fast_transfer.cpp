@@ -62,12 +62,21 @@ uint16_t le16(const uint8_t* at) {
     return static_cast<uint16_t>(at[0] | (at[1] << 8));
 }
 
+// A frame's deadline grows with its size: each base frame's worth of bytes
+// gets the base frame's deadline, so a link slow enough for a large chunk to
+// outlast one deadline carries the fast mode wherever it carries the base
+// protocol, and a server that trickles still cannot hold the run.
+uint32_t frameDeadlineFor(uint16_t buffsize) {
+    const uint32_t baseFrames = (buffsize + 2u + kReceiveBufferSize - 1u) / kReceiveBufferSize;
+    return frameDeadline() * (baseFrames > 0 ? baseFrames : 1u);
+}
+
 // The next whole reply frame on the link, within the frame deadline, or null
 // after a failed read (the link is dropped as by receiveFrame) or a stop
 // request. The frame stays valid until the next call.
 const uint8_t* nextFrame() {
     if (g_RunState.stopRequested) return nullptr;
-    const uint32_t allowed = frameDeadline();
+    uint32_t allowed = frameDeadline();
     const uint32_t started = platform::tickCount();
     for (;;) {
         const std::size_t have = g_bufferEnd - g_bufferStart;
@@ -78,6 +87,7 @@ const uint8_t* nextFrame() {
                 dropLink(0);
                 return nullptr;
             }
+            allowed = frameDeadlineFor(buffsize);
             if (have >= buffsize + 2u) {
                 const uint8_t* frame = g_fastBuffer + g_bufferStart;
                 g_bufferStart += buffsize + 2u;

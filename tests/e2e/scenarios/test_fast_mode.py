@@ -6,6 +6,8 @@ import contextlib
 import os
 import random
 import re
+import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -37,6 +39,16 @@ def kinds(result):
         if not folded or folded[-1] != key:
             folded.append(key)
     return folded
+
+
+@contextlib.contextmanager
+def deadline_ms(ms):
+    """A shorter deadline for each reply frame, for the launchers started meanwhile."""
+    os.environ['AUTOUPDATE_FRAME_DEADLINE_MS'] = str(ms)
+    try:
+        yield
+    finally:
+        os.environ.pop('AUTOUPDATE_FRAME_DEADLINE_MS', None)
 
 
 class FastModeTest(unittest.TestCase):
@@ -74,6 +86,33 @@ class FastModeTest(unittest.TestCase):
         frames = lambda r: sum(1 for line in r.log_lines() if line.startswith('接收到数据大小为'))
         for result in (fast, base):
             self.assertEqual(frames(result), len(progress(result)) + 2, result.describe())
+
+    def test_a_slow_line_carries_the_fast_mode_where_it_carries_the_base_protocol(self):
+        # 64 KiB chunks at 8 KiB/s take 8 s each, a base chunk 1.25 s: past a frame
+        # deadline of 3 s only the large chunk is, and it must not end the run.
+        data = {'slow.bin': os.urandom(100 * 1024)}
+        proxy_script = os.path.join(os.path.dirname(__file__), '..', '..', '..', 'bench', 'delay_proxy.py')
+        with Run(self.flavour) as run, deadline_ms(3000):
+            run.package('game', files=data)
+            port = run.server()
+            port_file = os.path.join(run.dir, 'proxy.port')
+            proxy = subprocess.Popen([sys.executable, proxy_script, '--target', str(port), '--delay-ms', '1',
+                                      '--rate', '8192', '--port-file', port_file, '--lifetime', '120'])
+            try:
+                for _ in range(100):
+                    if os.path.exists(port_file):
+                        break
+                    time.sleep(0.05)
+                with open(port_file) as f:
+                    run.gamedata([ServerEntry(port=int(f.read()))])
+                result = run.update('game', timeout=90)
+            finally:
+                proxy.kill()
+                proxy.wait()
+            self.assertEqual(result.exit_code, 0, result.describe())
+            self.assertEqual(run.game_file('slow.bin'), data['slow.bin'])
+            self.assertGreater(fast_requests(run.servers[0]), 0, run.servers[0].log_text())
+            self.assertNotIn('rcv SOCKET_ERROR了', result.log_lines(), result.describe())
 
     def test_drop_in_a_pipelined_transfer_goes_on_in_the_mode_the_new_server_offers(self):
         for mode, extra in (('fast', ()), ('base', ('--fast-chunk', '0'))):
