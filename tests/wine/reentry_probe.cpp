@@ -70,18 +70,22 @@ LRESULT CALLBACK unloadingWindowProc(HWND window, UINT msg, WPARAM wParam, LPARA
 
 void pumpFor(DWORD milliseconds);
 
+// A message-only window of its own class, as a launcher's host window.
+HWND messageWindow(const char* className, WNDPROC procedure) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassA(&windowClass);
+    return CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
+}
+
 // Each run: load, start, unload inside the handler, then wait for the
 // worker to take the library with it. A crash ends the process; a run whose
 // handler never comes, or whose library stays loaded, counts as a failure.
 int unloadInHandlers(const char* mode, int runs) {
     g_unloadOnFinal = std::strcmp(mode, "final") == 0;
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = unloadingWindowProc;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "UnloadProbe";
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "UnloadProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr);
+    HWND window = messageWindow("UnloadProbe", unloadingWindowProc);
     if (!window) return 2;
     int unloaded = 0;
     for (int run = 0; run < runs; ++run) {
@@ -147,13 +151,7 @@ int main(int argc, char** argv) {
         reinterpret_cast<void*>(GetProcAddress(library, "_EndUpdate@0")));
     if (!g_autoUpdate || !g_endUpdate) return 2;
 
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "ReentryProbe";
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "ReentryProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr);
+    HWND window = messageWindow("ReentryProbe", windowProc);
     if (!window) return 2;
 
     check(g_autoUpdate(window, "127.0.0.1", g_gameDir, "", "game") == 1, "first run starts", 1);
