@@ -21,6 +21,22 @@ constexpr uint16_t kFastOfferVersion = 1;
 constexpr uint16_t kFastBuildVersion = 2;
 constexpr std::size_t kFastBuildOffset = kFastOfferOffset + kFastOfferBytes;
 constexpr std::size_t kFastBuildBytes = 16;
+// From version 3 on: the sizes of the build's signed manifest and signature
+// (0 when the build is not signed) and the features below.
+constexpr uint16_t kFastExtrasVersion = 3;
+constexpr std::size_t kFastExtrasOffset = kFastBuildOffset + kFastBuildBytes;
+constexpr std::size_t kFastExtrasBytes = 8;
+constexpr uint16_t kFastFeatureBlockSums = 1;
+constexpr uint16_t kFastFeatureDeflate = 2;
+// Serials that name no list record (a list holds at most 4400): the bound
+// build's manifest and signature, and the block checksums of the record
+// whose serial is in the low 15 bits.
+constexpr uint16_t kFastManifestSerial = 0xFFFE;
+constexpr uint16_t kFastSignatureSerial = 0xFFFD;
+constexpr uint16_t kFastBlockSumsSerialBit = 0x8000;
+// Bit 31 of the wanted payload: a deflated reply is welcome.
+constexpr uint32_t kFastWantDeflated = 0x80000000u;
+constexpr uint8_t kFastChunkDeflatedBit = 0x10;
 constexpr uint32_t kFastMaxChunkPayload = 65534;  // buffsize is 16-bit and counts the flag
 constexpr uint32_t kFastMaxWindow = 16;
 
@@ -33,6 +49,15 @@ void resetFastPipeline();
 // The first offer of the run named its build, so a new connection can ask
 // for that build again.
 bool fastBuildKnown();
+
+// What the offer of the run's server says beyond the sizes: version 3 and up.
+struct FastOfferExtras {
+    uint32_t manifestBytes = 0;  // 0: the build is not signed
+    uint16_t signatureBytes = 0;
+    uint16_t features = 0;
+};
+// Those of the offer taken last (all 0 without one).
+FastOfferExtras fastOfferExtras();
 
 enum class ResumeOutcome {
     Fast,        // the new server serves the run's build: the fast mode is on again

@@ -11,6 +11,7 @@ uint32_t g_fastWindow = 0;
 // The build the run's first offer named.
 bool g_buildKnown = false;
 uint8_t g_build[kFastBuildBytes];
+FastOfferExtras g_extras;
 
 uint16_t le16(const uint8_t* at) {
     return static_cast<uint16_t>(at[0] | (at[1] << 8));
@@ -21,6 +22,7 @@ struct Offer {
     uint16_t maxChunk = 0;
     uint16_t maxInFlight = 0;
     const uint8_t* build = nullptr;  // version 2 and up
+    FastOfferExtras extras;          // version 3 and up
 };
 
 // The offer of the package reply in receiveBuffer, if any.
@@ -44,10 +46,17 @@ Offer readOffer() {
     if (version >= kFastBuildVersion && frameBytes >= kFastBuildOffset + kFastBuildBytes) {
         offer.build = reply + kFastBuildOffset;
     }
+    if (version >= kFastExtrasVersion && frameBytes >= kFastExtrasOffset + kFastExtrasBytes) {
+        const uint8_t* extras = reply + kFastExtrasOffset;
+        offer.extras.manifestBytes = static_cast<uint32_t>(le16(extras)) | (static_cast<uint32_t>(le16(extras + 2)) << 16);
+        offer.extras.signatureBytes = le16(extras + 4);
+        offer.extras.features = le16(extras + 6);
+    }
     return offer;
 }
 
 void takeSizes(const Offer& offer) {
+    g_extras = offer.extras;
     g_fastChunk = offer.maxChunk;
     g_fastWindow = offer.maxInFlight < kFastMaxWindow ? offer.maxInFlight : kFastMaxWindow;
 }
@@ -57,6 +66,7 @@ void takeSizes(const Offer& offer) {
 void takeFastOffer() {
     g_RunState.fastMode = 0;
     g_buildKnown = false;
+    g_extras = FastOfferExtras();
     const Offer offer = readOffer();
     if (!offer.valid) return;
     takeSizes(offer);
@@ -69,6 +79,10 @@ void takeFastOffer() {
 
 bool fastBuildKnown() {
     return g_buildKnown;
+}
+
+FastOfferExtras fastOfferExtras() {
+    return g_extras;
 }
 
 ResumeOutcome takeResumeOffer() {

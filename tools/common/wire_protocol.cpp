@@ -93,6 +93,10 @@ void BuildOfferedPackageReply(uint8_t out[kOfferedPackageReplyBytes], uint16_t p
     WriteLe16(block + 6, offer.maxChunkPayload);
     WriteLe16(block + 8, offer.maxInFlight);
     std::memcpy(block + kOfferFieldBytes, offer.build, kListDigestBytes);
+    uint8_t* extras = block + kOfferFieldBytes + kListDigestBytes;
+    WriteLe32(extras, offer.manifestBytes);
+    WriteLe16(extras + 4, offer.signatureBytes);
+    WriteLe16(extras + 6, offer.features);
 }
 
 FastOffer ReadOffer(const uint8_t* frame, std::size_t length)
@@ -109,9 +113,16 @@ FastOffer ReadOffer(const uint8_t* frame, std::size_t length)
         read.maxInFlight == 0) {
         return offer;
     }
-    if (read.version >= 2 && length >= kOfferedPackageReplyBytes && ReadLe16(frame) + 2u >= kOfferedPackageReplyBytes) {
+    if (read.version >= 2 && length >= kBuildOfferReplyBytes && ReadLe16(frame) + 2u >= kBuildOfferReplyBytes) {
         read.hasBuild = true;
         std::memcpy(read.build, block + kOfferFieldBytes, kListDigestBytes);
+    }
+    if (read.version >= 3 && length >= kOfferedPackageReplyBytes &&
+        ReadLe16(frame) + 2u >= kOfferedPackageReplyBytes) {
+        const uint8_t* extras = block + kOfferFieldBytes + kListDigestBytes;
+        read.manifestBytes = ReadLe32(extras);
+        read.signatureBytes = ReadLe16(extras + 4);
+        read.features = ReadLe16(extras + 6);
     }
     return read;
 }

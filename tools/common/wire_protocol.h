@@ -25,15 +25,31 @@ constexpr std::size_t kDefaultChunkPayload = kMaxChunkPayload;
 
 // The fast-mode offer our server appends to its package reply, after the
 // 114 bytes a base client reads (docs/fast-mode.md). Version 2 appends the
-// digest of the build the connection is served from.
+// digest of the build the connection is served from; version 3 the sizes of
+// the build's signed manifest and signature and what else the server serves.
 constexpr std::size_t kOfferOffset = 114;
 constexpr std::size_t kOfferFieldBytes = 10;
 constexpr std::size_t kListDigestBytes = 16;
-constexpr std::size_t kOfferBytes = kOfferFieldBytes + kListDigestBytes;
+constexpr std::size_t kOfferExtrasBytes = 8;
+constexpr std::size_t kOfferBytes = kOfferFieldBytes + kListDigestBytes + kOfferExtrasBytes;
 constexpr std::size_t kFirstOfferReplyBytes = kOfferOffset + kOfferFieldBytes;
+constexpr std::size_t kBuildOfferReplyBytes = kFirstOfferReplyBytes + kListDigestBytes;
 constexpr std::size_t kOfferedPackageReplyBytes = kOfferOffset + kOfferBytes;
 constexpr uint8_t kOfferMagic[4] = {'A', 'U', 'F', 'M'};
-constexpr uint16_t kOfferVersion = 2;
+constexpr uint16_t kOfferVersion = 3;
+// Version 3 features.
+constexpr uint16_t kFeatureBlockSums = 1;  // block checksums of listed files
+constexpr uint16_t kFeatureDeflate = 2;    // deflated chunk replies on request
+// Reserved serials of a file request, never a list record's (at most 4400):
+// the bound build's signed manifest and its signature, and the block
+// checksums of the record whose serial is in the low 15 bits.
+constexpr uint16_t kManifestSerial = 0xFFFE;
+constexpr uint16_t kSignatureSerial = 0xFFFD;
+constexpr uint16_t kBlockSumsSerialBit = 0x8000;
+// Bit 31 of the wanted payload: the client takes a deflated reply.
+constexpr uint32_t kWantDeflated = 0x80000000u;
+// A deflated chunk reply has this bit in its flag.
+constexpr uint8_t kChunkDeflatedBit = 0x10;
 // buffsize is 16-bit and counts the flag too.
 constexpr std::size_t kMaxFastChunkPayload = 65534;
 constexpr std::size_t kDefaultFastWindow = 16;
@@ -46,6 +62,10 @@ struct FastOffer {
     // Version 2 and up: the MD5 of the served build's inflated list.
     bool hasBuild = false;
     uint8_t build[kListDigestBytes] = {};
+    // Version 3 and up; 0 when the build is not signed.
+    uint32_t manifestBytes = 0;
+    uint16_t signatureBytes = 0;
+    uint16_t features = 0;
 };
 
 constexpr uint8_t kChunkRefused = 0;

@@ -525,11 +525,11 @@ TEST_F(CatalogTest, FastModeOfferAndChunkSizes)
     buildPackageRequest(frame, "pkg");
     ASSERT_EQ(wire::kOfferedPackageReplyBytes,
               AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, rules, reply.data(), &payload, &line));
-    EXPECT_EQ(138, wire::ReadLe16(reply.data()));
+    EXPECT_EQ(146, wire::ReadLe16(reply.data()));
     EXPECT_EQ(9, wire::ReadLe16(reply.data() + 112));
     for (int i = 2; i < 112; ++i) ASSERT_EQ(0, reply[i]) << i;
     wire::FastOffer offer = wire::ReadOffer(reply.data(), wire::kOfferedPackageReplyBytes);
-    EXPECT_EQ(2, offer.version);
+    EXPECT_EQ(3, offer.version);
     ASSERT_TRUE(offer.hasBuild);  // the digest the client computes for the list
     uint8_t listDigest[16];
     const std::string list = InflatedList(root_ + "/pkg.cms");
