@@ -1,0 +1,75 @@
+#include "files/block_sums.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+uint32_t readLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
+           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+void putLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+bool isPowerOfTwo(uint32_t value) {
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+uint64_t blocksOf(uint32_t fileSize, uint32_t blockSize) {
+    return (static_cast<uint64_t>(fileSize) + blockSize - 1) / blockSize;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeBlockSums(const BlockSums& sums) {
+    const std::size_t entry = 4u + sums.strongBytes;
+    std::vector<uint8_t> out(kBlockSumsHeadBytes + entry * sums.weak.size(), 0);
+    std::memcpy(out.data(), kBlockSumsMagic, sizeof kBlockSumsMagic);
+    putLe32(out.data() + 4, sums.blockSize);
+    putLe32(out.data() + 8, sums.fileSize);
+    out[12] = sums.strongBytes;
+    std::memcpy(out.data() + 16, sums.fileMd5, sizeof sums.fileMd5);
+    uint8_t* at = out.data() + kBlockSumsHeadBytes;
+    for (std::size_t i = 0; i < sums.weak.size(); ++i, at += entry) {
+        putLe32(at, sums.weak[i]);
+        std::memcpy(at + 4, sums.strong.data() + i * sums.strongBytes, sums.strongBytes);
+    }
+    return out;
+}
+
+bool ParseBlockSums(const uint8_t* data, std::size_t size, BlockSums* sums) {
+    if (size < kBlockSumsHeadBytes || std::memcmp(data, kBlockSumsMagic, sizeof kBlockSumsMagic) != 0) return false;
+    const uint32_t blockSize = readLe32(data + 4);
+    const uint32_t fileSize = readLe32(data + 8);
+    const uint8_t strongBytes = data[12];
+    if (!isPowerOfTwo(blockSize) || blockSize < kMinSumBlock || blockSize > kMaxSumBlock) return false;
+    if (strongBytes < kMinStrongBytes || strongBytes > kMaxStrongBytes) return false;
+    if (data[13] != 0 || data[14] != 0 || data[15] != 0) return false;
+    const uint64_t blocks = blocksOf(fileSize, blockSize);
+    const std::size_t entry = 4u + strongBytes;
+    if (static_cast<uint64_t>(size - kBlockSumsHeadBytes) != blocks * entry) return false;
+
+    sums->blockSize = blockSize;
+    sums->fileSize = fileSize;
+    sums->strongBytes = strongBytes;
+    std::memcpy(sums->fileMd5, data + 16, sizeof sums->fileMd5);
+    sums->weak.resize(static_cast<std::size_t>(blocks));
+    sums->strong.resize(static_cast<std::size_t>(blocks) * strongBytes);
+    const uint8_t* at = data + kBlockSumsHeadBytes;
+    for (std::size_t i = 0; i < sums->weak.size(); ++i, at += entry) {
+        sums->weak[i] = readLe32(at);
+        std::memcpy(sums->strong.data() + i * strongBytes, at + 4, strongBytes);
+    }
+    return true;
+}
+
+uint32_t ChooseSumBlock(uint64_t fileSize) {
+    const double root = std::sqrt(static_cast<double>(fileSize));
+    uint32_t block = kMinSumBlock;
+    // The power of two nearest the root: step up while the next one is nearer.
+    while (block < kMaxSumBlock && std::fabs(2.0 * block - root) < std::fabs(block - root)) block *= 2;
+    return block;
+}

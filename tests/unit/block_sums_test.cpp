@@ -1,0 +1,53 @@
+#include "files/block_sums.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+TEST(BlockSums, RollingEqualsAFreshStartAtEveryOffset) {
+    std::mt19937 random(7);
+    std::vector<uint8_t> bytes(5000);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    const uint32_t window = 1024;
+    RollingSum rolled;
+    rolled.start(bytes.data(), window);
+    for (std::size_t at = 1; at + window <= bytes.size(); ++at) {
+        rolled.roll(bytes[at - 1], bytes[at + window - 1]);
+        RollingSum fresh;
+        fresh.start(bytes.data() + at, window);
+        ASSERT_EQ(fresh.value(), rolled.value()) << at;
+    }
+}
+
+TEST(BlockSums, TablesRoundTripAndOnlyTheirOneFormParses) {
+    BlockSums sums;
+    sums.blockSize = 1024;
+    sums.fileSize = 2049;  // three blocks, the last one byte
+    sums.strongBytes = 6;
+    for (uint32_t i = 0; i < 3; ++i) sums.weak.push_back(0x01020304u * (i + 1));
+    for (int i = 0; i < 18; ++i) sums.strong.push_back(static_cast<uint8_t>(i));
+    sums.fileMd5[0] = 0xAB;
+    const std::vector<uint8_t> bytes = EncodeBlockSums(sums);
+    ASSERT_EQ(kBlockSumsHeadBytes + 3 * 10, bytes.size());
+    BlockSums read;
+    ASSERT_TRUE(ParseBlockSums(bytes.data(), bytes.size(), &read));
+    EXPECT_EQ(sums.weak, read.weak);
+    EXPECT_EQ(sums.strong, read.strong);
+    EXPECT_EQ(0xAB, read.fileMd5[0]);
+
+    struct Fault { std::size_t offset; uint8_t value; };
+    const Fault faults[] = {{0, 'X'}, {5, 0x06} /* 1536: no power of two */, {6, 0x20} /* 2 MiB */,
+                            {12, 3}, {12, 17}, {13, 1}, {8, 0x00} /* size 2048: two blocks */};
+    for (const Fault& fault : faults) {
+        std::vector<uint8_t> bad = bytes;
+        bad[fault.offset] = fault.value;
+        EXPECT_FALSE(ParseBlockSums(bad.data(), bad.size(), &read)) << fault.offset;
+    }
+    EXPECT_FALSE(ParseBlockSums(bytes.data(), bytes.size() - 1, &read));
+}
+
+TEST(BlockSums, TheBlockGrowsWithTheRootOfTheFile) {
+    EXPECT_EQ(kMinSumBlock, ChooseSumBlock(0));
+    EXPECT_EQ(16384u, ChooseSumBlock(200u * 1000 * 1000));  // root 14142
+    EXPECT_EQ(65536u, ChooseSumBlock(4000000000ull));        // root 63245
+}
