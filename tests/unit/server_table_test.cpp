@@ -187,3 +187,15 @@ TEST_F(ServerTableTest, MissingFuncConfigIsLogged) {
 }
 
 }  // namespace
+
+TEST_F(ServerTableTest, PublisherKeysAreTakenWhereTheyAreKeys) {
+    const std::string key = "BBERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERE=";
+    for (const std::string& element : {std::string(), "<publisherkeys key1=\"nokey\" key2=\"" + key + "\"/>"}) {
+        writeXml("<servers>" + server("serverid=\"1\" autoupdate=\"1\" ip=\"127.0.0.1\"") + "</servers>" + element);
+        g_UpdateLog.open((dir_ / "autoupdatelog.txt").string().c_str());
+        EXPECT_TRUE(readGameData());
+        EXPECT_EQ(g_RunState.publisherKeyCount, element.empty() ? 0 : 1);
+        const bool logged = log().find("publisherkeys的key1不是公钥,忽略") != std::string::npos && log().find("有1个发布者公钥") != std::string::npos;
+        EXPECT_EQ(logged, !element.empty()) << log();
+    }
+}
