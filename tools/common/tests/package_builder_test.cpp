@@ -22,6 +22,7 @@
 #include "package_codec.h"
 #include "package_manifest.h"
 #include "server_options.h"
+#include "signing_key.h"
 #include "wire_protocol.h"
 
 namespace {
@@ -650,6 +651,81 @@ TEST_F(CatalogTest, ARunIsServedFromItsBuildWhileTheServerHoldsIt)
     EXPECT_EQ(secondBuild, askPackage(late, tagOf(secondBuild)));
     EXPECT_EQ(secondBuild, askPackage(late, tagOf(firstBuild)));  // gone: the current one, named
     EXPECT_NE(std::string::npos, line.find("(not held)")) << line;
+}
+
+TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
+{
+    SessionRules rules;
+    rules.fastChunkPayload = 65534;
+    std::string publicKey, error, line;
+    ASSERT_TRUE(WriteNewSigningKey(dir_.path() + "/key.pem", &publicKey, &error)) << error;
+    PackageBuildOptions options;
+    options.name = "pkg";
+    options.gameDir = game_;
+    options.outRoot = root_;
+    options.signing.keyPath = dir_.path() + "/key.pem";
+    PackageBuildResult result;
+    ASSERT_EQ(BuildStatus::Built, BuildPackage(options, &result, &error)) << error;
+    std::vector<std::string> messages;
+    ASSERT_TRUE(catalog_.Refresh(&messages));
+    const std::string manifest = ReadFile(root_ + "/pkg.manifest"), signature = ReadFile(root_ + "/pkg.sig");
+    ASSERT_EQ(64u, signature.size());
+
+    // Build 2 is signed, build 1 is not; a half-signed build 3 is served as
+    // not signed, with one line saying why.
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_ + "/copy"));
+    struct Row {
+        std::string root;
+        bool halfSigned;
+        uint32_t manifestBytes;
+        std::string manifest, signature;
+    } rows[] = {{root_, false, static_cast<uint32_t>(manifest.size()), manifest, signature},
+                {root_ + "/copy", false, 0, "", ""},
+                {root_ + "/copy", true, 0, "", ""}};
+    for (const Row& row : rows) {
+        if (row.halfSigned) WriteFile(row.root + "/.store/pkg/1/pkg.sig", signature);
+        PackageCatalog catalog{row.root};
+        messages.clear();
+        ASSERT_TRUE(catalog.Refresh(&messages));
+        std::string warnings;
+        for (const std::string& message : messages) {
+            if (message.find("not signed") != std::string::npos) warnings += message + "\n";
+        }
+        EXPECT_EQ(row.halfSigned, warnings.find("package pkg: build 1 list ") == 0) << warnings;
+
+        ClientSession session;
+        auto exchange = [&](const uint8_t* frame, std::size_t size) {
+            std::memcpy(session.receiveSpace(), frame, size);
+            EXPECT_EQ(ClientSession::Step::ReplyReady, session.onReceived(size, catalog, rules, &line));
+            std::string reply(reinterpret_cast<const char*>(session.pendingReply()), session.pendingBytes());
+            session.onSent(reply.size());
+            const std::string payload = session.replyPending() ? PendingPayload(session) : "";
+            session.onSent(payload.size());
+            return reply + payload;
+        };
+        uint8_t package[kPackageRequestSize];
+        wire::BuildPackageRequest(package, "pkg");
+        const std::string reply = exchange(package, sizeof package);
+        const wire::FastOffer offer = wire::ReadOffer(reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+        EXPECT_EQ(row.manifestBytes, offer.manifestBytes);
+        EXPECT_EQ(row.manifestBytes ? 64 : 0, offer.signatureBytes);
+        EXPECT_EQ(0, offer.features);
+        // Like a file, chunk by chunk; flag 0 where the build has none.
+        for (const auto& [serial, expected] : {std::pair<uint16_t, std::string>{wire::kManifestSerial, row.manifest},
+                                              {wire::kSignatureSerial, row.signature}}) {
+            std::string whole, flags;
+            for (uint32_t offset = 0; flags.empty() || flags.back() == 1; offset += 50) {
+                uint8_t frame[kFileRequestSize];
+                wire::BuildFileRequest(frame, 9, serial, offset, 50);
+                const std::string piece = exchange(frame, sizeof frame);
+                flags += piece[2];
+                whole += piece.substr(3);
+            }
+            EXPECT_EQ(expected, whole) << serial;
+            EXPECT_EQ(expected.empty() ? 0 : 2, flags.back()) << serial;
+            EXPECT_EQ(expected.empty() ? 1 : (expected.size() + 49) / 50, flags.size()) << serial;
+        }
+    }
 }
 
 TEST(ServerOptions, APinnedChunkTurnsTheFastModeOff)
