@@ -33,7 +33,7 @@ std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer&
     std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s%s",
                   static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
                   static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
-                  answer.payloadBytes, request.wantedPayload != 0 ? " (fast mode)" : "", what);
+                  answer.payloadBytes, what, request.wantedPayload != 0 ? " (fast mode)" : "");
     return line;
 }
 
