@@ -67,6 +67,7 @@ extern "C" {
 #define AU_ERR_ATTEMPTS 80         /* the package request's attempts are spent */
 #define AU_ERR_INSTALL 81          /* a mirror install was abandoned */
 #define AU_ERR_NO_SYSTEM_DIR 82    /* the list names system files and there is no usable system directory */
+#define AU_ERR_NOT_SIGNED 83       /* gamedata.xml names publisher keys and no server has a build signed with them */
 
 /* One row of the file table passed with AU_MSG_FILE_TABLE: 204 bytes, no gaps. */
 #pragma pack(push, 1)

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "net/transfer_target.h"
 
@@ -101,3 +102,9 @@ enum class FastOutcome {
 // first byte not yet written in *resumeOffset; with another build it fails,
 // and the run ends incomplete.
 FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset);
+
+// Reads the file of a reserved serial (the manifest, the signature) whole
+// into out, in the fast mode, at most maxBytes: no host message, no count
+// of the run's bytes. False when the server refuses it, sends more, the
+// link fails or a stop is asked for; the link is then not to be used.
+bool fetchReservedFast(uint16_t serial, uint32_t maxBytes, std::vector<uint8_t>* out);

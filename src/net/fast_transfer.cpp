@@ -13,6 +13,7 @@
 namespace {
 
 constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
+constexpr int kRepliesWithoutProgress = 40;
 constexpr std::size_t kMaxFastFrame = 2 + 1 + kFastMaxChunkPayload;
 // Room for several whole frames, so one read takes in whatever has arrived.
 constexpr std::size_t kFastBufferSize = 4 * kMaxFastFrame;
@@ -357,4 +358,23 @@ FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxB
             return FastOutcome::Failed;
         }
     }
+}
+
+bool fetchReservedFast(uint16_t serial, uint32_t maxBytes, std::vector<uint8_t>* out) {
+    out->clear();
+    if (!g_RunState.fastMode || !g_pending.empty()) return false;
+    // One request at a time: these are small, and a server that sends the
+    // wrong thing is dropped before any file of the build is asked for.
+    for (int emptyReplies = 0; emptyReplies < kRepliesWithoutProgress;) {
+        if (sendRequest(serial, static_cast<uint32_t>(out->size())) != SendResult::Sent) return false;
+        const uint8_t* frame = nextFrame();
+        if (frame == nullptr) return false;
+        const uint8_t flag = frame[2];
+        const uint32_t payload = le16(frame) - 1u;
+        if (flag == kChunkRefused || out->size() + payload > maxBytes) return false;
+        out->insert(out->end(), frame + 3, frame + 3 + payload);
+        if (flag == kChunkLast) return true;
+        emptyReplies = payload == 0 ? emptyReplies + 1 : 0;
+    }
+    return false;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "files/md5.h"
 #include "files/path_utils.h"
@@ -103,13 +104,22 @@ Step receiveFile(TransferTarget* target, uint16_t serial, uint32_t offset, uint3
 // if it were: it fails like a broken transfer, and its staged copy goes, so
 // that no later run takes it from the staging tree either.
 bool digestAsListed(TransferTarget* target, const char* targetPath, const char* localName,
-                    const char* expectedMd5) {
+                    const char* expectedMd5, const BuildManifestFile* signedAs) {
     uint8_t digest[16];
     char text[33];
     Md5Final(digest, &target->digest);
     Md5ToHex(digest, text);
-    if (std::strcmp(text, expectedMd5) == 0) return true;
-    g_UpdateLog.write("%s校验失败,应为%s,实为%s", localName, expectedMd5, text);
+    if (std::strcmp(text, expectedMd5) != 0) {
+        g_UpdateLog.write("%s校验失败,应为%s,实为%s", localName, expectedMd5, text);
+        platform::deleteFile(targetPath);
+        return false;
+    }
+    if (signedAs == nullptr) return true;
+    // MD5 no longer resists a made collision; only the SHA-256 the publisher
+    // signed vouches for the bytes.
+    uint8_t sha[platform::kSha256Bytes];
+    if (target->sha256->finish(sha) && std::memcmp(sha, signedAs->sha256, sizeof sha) == 0) return true;
+    g_UpdateLog.write("%s的SHA-256与签名清单不符", signedAs->listPath.c_str());
     platform::deleteFile(targetPath);
     return false;
 }
@@ -133,6 +143,7 @@ std::FILE* openToResume(const char* targetPath, uint32_t resumeAt, TransferTarge
         std::size_t got = std::fread(buffer, 1, want, file);
         if (got == 0) break;
         Md5Update(&target->digest, buffer, got);
+        if (target->sha256 != nullptr) target->sha256->update(buffer, got);
         done += static_cast<uint32_t>(got);
     }
     // A write may not follow a read without a positioning call.
@@ -173,7 +184,10 @@ uint32_t resumableBytes(const char* localName, const char* subDir, uint32_t maxB
 }
 
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
-                  int32_t serial, uint32_t maxBytes, const char* expectedMd5, uint32_t resumeAt) {
+                  int32_t serial, uint32_t maxBytes, const char* expectedMd5, uint32_t resumeAt,
+                  const BuildManifestFile* signedAs) {
+    // A signed entry is checked only together with the listed MD5.
+    if (expectedMd5 == nullptr) signedAs = nullptr;
     char targetPath[kMaxPath + 2];
     if (!stagedPath(targetPath, sizeof targetPath, subDir, localName)) {
         g_RunState.runFailed = 1;
@@ -190,8 +204,12 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
 
     TransferTarget target;
     Md5Init(&target.digest);
+    std::optional<platform::Sha256> sha256;
+    if (signedAs != nullptr) target.sha256 = &sha256.emplace();
     target.file = expectedMd5 != nullptr && resumeAt > 0 ? openToResume(targetPath, resumeAt, &target) : nullptr;
     if (target.file == nullptr) {
+        // The staged bytes a failed resume read are not part of the file.
+        if (resumeAt > 0 && signedAs != nullptr) target.sha256 = &sha256.emplace();
         resumeAt = 0;
         target.file = platform::openFile(targetPath, "wb+");
     }
@@ -218,12 +236,12 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     // The last buffered bytes reach the disk only at close.
     if (step == Step::Fail || !closed) g_RunState.runFailed = 1;
     if (!g_RunState.runFailed && expectedMd5 != nullptr &&
-        !digestAsListed(&target, targetPath, localName, expectedMd5)) {
+        !digestAsListed(&target, targetPath, localName, expectedMd5, signedAs)) {
         if (resumeAt > 0) {
             // The staged bytes were of another build: once more, from the
             // first byte, never again from a staged part.
             g_RunState.sendnow = sendnowBefore;
-            downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0);
+            downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0, signedAs);
             return;
         }
         g_RunState.runFailed = 1;

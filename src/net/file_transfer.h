@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "files/build_manifest.h"
+
 // The most the package (serial 0) may bring.
 constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 
@@ -16,9 +18,12 @@ constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 // transfer asks from that byte on and the digest takes in the staged bytes
 // first; when the whole file then has another digest (the server's build
 // changed in between), it is fetched once more from its first byte.
+// With signedAs (the file's entry in the signed manifest in force), its
+// SHA-256 is taken beside the MD5 and must be the entry's as well.
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
                   int32_t serial, uint32_t maxBytes = kPackageSizeLimit,
-                  const char* expectedMd5 = nullptr, uint32_t resumeAt = 0);
+                  const char* expectedMd5 = nullptr, uint32_t resumeAt = 0,
+                  const BuildManifestFile* signedAs = nullptr);
 
 // The bytes an earlier run left of this staged file when they can be
 // resumed: more than none and fewer than maxBytes; otherwise 0.

@@ -97,6 +97,13 @@ bool connectFirstServer() {
     return false;
 }
 
+bool untriedServerLeft() {
+    for (int i = 0; i < rowsInTable(); ++i) {
+        if (!g_RunState.ServerTable[i].tried) return true;
+    }
+    return false;
+}
+
 bool reconnectServer() {
     if (!connectNextServer()) return false;
     platform::sleepMs(kPauseAfterReconnectMs);

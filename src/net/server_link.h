@@ -15,4 +15,7 @@ bool reconnectServer();
 // server for its build at once and owes the pause only to a server that then
 // offers no fast mode.
 bool connectNextServer();
+// Whether a row of the table has had no connection attempt in this run.
+bool untriedServerLeft();
+
 constexpr uint32_t kPauseAfterReconnectMs = 2400;

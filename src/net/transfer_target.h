@@ -6,8 +6,12 @@
 #include <cstdio>
 
 #include "files/md5.h"
+#include "platform/crypto.h"
 
 struct TransferTarget {
     std::FILE* file;
     Md5Context digest;
+    // Only while a signed build's manifest is in force: its SHA-256 is taken
+    // in the same pass as the MD5.
+    platform::Sha256* sha256 = nullptr;
 };

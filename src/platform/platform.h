@@ -77,6 +77,9 @@ void sleepMs(uint32_t milliseconds);
 // Milliseconds since an arbitrary start, wrapping at 2^32 like GetTickCount.
 uint32_t tickCount();
 
+// The wall clock: UTC seconds since 1970 (what a signed build expires by).
+uint64_t utcSeconds();
+
 // Microseconds since an arbitrary start, for pauses shorter than the tick's
 // steps (GetTickCount moves about 16 ms at a time). Under the test clock it is
 // the test's tick in microseconds.

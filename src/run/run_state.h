@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "autoupdate.h"
+#include "platform/crypto.h"
 #include "platform/platform.h"
 #include "run/update_list_entry.h"
 
@@ -46,6 +47,11 @@ struct RunState {
     char systemPackageName[256];
     char packageDigest[40];
     char preferredServerIp[256];
+
+    // The publisher's public keys from gamedata.xml (rotation: up to two);
+    // with none the run takes whatever the server serves, as it always did.
+    uint8_t publisherKeys[2][platform::kP256PublicKeyBytes];
+    int32_t publisherKeyCount;
 
     int32_t serverCount;
     ServerEntry ServerTable[kServerTableRows];

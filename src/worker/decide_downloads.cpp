@@ -7,8 +7,10 @@
 #include "files/md5.h"
 #include "files/record_index.h"
 #include "log/update_log.h"
+#include "platform/crypto.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
+#include "worker/signed_build.h"
 #include "worker/stop_test.h"
 
 namespace {
@@ -32,15 +34,43 @@ bool canOpen(const char* path) {
     return true;
 }
 
+// Both digests in one read of the file, as a transfer takes them.
+bool signedDigestsMatch(const char* path, const char* md5, const BuildManifestFile& signedAs) {
+    std::FILE* file = platform::openFile(path, "rb");
+    if (!file) return false;
+    Md5Context context;
+    Md5Init(&context);
+    platform::Sha256 sha256;
+    static uint8_t buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        Md5Update(&context, buffer, got);
+        sha256.update(buffer, got);
+    }
+    const bool readWhole = std::ferror(file) == 0;
+    std::fclose(file);
+    uint8_t digest[16];
+    uint8_t sha[platform::kSha256Bytes];
+    char text[33];
+    Md5Final(digest, &context);
+    Md5ToHex(digest, text);
+    return sha256.finish(sha) && readWhole && std::strcmp(text, md5) == 0 &&
+           std::memcmp(sha, signedAs.sha256, sizeof sha) == 0;
+}
+
 enum class StagedCopy { kAbsent, kMatches, kDiffers };
 
+// With a signed build, a staged copy counts only with the signed SHA-256: a
+// copy that an unsigned or hostile server left is fetched again.
 StagedCopy stagedCopy(const char* gameStaging, const char* systemStaging,
-                      const UpdateListEntry& entry) {
+                      const UpdateListEntry& entry, const BuildManifestFile* signedAs) {
     char staged[512];
     std::snprintf(staged, sizeof staged, "%s%s",
                   entry.systemFile == 0 ? gameStaging : systemStaging, entry.path);
     if (!canOpen(staged)) return StagedCopy::kAbsent;
-    return digestMatches(staged, entry.md5) ? StagedCopy::kMatches : StagedCopy::kDiffers;
+    const bool matches = signedAs != nullptr ? signedDigestsMatch(staged, entry.md5, *signedAs)
+                                             : digestMatches(staged, entry.md5);
+    return matches ? StagedCopy::kMatches : StagedCopy::kDiffers;
 }
 
 bool installedCopyMatches(const UpdateListEntry& entry) {
@@ -100,7 +130,7 @@ bool decideDownloads(const char* gameStaging, const char* systemStaging, RecordS
         // is as good as a fresh transfer; on a first run a staged copy with
         // another digest also outranks a matching installed copy, since it
         // was meant to replace it.
-        StagedCopy staged = stagedCopy(gameStaging, systemStaging, entry);
+        StagedCopy staged = stagedCopy(gameStaging, systemStaging, entry, signedEntryOf(i));
         if (staged == StagedCopy::kMatches) {
             takeFromStaging(entry, &sources[i]);
         } else if (firstRun && staged == StagedCopy::kAbsent && installedCopyMatches(entry)) {

@@ -14,6 +14,7 @@
 #include "run/run_state.h"
 #include "worker/decide_downloads.h"
 #include "worker/promote_update.h"
+#include "worker/signed_build.h"
 #include "worker/stop_test.h"
 
 namespace {
@@ -102,7 +103,7 @@ bool fetchFiles() {
         // The serial is the record's place in the list, counted from 1.
         // A file that arrives with another digest fails its transfer there.
         downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5,
-                     resumeAt[static_cast<std::size_t>(i)]);
+                     resumeAt[static_cast<std::size_t>(i)], signedEntryOf(i));
     }
     return true;
 }

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
+#include "worker/signed_build.h"
 #include "worker/stop_test.h"
 
 namespace {
@@ -158,7 +159,7 @@ bool inflateList(UncompressFn uncompress, const std::vector<unsigned char>& pack
     return true;
 }
 
-bool runPackageStage() {
+PackageStage runPackageStage() {
     RunState& run = g_RunState;
 
     const uint16_t packageNumber = replyPackageFileId();
@@ -167,7 +168,7 @@ bool runPackageStage() {
                           run.packageName);
         notifyErrorGuarded(AU_ERR_NO_PACKAGE);
         endRun();
-        return false;
+        return PackageStage::Over;
     }
     run.packageFileId = packageNumber;
 
@@ -183,7 +184,7 @@ bool runPackageStage() {
                   run.packageName);
     std::snprintf(packagePath, sizeof packagePath, "%s\\%s\\%s.cms", run.gameDir, "Update",
                   run.packageName);
-    if (stopTest()) return false;
+    if (stopTest()) return PackageStage::Over;
 
     readUpdateList(installedListPath, run.installedList, &run.installedCount);
 
@@ -199,26 +200,33 @@ bool runPackageStage() {
     unsigned long listLength = 0;
     if (!inflatePackage(packagePath, &list, &listLength)) {
         endRun();
-        return false;
+        return PackageStage::Over;
     }
-    if (stopTest()) return false;
+    if (stopTest()) return PackageStage::Over;
 
     if (!writeStagedList(stagedListPath, list, listLength)) {
         endRun();
-        return false;
+        return PackageStage::Over;
     }
     uint8_t digest[16] = {};
     Md5File(stagedListPath, digest);
     Md5ToHex(digest, run.packageDigest);
     platform::deleteFile(packagePath);
-    if (stopTest()) return false;
+    if (stopTest()) return PackageStage::Over;
 
     bool overlongPath = false;
     readUpdateList(stagedListPath, run.newList, &run.newCount, &overlongPath);
+    // Checked before the list's own checks: a list the publisher did not
+    // sign sends the run to the next server, whatever else is wrong with it.
+    const BuildTrust trust = judgeNewList(list.data(), listLength);
+    if (trust != BuildTrust::Accepted) {
+        platform::deleteFile(stagedListPath);
+        return trust == BuildTrust::Refused ? PackageStage::Refused : PackageStage::Over;
+    }
     if (run.newCount >= kUpdateListCapacity) {
         notifyErrorGuarded(AU_ERR_LIST_TOO_LONG);
         endRun();
-        return false;
+        return PackageStage::Over;
     }
 
     // A list path that climbs out of its directory, or one too long to be
@@ -228,7 +236,7 @@ bool runPackageStage() {
         run.runFailed = 1;
         notifyError(AU_ERR_UNSAFE_LIST);
         endRun();
-        return false;
+        return PackageStage::Over;
     }
-    return true;
+    return PackageStage::Done;
 }

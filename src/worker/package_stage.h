@@ -16,6 +16,9 @@ using UncompressFn = int (*)(unsigned char* dest, unsigned long* destLen,
 bool inflateList(UncompressFn uncompress, const std::vector<unsigned char>& package,
                  std::vector<unsigned char>* list, unsigned long* listLength);
 
-// False when the run is over (the host has been told where there is anything
-// to tell).
-bool runPackageStage();
+enum class PackageStage {
+    Done,     // the new list is read and may be installed
+    Over,     // the run is over (the host has been told where there is anything to tell)
+    Refused,  // the list is not the signed one: the next server awaits the package request
+};
+PackageStage runPackageStage();

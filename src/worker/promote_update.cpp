@@ -6,6 +6,7 @@
 #include "log/update_log.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
+#include "worker/signed_build.h"
 
 namespace {
 
@@ -80,5 +81,6 @@ bool promoteUpdate() {
     }
     platform::deleteFile(listBackup);
     platform::deleteFile(stagedList);
+    keepSignedSequence();
     return true;
 }

@@ -9,6 +9,7 @@
 #include "net/address_text.h"
 #include "run/notify.h"
 #include "run/run_state.h"
+#include "worker/signed_build.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ bool readGameData() {
     RunState& run = g_RunState;
     XmlConfigReader reader;
     char text[256] = {};
+    run.publisherKeyCount = 0;
 
     if (!reader.Load(run.xmlPath)) {
         g_UpdateLog.write("没有gamedataxml");
@@ -100,6 +102,7 @@ bool readGameData() {
             reader.MoveNext();
         }
         readDownloadAddress(reader, text, sizeof text);
+        readPublisherKeys(reader);
     }
 
     for (int32_t i = 0; i < run.serverCount; ++i) {

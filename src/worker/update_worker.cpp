@@ -9,6 +9,7 @@
 #include "worker/install_stage.h"
 #include "worker/package_stage.h"
 #include "worker/server_table.h"
+#include "worker/signed_build.h"
 
 namespace {
 
@@ -33,9 +34,17 @@ void runStages() {
     if (!readGameData()) return;
     if (!connectFirstServer()) return;
     platform::createDirectory(run.gameDir);
-    if (!requestPackage()) return;
-
-    if (!runPackageStage()) return;
+    // A server whose build is not signed by the publisher is left for the
+    // next untried one, which is asked for the package from the start.
+    for (;;) {
+        if (!requestPackage()) return;
+        const BuildTrust trust = judgeOfferedBuild();
+        if (trust == BuildTrust::Over) return;
+        if (trust == BuildTrust::Refused) continue;
+        const PackageStage stage = runPackageStage();
+        if (stage == PackageStage::Over) return;
+        if (stage == PackageStage::Done) break;
+    }
     runInstallStage(closeRunSocket);
 }
 

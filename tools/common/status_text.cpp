@@ -24,6 +24,8 @@ std::string describeError(intptr_t code)
     case AU_ERR_INSTALL: return "The new files could not be put in place; the game is unchanged.";
     case AU_ERR_NO_SYSTEM_DIR:
         return "The update has files for the system folder, but no usable system folder was found; nothing was installed.";
+    case AU_ERR_NOT_SIGNED:
+        return "The update server's files are not signed by the game's publisher; nothing was changed.";
     default:
         return "The network could not be used (system error " + std::to_string(code) + ").";
     }

@@ -23,6 +23,12 @@ uint32_t tickCount() {
     return static_cast<uint32_t>(ms);
 }
 
+uint64_t utcSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec > 0 ? static_cast<uint64_t>(now.tv_sec) : 0;
+}
+
 void sleepMs(uint32_t milliseconds) {
     if (auto hook = g_sleepHook.load()) {
         hook(milliseconds);

@@ -18,6 +18,15 @@ uint32_t tickCount() {
     return GetTickCount();
 }
 
+uint64_t utcSeconds() {
+    // FILETIME counts 100 ns steps from 1601; 11644473600 s lie between 1601 and 1970.
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t steps = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const uint64_t seconds = steps / 10000000u;
+    return seconds > 11644473600ull ? seconds - 11644473600ull : 0;
+}
+
 void sleepMs(uint32_t milliseconds) {
     if (auto hook = g_sleepHook.load()) {
         hook(milliseconds);
