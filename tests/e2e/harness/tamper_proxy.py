@@ -8,6 +8,8 @@ changes what an attacker on the path would change:
               which stays a valid package of a valid list
     manifest  one byte of the signed manifest (serial 0xFFFE)
     offer     the offer: the package reply goes back as the 114 bytes of the base reply
+    swap      in a listed file's chunk, the bytes swap[0] replaced by swap[1] of the same
+              length (a file with the same MD5 and other bytes, say)
 
 Any other build is served by pointing `upstream` at a server that holds it (an older
 build replayed, an expired one); with `files_upstream` the listed files come from there
@@ -30,7 +32,7 @@ FILE_REQUEST = 34
 MANIFEST_SERIAL = 0xFFFE
 SIGNATURE_SERIAL = 0xFFFD
 BASE_PACKAGE_REPLY = 114
-TAMPERS = ('file', 'list', 'manifest', 'offer')
+TAMPERS = ('file', 'list', 'manifest', 'offer', 'swap')
 
 
 class Request:
@@ -74,9 +76,10 @@ def flip_list_letter(package, rng):
 
 
 class TamperProxy:
-    def __init__(self, upstream, tamper=None, files_upstream=None, seed=0):
-        if tamper not in (None,) + TAMPERS:
+    def __init__(self, upstream, tamper=None, files_upstream=None, seed=0, swap=None):
+        if tamper not in (None,) + TAMPERS or (tamper == 'swap') != (swap is not None):
             raise ValueError('unknown tamper %r' % tamper)
+        self.swap = swap
         self.upstream = upstream
         self.files_upstream = files_upstream
         self.tamper = tamper
@@ -148,6 +151,9 @@ class TamperProxy:
             changed[at] ^= 0xFF
             self._note('%s %d byte %d' % (self.tamper, request.serial, request.offset + at - 3))
             return bytes(changed)
+        if self.tamper == 'swap' and request.is_listed_file() and self.swap[0] in reply[3:]:
+            self._note('swap %d' % request.serial)
+            return reply[:3] + reply[3:].replace(self.swap[0], self.swap[1], 1)
         # The package file is asked for a chunk at a time; only one that holds it
         # whole can be given back changed in a single reply.
         if self.tamper == 'list' and request.serial == 0 and request.offset == 0 and reply[2] == 2:

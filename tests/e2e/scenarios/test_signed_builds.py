@@ -23,6 +23,14 @@ NOT_SIGNED = 83
 BUILDS = [{'a.txt': 'alpha %d' % n, 'data/b.bin': bytes([n]) * (70000 + n), 'same.txt': 'same'}
           for n in (1, 2, 3, 4)]
 BUILDS[2]['c.txt'] = 'new in 3'
+# Two blocks with one MD5 (Wang and Yu, 2004), which differ in the top bit of six
+# bytes: the list cannot tell them apart.
+MD5_TWIN = bytes.fromhex(
+    'd131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e488832571415a'
+    '085125e8f7cdc99fd91dbdf280373c5bd8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0'
+    'e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70')
+COLLISION = [MD5_TWIN, bytes(b ^ (0x80 if i in (19, 45, 59, 83, 109, 123) else 0) for i, b in enumerate(MD5_TWIN))]
+BUILDS[2]['same-md5.bin'] = COLLISION[0]
 
 # mode: (tamper, the server the proxy forwards to, the server of the listed files,
 #        with a key: 'refused' or 'file fails'; without: 'completes' or 'file fails',
@@ -35,8 +43,9 @@ MODES = {
     'replay': (None, 1, None, 'refused', 'completes'),
     'expired': (None, 4, None, 'refused', 'completes'),
     'mix': (None, 3, 2, 'file fails', 'file fails'),
+    'same-md5': ('swap', 3, None, 'file fails', 'completes'),
 }
-INSTALLED_BUILD = {'list': 3, 'manifest': 3, 'offer': 3, 'replay': 1, 'expired': 4}
+INSTALLED_BUILD = {'list': 3, 'manifest': 3, 'offer': 3, 'replay': 1, 'expired': 4, 'same-md5': 3}
 
 
 def selected_modes():
@@ -111,16 +120,16 @@ class SignedBuildsTest(unittest.TestCase):
 
     def attack(self, mode, keyed):
         tamper, upstream, files_from = MODES[mode][:3]
-        proxy = TamperProxy(self.ports[upstream], tamper,
-                            self.ports[files_from] if files_from else None, SEED)
+        proxy = TamperProxy(self.ports[upstream], tamper, self.ports[files_from] if files_from else None,
+                            SEED, COLLISION if tamper == 'swap' else None)
         try:
             self.use(proxy.port, keyed)
             return self.testbed.update('game'), proxy
         finally:
             proxy.stop()
 
-    def assertInstalled(self, number, result):
-        for path, content in BUILDS[number - 1].items():
+    def assertInstalled(self, number, result, changed=None):
+        for path, content in dict(BUILDS[number - 1], **(changed or {})).items():
             expected = content.encode() if isinstance(content, str) else content
             self.assertEqual(self.testbed.game_file(path), expected, path + '\n' + result.describe())
 
@@ -153,8 +162,9 @@ class SignedBuildsTest(unittest.TestCase):
                     self.assertFailedAndKept(result, before, (6, NOT_SIGNED), proxy)
                 else:
                     self.assertFailedAndKept(result, before, (6, 1), proxy)
-                    self.assertTrue(any('SHA-256与签名清单不符' in line or '校验失败' in line
-                                        for line in result.log_lines()), result.describe())
+                    # Where the MD5 tells, it tells first; only SHA-256 tells the same-MD5 file.
+                    expected = 'same-md5.bin的SHA-256与签名清单不符' if mode == 'same-md5' else '校验失败'
+                    self.assertTrue(any(expected in line for line in result.log_lines()), result.describe())
                 self.assertHeals(True)
 
     def test_without_a_key_the_launcher_takes_what_it_is_served(self):
@@ -163,7 +173,7 @@ class SignedBuildsTest(unittest.TestCase):
                 before = self.begin_with_build_2(False)
                 result, proxy = self.attack(mode, False)
                 self.assertNotIn(0xFFFE, proxy.serials(), 'no manifest is asked for without a key')
-                if mode in ('file', 'list', 'offer'):
+                if mode in ('file', 'list', 'offer', 'same-md5'):
                     self.assertEqual(len(proxy.tampered), 1, proxy.tampered)
                 if MODES[mode][4] == 'file fails':
                     self.assertFailedAndKept(result, before, (6, 1), proxy)
@@ -172,7 +182,8 @@ class SignedBuildsTest(unittest.TestCase):
                     continue
                 self.assertEqual(result.exit_code, 0, result.describe())
                 self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
-                self.assertInstalled(INSTALLED_BUILD[mode], result)
+                self.assertInstalled(INSTALLED_BUILD[mode], result,
+                                     {'same-md5.bin': COLLISION[1]} if mode == 'same-md5' else None)
                 honest_list = read_list(self.testbed.packages_dir, 'game').replace(b'\r\n', b'\n')
                 installed_list = self.testbed.game_file('game.upd').replace(b'\r\n', b'\n')
                 self.assertEqual(installed_list != honest_list, mode in ('list', 'replay', 'expired'), mode)
