@@ -33,19 +33,17 @@ COLLISION = [MD5_TWIN, bytes(b ^ (0x80 if i in (19, 45, 59, 83, 109, 123) else 0
 BUILDS[2]['same-md5.bin'] = COLLISION[0]
 
 # mode: (tamper, the server the proxy forwards to, the server of the listed files,
-#        with a key: 'refused' or 'file fails'; without: 'completes' or 'file fails',
-#        and the build installed then)
+#        with a key: 'refused' or 'file fails'; without: 'file fails' or the build then installed)
 MODES = {
     'file': ('file', 3, None, 'file fails', 'file fails'),
-    'list': ('list', 3, None, 'refused', 'completes'),
-    'manifest': ('manifest', 3, None, 'refused', 'completes'),
-    'offer': ('offer', 3, None, 'refused', 'completes'),
-    'replay': (None, 1, None, 'refused', 'completes'),
-    'expired': (None, 4, None, 'refused', 'completes'),
+    'list': ('list', 3, None, 'refused', 3),
+    'manifest': ('manifest', 3, None, 'refused', 3),
+    'offer': ('offer', 3, None, 'refused', 3),
+    'replay': (None, 1, None, 'refused', 1),
+    'expired': (None, 4, None, 'refused', 4),
     'mix': (None, 3, 2, 'file fails', 'file fails'),
-    'same-md5': ('swap', 3, None, 'file fails', 'completes'),
+    'same-md5': ('swap', 3, None, 'file fails', 3),
 }
-INSTALLED_BUILD = {'list': 3, 'manifest': 3, 'offer': 3, 'replay': 1, 'expired': 4, 'same-md5': 3}
 
 
 def selected_modes():
@@ -173,7 +171,7 @@ class SignedBuildsTest(unittest.TestCase):
                 before = self.begin_with_build_2(False)
                 result, proxy = self.attack(mode, False)
                 self.assertNotIn(0xFFFE, proxy.serials(), 'no manifest is asked for without a key')
-                if mode in ('file', 'list', 'offer', 'same-md5'):
+                if MODES[mode][0] not in (None, 'manifest'):
                     self.assertEqual(len(proxy.tampered), 1, proxy.tampered)
                 if MODES[mode][4] == 'file fails':
                     self.assertFailedAndKept(result, before, (6, 1), proxy)
@@ -182,7 +180,7 @@ class SignedBuildsTest(unittest.TestCase):
                     continue
                 self.assertEqual(result.exit_code, 0, result.describe())
                 self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
-                self.assertInstalled(INSTALLED_BUILD[mode], result,
+                self.assertInstalled(MODES[mode][4], result,
                                      {'same-md5.bin': COLLISION[1]} if mode == 'same-md5' else None)
                 honest_list = read_list(self.testbed.packages_dir, 'game').replace(b'\r\n', b'\n')
                 installed_list = self.testbed.game_file('game.upd').replace(b'\r\n', b'\n')
