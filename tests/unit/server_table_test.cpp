@@ -187,3 +187,31 @@ TEST_F(ServerTableTest, MissingFuncConfigIsLogged) {
 }
 
 }  // namespace
+
+TEST_F(ServerTableTest, PublisherKeysAreTakenWhereTheyAreKeys) {
+    const std::string valid = "BBERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERERE=";
+    struct Case {
+        std::string element;
+        int32_t keys;
+        int badKeyLines;
+    };
+    const Case cases[] = {
+        {"", 0, 0},
+        {"<publisherkeys key1=\"" + valid + "\"/>", 1, 0},
+        {"<publisherkeys key1=\"\" key2=\"" + valid + "\"/>", 1, 0},
+        {"<publisherkeys key1=\"" + valid + "\" key2=\"" + valid + "\"/>", 2, 0},
+        {"<publisherkeys key1=\"nokey\" key2=\"" + valid.substr(1) + "\"/>", 0, 2},
+    };
+    for (const Case& c : cases) {
+        writeXml("<servers>" + server("serverid=\"1\" autoupdate=\"1\" ip=\"127.0.0.1\"") + "</servers>" + c.element);
+        g_UpdateLog.open((dir_ / "autoupdatelog.txt").string().c_str());
+        g_RunState.serverCount = 0;
+        EXPECT_TRUE(readGameData());
+        EXPECT_EQ(g_RunState.publisherKeyCount, c.keys) << c.element;
+        EXPECT_EQ(c.keys > 0 || c.badKeyLines > 0, log().find("公钥") != std::string::npos) << c.element;
+        const std::string text = log();
+        int badKeyLines = 0;
+        for (std::size_t at = text.find("不是公钥"); at != std::string::npos; at = text.find("不是公钥", at + 1)) ++badKeyLines;
+        EXPECT_EQ(badKeyLines, c.badKeyLines) << c.element;
+    }
+}

@@ -52,6 +52,7 @@ TEST_F(LauncherStateTest, ErrorsThatEndARunSayWhatThePlayerCanDo)
                                          "be downloaded from http://127.0.0.1/full.zip."},
         {AU_ERR_ATTEMPTS, true, "", "The server may be busy: try again later."},
         {AU_ERR_INSTALL, false, "data\\中文.dat", "data\\中文.dat is held by a running program: close the game"},
+        {AU_ERR_NOT_SIGNED, false, "", "The update server's files are not signed by the game's publisher; nothing was changed"},
     };
     for (const Case& c : cases) {
         LauncherState run;
