@@ -18,7 +18,7 @@ Requests are handled one at a time, so replies keep the order of the requests ev
 two servers answer them. Which byte changes is drawn from `seed`.
 
 By hand: tamper_proxy.py --upstream PORT [--files-upstream PORT] [--tamper KIND]
-                          [--seed N] [--port-file FILE]
+                          [--swap OLD_HEX NEW_HEX] [--seed N] [--port-file FILE]
 """
 import argparse
 import random
@@ -79,6 +79,8 @@ class TamperProxy:
     def __init__(self, upstream, tamper=None, files_upstream=None, seed=0, swap=None):
         if tamper not in (None,) + TAMPERS or (tamper == 'swap') != (swap is not None):
             raise ValueError('unknown tamper %r' % tamper)
+        if swap and len(swap[0]) != len(swap[1]):
+            raise ValueError('a swap keeps the length of the chunk')
         self.swap = swap
         self.upstream = upstream
         self.files_upstream = files_upstream
@@ -201,10 +203,11 @@ def main():
     parser.add_argument('--upstream', type=int, required=True)
     parser.add_argument('--files-upstream', type=int)
     parser.add_argument('--tamper', choices=TAMPERS)
+    parser.add_argument('--swap', nargs=2, metavar=('OLD_HEX', 'NEW_HEX'), type=bytes.fromhex)
     parser.add_argument('--seed', type=int, default=0)
     parser.add_argument('--port-file')
     args = parser.parse_args()
-    proxy = TamperProxy(args.upstream, args.tamper, args.files_upstream, args.seed)
+    proxy = TamperProxy(args.upstream, args.tamper, args.files_upstream, args.seed, args.swap)
     if args.port_file:
         with open(args.port_file, 'w') as f:
             f.write('%d\n' % proxy.port)
