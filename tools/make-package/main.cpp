@@ -33,7 +33,8 @@ const char kUsage[] =
     "  --sequence N  the signed build's sequence number; otherwise the current\n"
     "                build's + 1 (1 for the first signed build)\n"
     "  --expires-days N  the signed build expires N days from now (1..3650,\n"
-    "                default 30)\n"
+    "                default 30); 0 makes a build that has expired already,\n"
+    "                to see what players are shown when a re-signing is missed\n"
     "  --new-key FILE  write a new P-256 key pair: FILE (PEM, mode 0600) and\n"
     "                FILE.pub (base64 of the public point, for gamedata.xml);\n"
     "                prints the public key and builds nothing\n"
@@ -119,7 +120,7 @@ int main(int argc, char** argv)
             }
         } else if (arg == "--expires-days") {
             long long days = 0;
-            if (!ParseNumber(value, 1, 3650, &days)) return Usage("--expires-days takes a number from 1 to 3650");
+            if (!ParseNumber(value, 0, 3650, &days)) return Usage("--expires-days takes a number from 0 to 3650");
             options.signing.expiresDays = static_cast<long>(days);
         } else if (arg == "--keep") {
             long long keep = 0;

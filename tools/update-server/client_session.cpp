@@ -26,11 +26,14 @@ ChunkAnswer AnswerChunk(const wire::ParsedRequest& request, const SessionRules& 
 
 std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer& answer)
 {
+    const char* what = request.serial == wire::kManifestSerial    ? " (signed manifest)"
+                       : request.serial == wire::kSignatureSerial ? " (signature)"
+                                                                  : "";
     char line[256];
-    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s",
+    std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s%s",
                   static_cast<unsigned>(request.packageId), static_cast<unsigned>(request.serial),
                   static_cast<unsigned long>(request.offset), static_cast<unsigned>(answer.flag),
-                  answer.payloadBytes, request.wantedPayload != 0 ? " (fast mode)" : "");
+                  answer.payloadBytes, what, request.wantedPayload != 0 ? " (fast mode)" : "");
     return line;
 }
 
@@ -54,6 +57,8 @@ std::size_t AnswerPackage(const wire::ParsedRequest& request, const PackageCatal
         fast.maxInFlight = static_cast<uint16_t>(rules.fastWindow);
         fast.hasBuild = true;
         std::memcpy(fast.build, build->listDigest, sizeof fast.build);
+        fast.manifestBytes = build->manifestBytes;
+        fast.signatureBytes = build->signatureBytes;
         wire::BuildOfferedPackageReply(out, id, fast);
     } else {
         wire::BuildPackageReply(out, id);

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files/build_manifest.h"
 #include "files/md5.h"
 #include "list_format.h"
 #include "package_codec.h"
+#include "platform/crypto.h"
 
 namespace {
 
@@ -44,6 +46,42 @@ bool ReadAll(int fd, std::string* bytes)
     return true;
 }
 
+// The size of a regular file at dirFd (or at an absolute path), -1 when there is none.
+long long RegularFileSize(int dirFd, const std::string& path)
+{
+    struct stat st;
+    if (fstatat(dirFd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+// A build is signed when make-package left both files and their sizes can be
+// a manifest and its signature; half a signature is an operator's mistake
+// worth one line, a build without either is simply not signed.
+void FindSignedManifest(PackageBuild* build, const std::string& root, std::vector<std::string>* messages)
+{
+    if (build->dirFd < 0) return;
+    std::string manifest = build->name + ".manifest", signature = build->name + ".sig";
+    if (build->generation == 0 && RegularFileSize(build->dirFd, manifest) < 0 &&
+        RegularFileSize(build->dirFd, signature) < 0) {
+        manifest = root + "/" + manifest;
+        signature = root + "/" + signature;
+    }
+    const long long manifestSize = RegularFileSize(build->dirFd, manifest);
+    const long long signatureSize = RegularFileSize(build->dirFd, signature);
+    if (manifestSize < 0 && signatureSize < 0) return;
+    if (manifestSize <= 0 || manifestSize > static_cast<long long>(kBuildManifestMaxBytes) ||
+        signatureSize != static_cast<long long>(platform::kP256SignatureBytes)) {
+        messages->push_back("package " + build->name + ": " + build->label() + " is served as not signed: " +
+                            build->name + ".manifest has " + std::to_string(manifestSize) + " bytes, " +
+                            build->name + ".sig " + std::to_string(signatureSize) + " (-1: missing)");
+        return;
+    }
+    build->manifestPath = manifest;
+    build->signaturePath = signature;
+    build->manifestBytes = static_cast<uint32_t>(manifestSize);
+    build->signatureBytes = static_cast<uint16_t>(signatureSize);
+}
+
 }  // namespace
 
 PackageBuild::~PackageBuild()
@@ -73,7 +111,13 @@ bool PackageBuild::removed() const
 int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
 {
     int fd = -1;
-    if (serial == 0) {
+    unsigned long long expected = 0;
+    if (serial == wire::kManifestSerial || serial == wire::kSignatureSerial) {
+        const bool manifest = serial == wire::kManifestSerial;
+        const std::string& path = manifest ? manifestPath : signaturePath;
+        expected = manifest ? manifestBytes : signatureBytes;
+        if (!path.empty() && dirFd >= 0) fd = openat(dirFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    } else if (serial == 0) {
         if (cmsFd >= 0) fd = fcntl(cmsFd, F_DUPFD_CLOEXEC, 0);
         if (cmsFd < 0 && dirFd >= 0) fd = openat(dirFd, (name + ".cms").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     } else if (serial <= files.size() && !files[serial - 1].empty() && dirFd >= 0) {
@@ -81,7 +125,10 @@ int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
     }
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // A manifest whose size is no longer the offered one would be refused
+    // by every client; a refusal now says so sooner.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (expected != 0 && static_cast<unsigned long long>(st.st_size) != expected)) {
         close(fd);
         return -1;
     }
@@ -150,6 +197,7 @@ std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::stri
             build->files.emplace_back();
         }
     }
+    FindSignedManifest(build.get(), root, messages);
     if (build->dirFd < 0 && !build->files.empty()) {
         messages->push_back("package " + name + ": no folder " + root + "/" + folder);
     }

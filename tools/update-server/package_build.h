@@ -28,6 +28,13 @@ struct PackageBuild {
     // Serial i is files[i - 1]: a path below the build folder, empty when the
     // record cannot be served.
     std::vector<std::string> files;
+    // The signed manifest and its signature make-package wrote beside the
+    // package file, as the offer announces them; 0 and 0 for a build that is
+    // not signed. Their paths are opened at dirFd: names in the build folder,
+    // or absolute ones beside a hand-made layout's NAME.cms in the root.
+    uint32_t manifestBytes = 0;
+    uint16_t signatureBytes = 0;
+    std::string manifestPath, signaturePath;
 
     PackageBuild() = default;
     ~PackageBuild();
@@ -40,7 +47,8 @@ struct PackageBuild {
     // make-package removed its folder: none of its files can be opened any more.
     bool removed() const;
     // A descriptor of its own for the served file and its size; -1 for an
-    // unknown serial, a file that is gone or is not a regular one.
+    // unknown serial, a file that is gone or is not a regular one. The
+    // reserved serials give the manifest and the signature of a signed build.
     int OpenFile(uint16_t serial, unsigned long long* size) const;
 };
 

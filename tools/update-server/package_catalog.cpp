@@ -107,6 +107,7 @@ bool PackageCatalog::Refresh(std::vector<std::string>* messages)
         for (const auto& build : package.older) kept += (kept.empty() ? "" : ", ") + std::to_string(build->generation);
         messages->push_back("package " + entry.name + " number " + std::to_string(entry.id) + ": " +
                             std::to_string(package.current->files.size()) + " files, " + package.current->label() +
+                            (package.current->signatureBytes != 0 ? ", signed" : "") +
                             (kept.empty() ? "" : "; older builds kept: " + kept));
         byName[entry.name] = entry.id;
         byId[entry.id] = std::move(package);

@@ -2,6 +2,7 @@
 // against real files in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "package_codec.h"
 #include "package_manifest.h"
 #include "server_options.h"
+#include "signing_key.h"
 #include "wire_protocol.h"
 
 namespace {
@@ -650,6 +652,54 @@ TEST_F(CatalogTest, ARunIsServedFromItsBuildWhileTheServerHoldsIt)
     EXPECT_EQ(secondBuild, askPackage(late, tagOf(secondBuild)));
     EXPECT_EQ(secondBuild, askPackage(late, tagOf(firstBuild)));  // gone: the current one, named
     EXPECT_NE(std::string::npos, line.find("(not held)")) << line;
+}
+
+TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
+{
+    SessionRules rules;
+    rules.chunkPayload = rules.fastChunkPayload = 50;
+    std::string publicKey, error, line;
+    ASSERT_TRUE(WriteNewSigningKey(dir_.path() + "/key.pem", &publicKey, &error)) << error;
+    PackageBuildOptions options;
+    options.name = "pkg";
+    options.gameDir = game_;
+    options.outRoot = root_;
+    options.signing.keyPath = dir_.path() + "/key.pem";
+    PackageBuildResult result;
+    ASSERT_EQ(BuildStatus::Built, BuildPackage(options, &result, &error)) << error;
+    const std::string manifest = ReadFile(root_ + "/pkg.manifest"), signature = ReadFile(root_ + "/pkg.sig");
+    // Signed, then half signed (served as not signed, with one line saying why).
+    for (bool half : {false, true}) {
+        if (half) unlink((root_ + "/.store/pkg/2/pkg.sig").c_str());
+        PackageCatalog catalog{root_};
+        std::vector<std::string> messages;
+        ASSERT_TRUE(catalog.Refresh(&messages));
+        EXPECT_EQ(half, std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
+                            return m.find("build 2 list ") != std::string::npos && m.find("not signed") != std::string::npos;
+                        }) == 1);
+        uint8_t frame[kPackageRequestSize], reply[wire::kMaxReplyBytes];
+        std::size_t payload = 0;
+        buildPackageRequest(frame, "pkg");
+        AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog, rules, reply, &payload, &line);
+        const wire::FastOffer offer = wire::ReadOffer(reply, wire::kOfferedPackageReplyBytes);
+        EXPECT_EQ(half ? 0 : manifest.size(), offer.manifestBytes);
+        EXPECT_EQ(half ? 0 : 64, offer.signatureBytes);
+        EXPECT_EQ(0, offer.features);
+        // Like a file, chunk by chunk; flag 0 where the build has none.
+        for (const auto& [serial, expected] : {std::make_pair(wire::kManifestSerial, manifest),
+                                              std::make_pair(wire::kSignatureSerial, signature)}) {
+            std::string whole;
+            uint8_t flag = 1;
+            for (uint32_t offset = 0; flag == 1; offset += 50) {
+                wire::BuildFileRequest(frame, 9, serial, offset, 50);
+                AnswerRequest(wire::ParseRequest(frame, kFileRequestSize), catalog, rules, reply, &payload, &line);
+                flag = reply[2];
+                whole.append(reinterpret_cast<const char*>(reply) + 3, payload);
+            }
+            EXPECT_EQ(half ? 0 : 2, flag) << serial;
+            EXPECT_EQ(half ? "" : expected, whole) << serial;
+        }
+    }
 }
 
 TEST(ServerOptions, APinnedChunkTurnsTheFastModeOff)

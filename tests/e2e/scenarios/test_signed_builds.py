@@ -1,0 +1,194 @@
+"""A man in the middle between the launcher and our server, which serves signed builds.
+
+With the publisher's key in gamedata.xml every change on the path is refused (error 83
+for the build as a whole, a failed transfer for a changed file), nothing installed
+changes, and the next run against the honest server completes. Without a key the
+launcher takes what it is served, as it always has.
+
+AUTOUPDATE_TAMPER_SEED picks the changed bytes; AUTOUPDATE_TAMPER_MODES (comma
+separated) runs only some of the modes."""
+import os
+import shutil
+import unittest
+
+from harness import Run, ServerEntry, current_flavour, gamedata_xml, read_list
+from harness.processes import run_bounded
+from harness.tamper_proxy import TamperProxy
+
+SEED = int(os.environ.get('AUTOUPDATE_TAMPER_SEED', '1'))
+NOT_SIGNED = 83
+
+# Build 1 is replayed, 2 is installed when a case begins, 3 is the honest server's,
+# 4 has expired. Every file but same.txt changes from one build to the next.
+BUILDS = [{'a.txt': 'alpha %d' % n, 'data/b.bin': bytes([n]) * (70000 + n), 'same.txt': 'same'}
+          for n in (1, 2, 3, 4)]
+BUILDS[2]['c.txt'] = 'new in 3'
+# Two blocks with one MD5 (Wang and Yu, 2004), which differ in the top bit of six
+# bytes: the list cannot tell them apart.
+MD5_TWIN = bytes.fromhex(
+    'd131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e488832571415a'
+    '085125e8f7cdc99fd91dbdf280373c5bd8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0'
+    'e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70')
+COLLISION = [MD5_TWIN, bytes(b ^ (0x80 if i in (19, 45, 59, 83, 109, 123) else 0) for i, b in enumerate(MD5_TWIN))]
+BUILDS[2]['same-md5.bin'] = COLLISION[0]
+
+# mode: (tamper, the server the proxy forwards to, the server of the listed files,
+#        with a key: 'refused' or 'file fails'; without: 'file fails' or the build then installed)
+MODES = {
+    'file': ('file', 3, None, 'file fails', 'file fails'),
+    'list': ('list', 3, None, 'refused', 3),
+    'manifest': ('manifest', 3, None, 'refused', 3),
+    'offer': ('offer', 3, None, 'refused', 3),
+    'replay': (None, 1, None, 'refused', 1),
+    'expired': (None, 4, None, 'refused', 4),
+    'mix': (None, 3, 2, 'file fails', 'file fails'),
+    'same-md5': ('swap', 3, None, 'file fails', 3),
+}
+
+
+def selected_modes():
+    wanted = os.environ.get('AUTOUPDATE_TAMPER_MODES')
+    return [m for m in MODES if not wanted or m in wanted.split(',')]
+
+
+def installed_state(run):
+    """Every file of the game directory but the log and the staging folder."""
+    return {path: data for path, data in run.game_files().items() if not path.startswith('Update/')}
+
+
+class SignedBuildsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.testbed = Run(current_flavour()).__enter__()
+        try:
+            cls.build_servers()
+        except BaseException:
+            cls.testbed.__exit__(None, None, None)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.testbed.__exit__(None, None, None)
+
+    @classmethod
+    def build_servers(cls):
+        run = cls.testbed
+        key = os.path.join(run.dir, 'publisher.pem')
+        code, out, err = run_bounded([run.flavour.tool('make-package'), '--new-key', key], timeout=60)
+        assert code == 0, (out, err)
+        with open(key + '.pub') as f:
+            cls.public_key = f.read().strip()
+        # Copies of the root taken as the builds are published hold the older builds
+        # as their current ones; the expired build goes into a copy of its own.
+        roots = {}
+        for number, files in enumerate(BUILDS, 1):
+            if number == 4:
+                roots[4] = os.path.join(run.dir, 'root-4')
+                shutil.copytree(run.packages_dir, roots[4], symlinks=True)
+            extra = ['--sign', key] + (['--expires-days', '0'] if number == 4 else [])
+            run.package('game', files=files, root=roots.get(4), extra=extra)
+            if number < 3:
+                roots[number] = os.path.join(run.dir, 'root-%d' % number)
+                shutil.copytree(run.packages_dir, roots[number], symlinks=True)
+        roots[3] = run.packages_dir
+        cls.ports = {number: run.server(root=root) for number, root in roots.items()}
+        cls.snapshots = {}
+
+    def use(self, port, keyed):
+        content = gamedata_xml([ServerEntry(port=port)])
+        if keyed:
+            element = '  <publisherkeys key1="%s"/>\r\n' % self.public_key
+            content = content.replace(b'</gamedata>', element.encode() + b'</gamedata>')
+        self.testbed.gamedata(content=content)
+
+    def begin_with_build_2(self, keyed):
+        """The game directory as an honest run left it with build 2 installed."""
+        run = self.testbed
+        if keyed not in self.snapshots:
+            shutil.rmtree(run.game_dir)
+            os.makedirs(run.game_dir)
+            self.use(self.ports[2], keyed)
+            installed = run.update('game')
+            self.assertEqual(installed.statuses()[-1], (5, 1), installed.describe())
+            self.snapshots[keyed] = os.path.join(run.dir, 'snapshot-%s' % keyed)
+            shutil.copytree(run.game_dir, self.snapshots[keyed])
+        shutil.rmtree(run.game_dir)
+        shutil.copytree(self.snapshots[keyed], run.game_dir)
+        return installed_state(run)
+
+    def attack(self, mode, keyed):
+        tamper, upstream, files_from = MODES[mode][:3]
+        proxy = TamperProxy(self.ports[upstream], tamper, self.ports[files_from] if files_from else None,
+                            SEED, COLLISION if tamper == 'swap' else None)
+        try:
+            self.use(proxy.port, keyed)
+            return self.testbed.update('game'), proxy
+        finally:
+            proxy.stop()
+
+    def assertInstalled(self, number, result, changed=None):
+        for path, content in dict(BUILDS[number - 1], **(changed or {})).items():
+            expected = content.encode() if isinstance(content, str) else content
+            self.assertEqual(self.testbed.game_file(path), expected, path + '\n' + result.describe())
+
+    def assertFailedAndKept(self, result, before, status, proxy):
+        self.assertEqual(result.exit_code, 1, result.describe())
+        self.assertIn(status, result.statuses(), result.describe())
+        self.assertEqual(result.statuses()[-1], (5, 0), result.describe())
+        self.assertEqual(installed_state(self.testbed), before, 'installed files changed\n' + result.describe())
+        if status == (6, NOT_SIGNED):
+            self.assertTrue(any(line.startswith('签名校验失败:') for line in result.log_lines()),
+                            result.describe())
+            listed = [s for s in proxy.serials() if 0 < s < 0xFFFD]
+            self.assertEqual(listed, [], 'a refused build had files fetched\n' + result.describe())
+
+    def assertHeals(self, keyed):
+        self.use(self.ports[3], keyed)
+        healed = self.testbed.update('game')
+        self.assertEqual(healed.exit_code, 0, healed.describe())
+        self.assertEqual(healed.statuses()[-1], (5, 1), healed.describe())
+        self.assertInstalled(3, healed)
+
+    def test_with_a_key_every_change_is_refused_and_the_next_honest_run_completes(self):
+        for mode in selected_modes():
+            with self.subTest(mode=mode):
+                before = self.begin_with_build_2(True)
+                result, proxy = self.attack(mode, True)
+                if MODES[mode][0]:
+                    self.assertEqual(len(proxy.tampered), 1, proxy.tampered)
+                if MODES[mode][3] == 'refused':
+                    self.assertFailedAndKept(result, before, (6, NOT_SIGNED), proxy)
+                else:
+                    self.assertFailedAndKept(result, before, (6, 1), proxy)
+                    # Where the MD5 tells, it tells first; only SHA-256 tells the same-MD5 file.
+                    expected = 'same-md5.bin的SHA-256与签名清单不符' if mode == 'same-md5' else '校验失败'
+                    self.assertTrue(any(expected in line for line in result.log_lines()), result.describe())
+                self.assertHeals(True)
+
+    def test_without_a_key_the_launcher_takes_what_it_is_served(self):
+        for mode in selected_modes():
+            with self.subTest(mode=mode):
+                before = self.begin_with_build_2(False)
+                result, proxy = self.attack(mode, False)
+                self.assertNotIn(0xFFFE, proxy.serials(), 'no manifest is asked for without a key')
+                if MODES[mode][0] not in (None, 'manifest'):
+                    self.assertEqual(len(proxy.tampered), 1, proxy.tampered)
+                if MODES[mode][4] == 'file fails':
+                    self.assertFailedAndKept(result, before, (6, 1), proxy)
+                    self.assertTrue(any('校验失败' in line for line in result.log_lines()), result.describe())
+                    self.assertHeals(False)
+                    continue
+                self.assertEqual(result.exit_code, 0, result.describe())
+                self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
+                self.assertInstalled(MODES[mode][4], result,
+                                     {'same-md5.bin': COLLISION[1]} if mode == 'same-md5' else None)
+                honest_list = read_list(self.testbed.packages_dir, 'game').replace(b'\r\n', b'\n')
+                installed_list = self.testbed.game_file('game.upd').replace(b'\r\n', b'\n')
+                self.assertEqual(installed_list != honest_list, mode in ('list', 'replay', 'expired'), mode)
+                if mode == 'offer':
+                    self.assertEqual({r.wanted for r in proxy.requests if r.serial is not None}, {0},
+                                     'base protocol after a base reply')
+
+
+if __name__ == '__main__':
+    unittest.main()
