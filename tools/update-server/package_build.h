@@ -12,6 +12,10 @@
 
 #include "wire_protocol.h"
 
+// The serial of a block-sum table: the record's with the top bit, never one
+// of the reserved serials of the signed manifest.
+bool IsSumsSerial(uint16_t serial);
+
 struct PackageBuild {
     std::string name;
     uint16_t id = 0;
@@ -28,6 +32,10 @@ struct PackageBuild {
     // Serial i is files[i - 1]: a path below the build folder, empty when the
     // record cannot be served.
     std::vector<std::string> files;
+    // make-package published block sums (serial | 0x8000 answers them), and
+    // the serials whose bytes are worth deflating.
+    bool hasSums = false;
+    std::vector<bool> deflates;
 
     PackageBuild() = default;
     ~PackageBuild();
@@ -40,8 +48,10 @@ struct PackageBuild {
     // make-package removed its folder: none of its files can be opened any more.
     bool removed() const;
     // A descriptor of its own for the served file and its size; -1 for an
-    // unknown serial, a file that is gone or is not a regular one.
+    // unknown serial, a file that is gone or is not a regular one. Serial
+    // s | 0x8000 is the block-sum table of record s.
     int OpenFile(uint16_t serial, unsigned long long* size) const;
+    bool Deflates(uint16_t serial) const { return serial < deflates.size() && deflates[serial]; }
 };
 
 // Opens the build in folder (root/folder), its package file there or, for a

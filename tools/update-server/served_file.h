@@ -26,6 +26,8 @@ public:
     void Close();
     bool open() const { return fd_ >= 0; }
     int descriptor() const { return fd_; }
+    // make-package marked the open file as worth deflating.
+    bool deflates() const { return fd_ >= 0 && build_ && build_->Deflates(serial_); }
 
 private:
     int fd_ = -1;
