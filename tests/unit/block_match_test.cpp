@@ -5,29 +5,9 @@
 #include <algorithm>
 #include <random>
 
-#include "files/md5.h"
+#include "block_sums_cases.h"
 
 namespace {
-
-BlockSums sumsOf(const std::vector<uint8_t>& file, uint32_t blockSize) {
-    BlockSums sums;
-    sums.blockSize = blockSize;
-    sums.fileSize = static_cast<uint32_t>(file.size());
-    sums.strongBytes = 6;
-    for (std::size_t at = 0; at < file.size(); at += blockSize) {
-        const uint32_t length = static_cast<uint32_t>(std::min<std::size_t>(blockSize, file.size() - at));
-        RollingSum sum;
-        sum.start(file.data() + at, length);
-        sums.weak.push_back(sum.value());
-        Md5Context context;
-        Md5Init(&context);
-        Md5Update(&context, file.data() + at, length);
-        uint8_t digest[16];
-        Md5Final(digest, &context);
-        sums.strong.insert(sums.strong.end(), digest, digest + sums.strongBytes);
-    }
-    return sums;
-}
 
 std::vector<uint8_t> randomBytes(std::mt19937& random, std::size_t count) {
     std::vector<uint8_t> bytes(count);
