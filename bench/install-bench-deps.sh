@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what only the hand-run benchmarks need (bench/throughput.sh and the
+# Installs what only the hand-run benchmarks need (bench/throughput.sh,
+# bench/patch_bench.sh (rsync and gzip to compare with) and the
 # OpenSSL side of md5_bench): an HTTP server and client to compare against,
 # OpenSSL's headers, GNU time. Debian packages only; run as root.
 set -euo pipefail
@@ -7,7 +8,7 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for pkg in nginx curl libssl-dev time python3 coreutils; do
+for pkg in nginx curl libssl-dev time python3 coreutils rsync gzip; do
   have "$pkg" || need+=("$pkg")
 done
 

@@ -73,38 +73,13 @@ done
 if [ $rebuild -eq 1 ]; then
   cmake --build "$build" --target autoupdate update-host update-server make-package server_load >/dev/null
 fi
-find_tool() { find "$build" -name "$1" -type f -not -path '*/CMakeFiles/*' | head -n 1; }
+source bench/bench_lib.sh
 make_package=$(find_tool make-package)
 update_server=$(find_tool update-server)
 server_load=$(find_tool server_load)
 library=$(find_tool libautoupdate.so)
 
-work=$(mktemp -d /tmp/autoupdate-throughput.XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if [ $keep -eq 0 ]; then rm -rf "$work"; else echo "kept $work" >&2; fi
-}
-trap cleanup EXIT
-
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-say() { echo "$*" | tee -a "$work/results.txt"; }
-
-wait_for_port_file() {  # file pid
-  local _
-  for _ in $(seq 200); do
-    [ -s "$1" ] && { cat "$1"; return 0; }
-    kill -0 "$2" 2>/dev/null || break
-    sleep 0.05
-  done
-  echo "a server did not start" >&2
-  exit 1
-}
+make_work throughput
 
 echo "==> making the packages (${size_mb} MB and ${latency_mb} MB, ${files} files each)"
 root=$work/root
@@ -183,14 +158,7 @@ run_host() {  # package port label
   local game=$work/game-$3 transcript=$work/transcript-$3.txt status=0 start
   rm -rf "$game"
   mkdir -p "$game"
-  cat > "$work/host/gamedata.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<gamedata>
-  <servers>
-    <server serverid="1" name="bench" ip="127.0.0.1" autoupdate="1" autoupdateport="$2"/>
-  </servers>
-</gamedata>
-XML
+  write_gamedata "$work/host" "$2"
   start=$(now_ms)
   /usr/bin/time -f '%M' -o "$work/time-$3.txt" \
     "$work/host/update-host" --library "$library" --game-dir "$game" --package "$1" \

@@ -46,6 +46,9 @@ extern "C" {
 #define AU_STATUS_LIST_READ 8            /* the new update list has been read */
 #define AU_STATUS_FIRST_RUN 9            /* the installed list is empty */
 #define AU_STATUS_SPEED 12               /* lParam: whole KiB since the previous report */
+#define AU_STATUS_BYTES_SAVED 13         /* lParam: whole KiB that did not travel (copied from the
+                                          * installed files or carried deflated), once after the
+                                          * transfers; only our own server's fast mode causes it */
 #define AU_STATUS_CONNECTING 30          /* lParam 0: preferred address; 1: a table row */
 #define AU_STATUS_DOWNLOAD_ADDRESS 11117 /* lParam: address of the download address text */
 

@@ -235,6 +235,10 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
             fetchingRow_ = -1;
         }
         return changes;
+    case AU_STATUS_BYTES_SAVED:
+        savedKiB_ = lParam;
+        status_ = describeStatus(wParam, lParam, std::string());
+        return kStatus;
     case AU_STATUS_SPEED:
         speedKiB_ = long(lParam);
         updateBytes();
@@ -275,6 +279,8 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
             status_ = repaired == 0 ? "Every game file was intact; nothing needed repair."
                                     : std::to_string(repaired) + (repaired == 1 ? " file" : " files") + " repaired.";
         }
+        if (lParam == 1 && savedKiB_ > 0)
+            status_ += " " + savedText(savedKiB_) + ": only what changed travelled.";
         // The final report would hide why the run failed; both are kept.
         if (lParam != 1 && endingError_ != 0)
             status_ = errorText(endingError_) + " " + status_;

@@ -73,6 +73,7 @@ private:
     long long expected_ = 0;
     long long received_ = 0;
     long speedKiB_ = -1;
+    intptr_t savedKiB_ = 0;
     // The first byte count of the run: the rate is measured from there.
     int64_t rateStartMs_ = -1;
     long long rateStartBytes_ = 0;

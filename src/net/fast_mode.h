@@ -81,10 +81,16 @@ uint32_t fastWindow();
 // The files the fetch loop asks for next, in order, with their listed sizes
 // and the first byte not yet staged: their requests may go out while earlier
 // files are still arriving.
+struct FetchRange {
+    uint32_t from;
+    uint32_t to;
+};
 struct PlannedTransfer {
     uint16_t serial;
     uint32_t size;
     uint32_t start = 0;
+    // A patched file: only these ranges are asked for, in order.
+    std::vector<FetchRange> ranges = {};
 };
 void planTransfers(const PlannedTransfer* files, std::size_t count);
 
@@ -108,3 +114,15 @@ FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxB
 // of the run's bytes. False when the server refuses it, sends more, the
 // link fails or a stop is asked for; the link is then not to be used.
 bool fetchReservedFast(uint16_t serial, uint32_t maxBytes, std::vector<uint8_t>* out);
+
+// One range of a patched file, planned with planTransfers, into target; the
+// bytes before range.from are the target's already. *written ends at the
+// first byte not written (for Base: where the base protocol goes on). A file
+// that ends inside the range fails.
+FastOutcome fetchRangeFast(TransferTarget* target, uint16_t serial, FetchRange range, uint32_t* written);
+
+// The bytes of a side file of the run's build (the block table of a record),
+// at most limit of them, one request at a time, into out. False when the
+// fast mode is off, the server has none (flag 0) or sends more than limit,
+// or the link fails (it is then replaced as after any loss).
+bool fetchSideFileFast(uint16_t serial, uint32_t limit, std::vector<uint8_t>* out);

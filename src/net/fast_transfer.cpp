@@ -4,6 +4,7 @@
 
 #include "log/update_log.h"
 #include "net/chunk_intake.h"
+#include "net/deflated_reply.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
 #include "net/server_link.h"
@@ -22,6 +23,9 @@ struct Planned {
     uint16_t serial;
     uint32_t size;   // kUnknownSize: asked for one chunk at a time
     uint32_t start;  // the first byte not yet staged
+    // A patched file: only these ranges travel, in file order; the bytes
+    // between them are copied from the installed file.
+    std::vector<FetchRange> ranges;
 };
 
 // A request on its way; its reply comes back in the same order.
@@ -29,6 +33,7 @@ struct Pending {
     std::size_t planIndex;
     uint32_t offset;
     bool stale;  // its reply is read and dropped
+    uint32_t wanted;
 };
 
 // Where the next request goes.
@@ -44,11 +49,39 @@ Cursor g_cursor;
 std::deque<Pending> g_pending;
 
 uint8_t g_fastBuffer[kFastBufferSize];
+// A deflated reply as the plain frame it stands for.
+uint8_t g_inflatedFrame[kMaxFastFrame];
 std::size_t g_bufferStart = 0;
 std::size_t g_bufferEnd = 0;
 
 uint32_t startOf(std::size_t planIndex) {
     return planIndex < g_plan.size() ? g_plan[planIndex].start : 0;
+}
+
+// Where the range of a patched file that holds offset ends; offset itself
+// when none holds it.
+uint32_t rangeEnd(const Planned& file, uint32_t offset) {
+    for (const FetchRange& range : file.ranges) {
+        if (offset >= range.from && offset < range.to) return range.to;
+    }
+    return offset;
+}
+
+// The first range of a patched file from offset on, kUnknownSize past the last.
+uint32_t nextRangeFrom(const Planned& file, uint32_t offset) {
+    for (const FetchRange& range : file.ranges) {
+        if (range.to > offset) return range.from > offset ? range.from : offset;
+    }
+    return kUnknownSize;
+}
+
+// A patched file's request never asks past its range: the bytes behind it
+// are already here.
+uint32_t wantedAt(const Planned& file, uint32_t offset) {
+    const uint32_t chunk = fastChunkPayload();
+    if (file.ranges.empty()) return chunk;
+    const uint32_t left = rangeEnd(file, offset) - offset;
+    return left < chunk ? left : chunk;
 }
 
 void markAllStale() {
@@ -129,11 +162,17 @@ const uint8_t* nextFrame() {
 
 enum class SendResult { Sent, Stopped, Failed };
 
-SendResult sendRequest(uint16_t serial, uint32_t offset) {
+// Bit 31 of the wanted size welcomes a deflated reply, where the server
+// offers them and zlib is at hand to take them.
+uint32_t deflatedWanted() {
+    return (fastOfferExtras().features & kFastFeatureDeflate) != 0 && replyInflaterSet() ? kFastWantDeflated : 0;
+}
+
+SendResult sendRequest(uint16_t serial, uint32_t offset, uint32_t wanted) {
     uint8_t frame[kFileRequestSize];
     buildFileRequest(frame, g_RunState.packageFileId, serial, offset);
     // The field a base client sends as 0 carries the chunk size we want.
-    putLe32(frame + 8, fastChunkPayload());
+    putLe32(frame + 8, wanted | deflatedWanted());
     int sent = 0;
     while (sent < static_cast<int>(kFileRequestSize)) {
         if (g_RunState.stopRequested) return SendResult::Stopped;
@@ -149,11 +188,19 @@ SendResult fillWindow() {
     const uint32_t chunk = fastChunkPayload();
     while (g_pending.size() < fastWindow() && g_cursor.planIndex < g_plan.size() && !g_cursor.waiting) {
         const Planned& file = g_plan[g_cursor.planIndex];
-        SendResult result = sendRequest(file.serial, g_cursor.offset);
+        const uint32_t wanted = wantedAt(file, g_cursor.offset);
+        SendResult result = sendRequest(file.serial, g_cursor.offset, wanted);
         if (result != SendResult::Sent) return result;
-        g_pending.push_back({g_cursor.planIndex, g_cursor.offset, false});
+        g_pending.push_back({g_cursor.planIndex, g_cursor.offset, false, wanted});
         if (file.size == kUnknownSize) {
             g_cursor.waiting = true;
+        } else if (!file.ranges.empty()) {
+            const uint32_t next = nextRangeFrom(file, g_cursor.offset + wanted);
+            if (next == kUnknownSize) {
+                g_cursor = Cursor{g_cursor.planIndex + 1, startOf(g_cursor.planIndex + 1), false};
+            } else {
+                g_cursor.offset = next;
+            }
         } else if (static_cast<uint64_t>(g_cursor.offset) + chunk >= file.size) {
             g_cursor = Cursor{g_cursor.planIndex + 1, startOf(g_cursor.planIndex + 1), false};
         } else {
@@ -166,14 +213,18 @@ SendResult fillWindow() {
 // Finds the file in the plan (a file the plan does not name is asked for on
 // its own). Replies still due for files before it are dropped: those
 // transfers ended without reading them.
-void beginFile(uint16_t serial, uint32_t start) {
+void beginFile(uint16_t serial, uint32_t start, const FetchRange* range) {
     std::size_t found = g_head;
     while (found < g_plan.size() && g_plan[found].serial != serial) ++found;
-    if (found == g_plan.size() || g_plan[found].start != start) {
-        // Not planned, or planned from another byte: ask for it anew.
+    if (found == g_plan.size() || g_plan[found].start != start ||
+        g_plan[found].ranges.empty() != (range == nullptr)) {
+        // Not planned, or planned from another byte or as a whole file where
+        // a range is wanted (or the other way round): ask for it anew.
         markAllStale();
-        if (found == g_plan.size()) g_plan.push_back({serial, kUnknownSize, start});
+        if (found == g_plan.size()) g_plan.push_back({serial, kUnknownSize, start, {}});
         g_plan[found].start = start;
+        g_plan[found].ranges.clear();
+        if (range != nullptr) g_plan[found].ranges.push_back(*range);
         g_cursor = Cursor{found, start, false};
     } else {
         for (Pending& pending : g_pending) {
@@ -218,6 +269,19 @@ void finishFile() {
         if (pending.planIndex == g_head) pending.stale = true;
     }
     if (g_cursor.planIndex <= g_head) g_cursor = Cursor{g_head + 1, startOf(g_head + 1), false};
+}
+
+// A range of a patched file is in: the file goes on at its next range, or
+// is finished after its last.
+void finishRange(uint32_t written) {
+    Planned& file = g_plan[g_head];
+    const uint32_t next = nextRangeFrom(file, written);
+    if (next == kUnknownSize) {
+        finishFile();
+        return;
+    }
+    file.start = next;
+    if (g_cursor.planIndex == g_head && g_cursor.offset < next) g_cursor = Cursor{g_head, next, false};
 }
 
 // Replies in flight on a lost connection are gone with it; the plan stays.
@@ -303,15 +367,23 @@ void planTransfers(const PlannedTransfer* files, std::size_t count) {
     if (!g_RunState.fastMode) return;
     markAllStale();
     g_plan.clear();
-    for (std::size_t i = 0; i < count; ++i) g_plan.push_back({files[i].serial, files[i].size, files[i].start});
+    for (std::size_t i = 0; i < count; ++i) {
+        g_plan.push_back({files[i].serial, files[i].size, files[i].start, files[i].ranges});
+        if (!files[i].ranges.empty()) g_plan.back().start = files[i].ranges.front().from;
+    }
     g_head = 0;
     g_cursor = Cursor{0, startOf(0), false};
 }
 
-FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset) {
+namespace {
+
+// The loop of both: a whole file up to maxBytes, or one range of a patched
+// file, which ends at range->to.
+FastOutcome fetchFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset,
+                      const FetchRange* range) {
     if (!g_RunState.fastMode) return FastOutcome::Base;
     uint32_t written = *resumeOffset;
-    beginFile(serial, written);
+    beginFile(serial, written, range);
     int repliesWithoutProgress = 0;
     for (;;) {
         SendResult sent = fillWindow();
@@ -340,16 +412,30 @@ FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxB
         const Pending answered = g_pending.front();
         g_pending.pop_front();
         if (answered.stale || answered.planIndex != g_head || answered.offset != written) continue;
+        if ((frame[2] & kFastChunkDeflatedBit) != 0) {
+            if (!inflateReply(frame, answered.wanted, g_inflatedFrame)) return FastOutcome::Failed;
+            frame = g_inflatedFrame;
+        }
 
         logReplyFrame(frame);
         if (g_RunState.runFailed) return FastOutcome::Failed;
-        switch (takeChunk(frame, target, written, maxBytes, &repliesWithoutProgress)) {
+        const uint32_t limit = range != nullptr ? range->to : maxBytes;
+        switch (takeChunk(frame, target, written, limit, &repliesWithoutProgress)) {
         case ChunkIntake::More:
             written += le16(frame) - 1u;
+            *resumeOffset = written;
+            if (range != nullptr && written == range->to) {
+                finishRange(written);
+                return FastOutcome::Done;
+            }
             followOn(written);
             break;
         case ChunkIntake::Last:
+            *resumeOffset = written + (le16(frame) - 1u);
             finishFile();
+            // The end of the file before the end of the range: it is shorter
+            // than listed, and what the plan copies after it is not the file.
+            if (range != nullptr && *resumeOffset != range->to) return FastOutcome::Failed;
             return FastOutcome::Done;
         case ChunkIntake::Stopped:
             return FastOutcome::Stopped;
@@ -360,21 +446,74 @@ FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxB
     }
 }
 
-bool fetchReservedFast(uint16_t serial, uint32_t maxBytes, std::vector<uint8_t>* out) {
+// A file that is no list record's (a table, the manifest, the signature),
+// whole into out, at most limit bytes, one request at a time: these are
+// small, and a server that sends the wrong thing is found out before any
+// file of the build is asked for. *lost tells a failed link from a refusal.
+bool fetchWhole(uint16_t serial, uint32_t limit, std::vector<uint8_t>* out, bool* lost) {
     out->clear();
-    if (!g_RunState.fastMode || !g_pending.empty()) return false;
-    // One request at a time: these are small, and a server that sends the
-    // wrong thing is dropped before any file of the build is asked for.
+    *lost = false;
+    const uint32_t chunk = fastChunkPayload();
     for (int emptyReplies = 0; emptyReplies < kRepliesWithoutProgress;) {
-        if (sendRequest(serial, static_cast<uint32_t>(out->size())) != SendResult::Sent) return false;
-        const uint8_t* frame = nextFrame();
-        if (frame == nullptr) return false;
-        const uint8_t flag = frame[2];
+        const uint32_t offset = static_cast<uint32_t>(out->size());
+        const SendResult sent = sendRequest(serial, offset, chunk);
+        if (sent == SendResult::Stopped) return false;
+        const uint8_t* frame = sent == SendResult::Sent ? nextFrame() : nullptr;
+        if (frame == nullptr) {
+            *lost = !g_RunState.stopRequested;
+            return false;
+        }
+        if ((frame[2] & kFastChunkDeflatedBit) != 0) {
+            if (!inflateReply(frame, chunk, g_inflatedFrame)) return false;
+            frame = g_inflatedFrame;
+        }
         const uint32_t payload = le16(frame) - 1u;
-        if (flag == kChunkRefused || out->size() + payload > maxBytes) return false;
+        if (frame[2] == kChunkRefused || static_cast<uint64_t>(offset) + payload > limit) return false;
         out->insert(out->end(), frame + 3, frame + 3 + payload);
-        if (flag == kChunkLast) return true;
+        if (frame[2] == kChunkLast) return true;
         emptyReplies = payload == 0 ? emptyReplies + 1 : 0;
     }
     return false;
+}
+
+}  // namespace
+
+bool fetchReservedFast(uint16_t serial, uint32_t maxBytes, std::vector<uint8_t>* out) {
+    // Asked for right after the package reply, with nothing in flight; the
+    // caller leaves a server it cannot use, so a lost link is left alone.
+    if (!g_RunState.fastMode || !g_pending.empty()) return false;
+    bool lost = false;
+    return fetchWhole(serial, maxBytes, out, &lost);
+}
+
+bool fetchSideFileFast(uint16_t serial, uint32_t limit, std::vector<uint8_t>* out) {
+    out->clear();
+    if (!g_RunState.fastMode) return false;
+    // A lost link is replaced as in a transfer; the side file is given up.
+    auto lost = [] {
+        if (g_RunState.stopRequested || g_RunState.runFailed) return false;
+        uint32_t unused = 0;
+        leaveAfterLoss(0, &unused);
+        return false;
+    };
+    // Replies still due for earlier requests come first.
+    while (!g_pending.empty()) {
+        if (nextFrame() == nullptr) return lost();
+        g_pending.pop_front();
+    }
+    bool linkLost = false;
+    const bool whole = fetchWhole(serial, limit, out, &linkLost);
+    // Side bytes are not the file's: no progress, only their cost.
+    g_RunState.bytesSaved -= static_cast<int64_t>(out->size());
+    if (linkLost) return lost();
+    return whole;
+}
+
+FastOutcome fetchFileFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes, uint32_t* resumeOffset) {
+    return fetchFast(target, serial, maxBytes, resumeOffset, nullptr);
+}
+
+FastOutcome fetchRangeFast(TransferTarget* target, uint16_t serial, FetchRange range, uint32_t* resumeOffset) {
+    *resumeOffset = range.from;
+    return fetchFast(target, serial, range.to, resumeOffset, &range);
 }

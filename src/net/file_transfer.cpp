@@ -171,6 +171,51 @@ Step transfer(TransferTarget* target, uint16_t serial, uint32_t offset, uint32_t
     return Step::Fail;
 }
 
+// Bytes of the installed file into the target, as if they had arrived; they
+// count as progress at once.
+bool copyFromBasis(std::FILE* basis, const PatchStep& step, TransferTarget* target) {
+    if (step.from > 0x7FFFFFFFu || std::fseek(basis, static_cast<long>(step.from), SEEK_SET) != 0) return false;
+    uint8_t buffer[65536];
+    for (uint32_t left = step.length; left > 0;) {
+        const std::size_t want = left < sizeof buffer ? left : sizeof buffer;
+        if (std::fread(buffer, 1, want, basis) != want || std::fwrite(buffer, 1, want, target->file) != want) {
+            return false;
+        }
+        Md5Update(&target->digest, buffer, want);
+        if (target->sha256 != nullptr) target->sha256->update(buffer, want);
+        left -= static_cast<uint32_t>(want);
+    }
+    g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + step.length);
+    g_RunState.bytesSaved += step.length;
+    return true;
+}
+
+// The file written in order from its patch plan: copies from the installed
+// file, the rest in fast-mode ranges. Should the fast mode end on the way,
+// the base protocol brings the rest of the file from the first byte not
+// written.
+Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes, const PatchSource& patch) {
+    std::FILE* basis = platform::openFile(patch.basisPath, "rb");
+    if (basis == nullptr) return Step::Fail;
+    Step outcome = Step::Go;
+    for (const PatchStep& step : *patch.steps) {
+        if (step.copy) {
+            if (!copyFromBasis(basis, step, target)) outcome = Step::Fail;
+            if (outcome != Step::Go) break;
+            continue;
+        }
+        uint32_t written = step.at;
+        const FastOutcome fetched = fetchRangeFast(target, serial, {step.at, step.at + step.length}, &written);
+        if (fetched == FastOutcome::Done) continue;
+        if (fetched == FastOutcome::Base) outcome = receiveFile(target, serial, written, maxBytes);
+        if (fetched == FastOutcome::Stopped) outcome = Step::Stop;
+        if (fetched == FastOutcome::Failed) outcome = Step::Fail;
+        break;
+    }
+    std::fclose(basis);
+    return outcome;
+}
+
 }  // namespace
 
 uint32_t resumableBytes(const char* localName, const char* subDir, uint32_t maxBytes) {
@@ -185,7 +230,7 @@ uint32_t resumableBytes(const char* localName, const char* subDir, uint32_t maxB
 
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
                   int32_t serial, uint32_t maxBytes, const char* expectedMd5, uint32_t resumeAt,
-                  const BuildManifestFile* signedAs) {
+                  const BuildManifestFile* signedAs, const PatchSource* patch) {
     // A signed entry is checked only together with the listed MD5.
     if (expectedMd5 == nullptr) signedAs = nullptr;
     char targetPath[kMaxPath + 2];
@@ -227,10 +272,32 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
         g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + resumeAt);
     }
 
-    Step step = transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
+    if (patch != nullptr && (expectedMd5 == nullptr || resumeAt > 0)) patch = nullptr;
+    const uint8_t failedBefore = g_RunState.runFailed;
+    const int64_t savedBefore = g_RunState.bytesSaved;
+    Step step = patch != nullptr ? transferPatched(&target, static_cast<uint16_t>(serial), maxBytes, *patch)
+                                 : transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
     bool closed = std::fclose(target.file) == 0;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;
+        return;
+    }
+    if (patch != nullptr && !failedBefore && !g_RunState.runFailed) {
+        // A plan that could not be carried out or gave other bytes costs one
+        // whole transfer from the first byte, never another patch.
+        const bool good =
+            step == Step::Go && closed && digestAsListed(&target, targetPath, localName, expectedMd5, signedAs);
+        if (!good) {
+            g_UpdateLog.write("%s按块更新失败,整个文件重新下载", localName);
+            g_RunState.sendnow = sendnowBefore;
+            g_RunState.bytesSaved = savedBefore;
+            downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0, signedAs);
+            return;
+        }
+        const uint64_t fetched = FetchedBytes(*patch->steps);
+        g_UpdateLog.write("%s按块更新:复制%u字节,下载%u字节", localName, static_cast<uint32_t>(maxBytes - fetched),
+                          static_cast<uint32_t>(fetched));
+        notifyHost(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);
         return;
     }
     // The last buffered bytes reach the disk only at close.

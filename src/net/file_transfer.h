@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "files/block_match.h"
 #include "files/build_manifest.h"
 
 // The most the package (serial 0) may bring.
@@ -20,10 +22,17 @@ constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 // changed in between), it is fetched once more from its first byte.
 // With signedAs (the file's entry in the signed manifest in force), its
 // SHA-256 is taken beside the MD5 and must be the entry's as well.
+// With patch (a listed file with no staged part, in the fast mode), the file
+// is built from the installed one by the plan's steps; when that fails or
+// gives another digest, it is fetched once more whole from its first byte.
+struct PatchSource {
+    const char* basisPath;                // the installed file
+    const std::vector<PatchStep>* steps;  // from PlanPatch
+};
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
                   int32_t serial, uint32_t maxBytes = kPackageSizeLimit,
                   const char* expectedMd5 = nullptr, uint32_t resumeAt = 0,
-                  const BuildManifestFile* signedAs = nullptr);
+                  const BuildManifestFile* signedAs = nullptr, const PatchSource* patch = nullptr);
 
 // The bytes an earlier run left of this staged file when they can be
 // resumed: more than none and fewer than maxBytes; otherwise 0.

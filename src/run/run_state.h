@@ -68,6 +68,9 @@ struct RunState {
 
     int32_t wei;
     int32_t sendnow;
+    // File bytes that did not travel: copied from the installed file or
+    // carried deflated, less what the block tables cost.
+    int64_t bytesSaved;
     bool speedActive;
     uint32_t speedTick;
     int32_t speedBytes;

@@ -7,12 +7,14 @@
 #include "files/file_names.h"
 #include "files/mirror_tree.h"
 #include "log/update_log.h"
+#include "net/deflated_reply.h"
 #include "net/fast_mode.h"
 #include "net/file_transfer.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
 #include "worker/decide_downloads.h"
+#include "worker/patch_plans.h"
 #include "worker/promote_update.h"
 #include "worker/signed_build.h"
 #include "worker/stop_test.h"
@@ -75,20 +77,51 @@ void transferNames(const UpdateListEntry& entry, char* remoteName, char* localNa
     }
 }
 
+// zlib.DLL for the fetch stage: deflated replies are asked for only while
+// it is loaded.
+struct FetchInflater {
+    platform::Library zlib = platform::loadLibrary("zlib.DLL");
+    FetchInflater() {
+        if (zlib != nullptr) setReplyInflater(reinterpret_cast<InflateFn>(platform::findSymbol(zlib, "uncompress")));
+    }
+    ~FetchInflater() {
+        setReplyInflater(nullptr);
+        if (zlib != nullptr) platform::freeLibrary(zlib);
+    }
+};
+
 bool fetchFiles() {
     RunState& run = g_RunState;
     char remoteName[512];
     char localName[512];
+    FetchInflater inflater;
+    const std::size_t records = static_cast<std::size_t>(run.newCount > 0 ? run.newCount : 0);
     // A file that a stop, a kill or a lost connection cut short goes on from
-    // the bytes already staged.
-    std::vector<uint32_t> resumeAt(static_cast<std::size_t>(run.newCount > 0 ? run.newCount : 0), 0);
+    // the bytes already staged; a changed file with none is built from its
+    // installed copy where the server publishes its block table.
+    std::vector<uint32_t> resumeAt(records, 0);
+    std::vector<std::vector<PatchStep>> patches(records);
+    std::vector<bool> patched(records, false);
     std::vector<PlannedTransfer> plan;
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
         if (!entry.needsDownload) continue;
+        const std::size_t at = static_cast<std::size_t>(i);
+        const uint16_t serial = static_cast<uint16_t>(i + 1);
         transferNames(entry, remoteName, localName, sizeof remoteName);
-        resumeAt[static_cast<std::size_t>(i)] = resumableBytes(localName, "Update\\", listedBytes(entry.size));
-        plan.push_back({static_cast<uint16_t>(i + 1), listedBytes(entry.size), resumeAt[static_cast<std::size_t>(i)]});
+        resumeAt[at] = resumableBytes(localName, "Update\\", listedBytes(entry.size));
+        // A stop is answered by the fetch loop; until then no more plans.
+        patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at]);
+        if (!patched[at]) {
+            plan.push_back({serial, listedBytes(entry.size), resumeAt[at]});
+            continue;
+        }
+        PlannedTransfer ranges{serial, listedBytes(entry.size), 0};
+        for (const PatchStep& step : patches[at]) {
+            if (!step.copy) ranges.ranges.push_back({step.at, step.at + step.length});
+        }
+        // A file copied whole from its installed copy asks for nothing.
+        if (!ranges.ranges.empty()) plan.push_back(ranges);
     }
     planTransfers(plan.data(), plan.size());
 
@@ -102,9 +135,15 @@ bool fetchFiles() {
         if (stopTest()) return false;
         // The serial is the record's place in the list, counted from 1.
         // A file that arrives with another digest fails its transfer there.
-        downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5,
-                     resumeAt[static_cast<std::size_t>(i)], signedEntryOf(i));
+        const std::size_t at = static_cast<std::size_t>(i);
+        char basisPath[512];
+        installedPath(entry, basisPath, sizeof basisPath);
+        const PatchSource patch{basisPath, &patches[at]};
+        downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5, resumeAt[at],
+                     signedEntryOf(i), patched[at] ? &patch : nullptr);
     }
+    // Only our own server's fast mode saves anything.
+    if (run.bytesSaved > 0) notifyHost(AU_MSG_STATUS, AU_STATUS_BYTES_SAVED, static_cast<intptr_t>(run.bytesSaved / 1024));
     return true;
 }
 

@@ -9,10 +9,13 @@
 #include <string>
 #include <utility>
 
+#include "block_sums_cases.h"
 #include "fake_server.h"
 #include "net/file_transfer.h"
+#include "net/deflated_reply.h"
 #include "net/frames.h"
 #include "run/run_state.h"
+#include "worker/patch_plans.h"
 
 namespace {
 
@@ -84,7 +87,7 @@ Bytes answer(const std::map<uint16_t, Bytes>& files, const Bytes& request, std::
     const uint32_t offset = fake::le32(request, 16);
     if (found == files.end() || offset > found->second.size()) return fake::chunk(kChunkRefused, {});
     const Bytes& content = found->second;
-    const uint32_t wanted = fake::le32(request, 8);
+    const uint32_t wanted = fake::le32(request, 8) & ~kFastWantDeflated;
     const std::size_t size = std::min<std::size_t>(wanted ? wanted : kBaseChunk, cap);
     const std::size_t end = std::min<std::size_t>(offset + size, content.size());
     return fake::chunk(end == content.size() ? kChunkLast : 1, Bytes(content.begin() + offset, content.begin() + end));
@@ -413,6 +416,86 @@ TEST_F(FastMode, WithoutTheOfferEveryRequestIsTheBaseOne) {
     EXPECT_EQ(server.requests(), expected);
     // The base protocol's pause between each reply and the next request.
     EXPECT_EQ(pauses(5), 3);
+}
+
+TEST_F(FastMode, AChangedFileIsBuiltFromItsInstalledCopyOrElseFetchedWhole) {
+    using Compress = int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long);
+    platform::Library zlib = platform::loadLibrary("zlib.DLL");
+    ASSERT_NE(zlib, nullptr);
+    auto compress = reinterpret_cast<Compress>(platform::findSymbol(zlib, "compress"));
+    const Bytes old = pattern(200000, 21);
+    Bytes fresh = old;
+    for (std::size_t i = 90000; i < 95000; ++i) fresh[i] = static_cast<uint8_t>(i * 7);
+    struct Case {
+        const char* what;
+        Bytes table;          // served for serial 0x8001
+        uint16_t features;
+        uint8_t corruptReply;  // flips a byte of each deflated stream
+        int patchedLines, fallbackLines;
+        std::size_t mostFetched;  // payload bytes of serial 1
+    };
+    BlockSums shifted = sumsOf(old, 4096);  // the old file's blocks under the new file's name
+    std::memcpy(shifted.fileMd5, sumsOf(fresh, 4096).fileMd5, 16);
+    Bytes otherFile = EncodeBlockSums(sumsOf(fresh, 4096));
+    otherFile[8] ^= 1;  // another size: the table is not the listed file's
+    const Case cases[] = {
+        {"patched", EncodeBlockSums(sumsOf(fresh, 4096)), 1, 0, 1, 0, 5000 + 2 * 4096},
+        {"patched, deflated", EncodeBlockSums(sumsOf(fresh, 4096)), 3, 0, 1, 0, 5000 + 2 * 4096},
+        {"a table of another size", otherFile, 1, 0, 0, 0, fresh.size()},
+        {"a plan that gives other bytes", EncodeBlockSums(shifted), 1, 0, 0, 1, fresh.size()},
+        // The table fails first, then the whole file's first reply.
+        {"a stream that does not inflate", EncodeBlockSums(sumsOf(fresh, 4096)), 3, 1, 0, 0, fresh.size()},
+    };
+    for (const Case& c : cases) {
+        fake::Run run;
+        std::size_t fetched = 0;
+        fake::Server server([&](fake::Connection& conn) {
+            Bytes request;
+            while (conn.read(&request, kFileRequestSize)) {
+                server.record(request);
+                Bytes reply = answer({{1, fresh}, {0x8001, c.table}}, request);
+                const uint32_t wanted = fake::le32(request, 8);
+                if (fake::le16(request, 14) == 1) fetched += reply.size() - 3;
+                if ((wanted & kFastWantDeflated) != 0 && reply.size() > 3) {
+                    Bytes payload(reply.size() + 64, 0);  // the raw count, then the stream
+                    unsigned long length = payload.size() - 4;
+                    compress(payload.data() + 4, &length, reply.data() + 3, reply.size() - 3);
+                    fake::putLe16(payload, 0, static_cast<uint16_t>(reply.size() - 3));
+                    payload[4 + length / 2] ^= c.corruptReply;
+                    payload.resize(4 + length);
+                    reply = fake::chunk(static_cast<uint8_t>(reply[2] | kFastChunkDeflatedBit), payload);
+                }
+                conn.write(reply);
+            }
+        });
+        fake::Run::connectTo(server.port());
+        std::ofstream(run.dir() + "/big.pak", std::ios::binary) << text(old);
+        Bytes offer = offerReply(3, 8000, 8, "AUFM", 24);
+        fake::putLe16(offer, 146, c.features);
+        loadReply(offer);
+        setReplyInflater(reinterpret_cast<InflateFn>(platform::findSymbol(zlib, "uncompress")));
+        UpdateListEntry entry{};
+        std::snprintf(entry.md5, sizeof entry.md5, "%s", fake::md5Hex(fresh).c_str());
+        entry.size = static_cast<int32_t>(fresh.size());
+        std::snprintf(entry.path, sizeof entry.path, "/big.pak");
+        std::vector<PatchStep> steps;
+        const bool planned = planPatchedFile(entry, 1, &steps);
+        std::vector<FetchRange> ranges;
+        for (const PatchStep& step : steps) if (!step.copy) ranges.push_back({step.at, step.at + step.length});
+        planTransfers(std::vector<PlannedTransfer>{{1, entry.size, 0, ranges}}.data(), 1);
+        const std::string basis = run.dir() + "/big.pak";
+        const PatchSource patch{basis.c_str(), &steps};
+        downloadFile("remote", "big.pak", "Update\\", 1, entry.size, entry.md5, 0, nullptr, planned ? &patch : nullptr);
+        setReplyInflater(nullptr);
+
+        EXPECT_EQ(fake::count(run.log(), "big.pak按块更新:复制"), c.patchedLines) << c.what << run.log();
+        EXPECT_EQ(fake::count(run.log(), "big.pak按块更新失败"), c.fallbackLines) << c.what;
+        EXPECT_EQ(g_RunState.runFailed, c.corruptReply) << c.what;
+        if (!c.corruptReply) EXPECT_TRUE(fake::Run::readFile(run.dir() + "/Update/big.pak") == text(fresh)) << c.what;
+        EXPECT_LE(fetched, c.mostFetched) << c.what;
+        EXPECT_EQ(g_RunState.bytesSaved > 0, c.patchedLines > 0 || (c.features == 3 && !c.corruptReply)) << c.what;
+    }
+    platform::freeLibrary(zlib);
 }
 
 }  // namespace

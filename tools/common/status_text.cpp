@@ -55,6 +55,8 @@ std::string describeStatus(uintptr_t kind, intptr_t value, const std::string& te
                           : "Connecting to an update server from the list.";
     case AU_STATUS_DOWNLOAD_ADDRESS:
         return "The full game can be downloaded from " + text + ".";
+    case AU_STATUS_BYTES_SAVED:
+        return savedText(value) + ".";
     default:
         return "The updater reported status " + std::to_string(kind) + " (" + std::to_string(value) + ").";
     }
@@ -70,4 +72,9 @@ std::string byteCountText(long long bytes)
     else
         std::snprintf(text, sizeof text, "%lld B", bytes);
     return text;
+}
+
+std::string savedText(intptr_t kib)
+{
+    return byteCountText(static_cast<long long>(kib) * 1024) + " not downloaded";
 }

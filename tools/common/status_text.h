@@ -18,5 +18,7 @@ std::string describeStatus(uintptr_t kind, intptr_t value, const std::string& te
 
 // "1.5 MiB", "12.0 KiB", "512 B".
 std::string byteCountText(long long bytes);
+// "1.5 MiB not downloaded": what AU_STATUS_BYTES_SAVED reports, in KiB.
+std::string savedText(intptr_t kib);
 
 #endif

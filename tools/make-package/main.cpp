@@ -14,6 +14,7 @@ namespace {
 const char kUsage[] =
     "usage: make-package --name NAME --game DIR [--system DIR] --out ROOT [--id N] [--keep N]\n"
     "                    [--sign KEYFILE [--sequence N] [--expires-days N]]\n"
+    "                    [--no-sums] [--no-deflate] [--verbose]\n"
     "       make-package --new-key FILE\n"
     "\n"
     "Walks DIR (and the system DIR) in name order, takes the MD5 of every file,\n"
@@ -35,6 +36,10 @@ const char kUsage[] =
     "  --expires-days N  the signed build expires N days from now (1..3650,\n"
     "                default 30); 0 makes a build that has expired already,\n"
     "                to see what players are shown when a re-signing is missed\n"
+    "  --no-sums     publish no block sums: a changed file then travels whole\n"
+    "  --no-deflate  mark no file as worth deflating: the server then sends\n"
+    "                every file raw\n"
+    "  --verbose     a line per changed file in the patch report\n"
     "  --new-key FILE  write a new P-256 key pair: FILE (PEM, mode 0600) and\n"
     "                FILE.pub (base64 of the public point, for gamedata.xml);\n"
     "                prints the public key and builds nothing\n"
@@ -47,6 +52,13 @@ const char kUsage[] =
     "  .store/NAME/<n>/files/...    game files by their list paths\n"
     "  .store/NAME/<n>/system/...   system files by their list paths\n"
     "  NAME.manifest, NAME.sig      signed builds only: linked into NAME/ like NAME.cms\n"
+    "  .store/NAME/<n>/sums/<serial>  block sums of each file of 64 KiB or more\n"
+    "  .store/NAME/<n>/deflate.txt  serials of the files worth deflating\n"
+    "  .store/NAME/<n>/deflated/<serial>  their chunks, stored deflated\n"
+    "\n"
+    "After the build, one line per older kept build: what a player of it\n"
+    "fetches of the new one (the block sums and the changed ranges of each\n"
+    "changed file, before deflating).\n"
     "\n"
     "Exit status: 0 built, 1 failed (I/O), 2 refused (bad arguments, a name\n"
     "or path the list cannot hold, more than 4399 files, a list over 300000 bytes,\n"
@@ -86,11 +98,19 @@ int Usage(const char* problem)
 int main(int argc, char** argv)
 {
     PackageBuildOptions options;
+    bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        // Switches take no value.
+        if (arg == "--no-sums" || arg == "--no-deflate" || arg == "--verbose") {
+            if (arg == "--no-sums") options.blockSums = false;
+            if (arg == "--no-deflate") options.deflateMarks = false;
+            if (arg == "--verbose") verbose = true;
+            continue;
         }
         if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
         const char* value = argv[++i];
@@ -147,5 +167,13 @@ int main(int argc, char** argv)
                 options.name.c_str(), static_cast<unsigned>(result.packageId), result.fileCount, result.listBytes,
                 result.packageBytes, result.buildDir.c_str());
     if (result.sequence != 0) std::printf("signed: sequence %llu\n", static_cast<unsigned long long>(result.sequence));
+    for (const PatchReport& patch : result.patches) {
+        std::printf("patch %s\n", PatchReportLine(patch, result.fileCount).c_str());
+        for (const PatchedFile& file : patch.files) {
+            if (!verbose) break;
+            std::printf("  %s %lld -> %llu%s\n", file.listPath.c_str(), static_cast<long long>(file.size),
+                        static_cast<unsigned long long>(file.fetched), file.matched ? "" : " (whole)");
+        }
+    }
     return 0;
 }

@@ -12,11 +12,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "block_sum_table.h"
+#include "build_extras.h"
+#include "deflate_sample.h"
 #include "files/md5.h"
 #include "platform/crypto.h"
 #include "package_codec.h"
 #include "package_links.h"
 #include "package_manifest.h"
+#include "wire_protocol.h"
 
 namespace {
 
@@ -326,7 +330,8 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     const std::string storeDir = root + "/" + kStoreDir + "/" + options.name;
     const std::string buildDir = storeDir + "/build-" + std::to_string(getpid());
     RemoveTree(buildDir);
-    if (!MakeDirectories(buildDir + "/files") || !MakeDirectories(buildDir + "/system")) {
+    if (!MakeDirectories(buildDir + "/files") || !MakeDirectories(buildDir + "/system") ||
+        (options.blockSums && !MakeDirectories(buildDir + "/" + kSumsFolder))) {
         *error = "cannot create " + buildDir + ": " + Errno();
         return BuildStatus::Failed;
     }
@@ -337,6 +342,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     };
 
     std::vector<ListRecord> records;
+    std::string deflateList;
     BuildManifest signedManifest{options.name, result->packageId};
     for (const SourceFile& file : files) {
         const std::string target = buildDir + (file.system ? "/system" : "/files") + file.listPath;
@@ -353,6 +359,25 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         records.push_back(ListRecord{file.listPath, size, file.system, md5});
         signedManifest.files.push_back(BuildManifestFile{file.listPath, file.system != 0});
         if (!sha256.finish(signedManifest.files.back().sha256)) return fail(BuildStatus::Failed, "cannot digest " + target);
+        const uint16_t serial = static_cast<uint16_t>(records.size());
+        BlockSums sums;
+        if (options.blockSums && size >= kMinSummedFile &&
+            !(SumFile(target, &sums) && WriteBlockSums(sums, buildDir + "/" + SumsPathOf(serial)))) {
+            return fail(BuildStatus::Failed, "cannot write the block sums of " + target + ": " + Errno());
+        }
+        if (options.deflateMarks && size > 0 && DeflatesWell(target)) {
+            // Stored once here, the chunks our client asks for cost the
+            // server a copy, not a deflate, on every download.
+            const std::string stored = buildDir + "/" + DeflatedPathOf(serial);
+            if (!MakeDirectories(buildDir + "/" + kDeflatedFolder) ||
+                !WriteDeflatedPieces(target, wire::kMaxFastChunkPayload, stored)) {
+                return fail(BuildStatus::Failed, "cannot write " + stored + ": " + Errno());
+            }
+            deflateList += std::to_string(serial) + "\n";
+        }
+    }
+    if (!deflateList.empty() && !WriteWholeFile(buildDir + "/" + kDeflateListName, deflateList)) {
+        return fail(BuildStatus::Failed, "cannot write " + buildDir + "/" + kDeflateListName + ": " + Errno());
     }
 
     const std::string list = FormatListText(options.name, records);
@@ -420,6 +445,16 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         const bool numbered = name.find_first_not_of("0123456789") == std::string::npos && place != generations.end();
         if (numbered && place - generations.begin() < kept) continue;
         RemoveTree(storeDir + "/" + name);
+    }
+
+    // A player of every kept build may update to this one.
+    for (long older : generations) {
+        const std::string dir = storeDir + "/" + std::to_string(older);
+        PatchReport report;
+        report.fromGeneration = older;
+        if (older != generation && IsDirectory(dir) && ReportPatch(dir, generationDir, options.name, records, &report)) {
+            result->patches.push_back(report);
+        }
     }
 
     result->fileCount = records.size();

@@ -6,6 +6,8 @@
 //   ROOT/.store/NAME/<g>/NAME.cms
 //   ROOT/.store/NAME/<g>/files/...    game files, by their list paths
 //   ROOT/.store/NAME/<g>/system/...   system files, by their list paths
+//   ROOT/.store/NAME/<g>/sums/<serial> block sums of each large record
+//   ROOT/.store/NAME/<g>/deflate.txt  serials of the records worth deflating
 //
 // A running server opens the build through ROOT/NAME, so it sees either the
 // old build or the new one whole, never a half-copied one. The newest few
@@ -20,6 +22,7 @@
 
 #include "build_signature.h"
 #include "list_format.h"
+#include "patch_report.h"
 
 constexpr long kDefaultKeptBuilds = 5;
 constexpr long kMaxKeptBuilds = 1000;
@@ -34,6 +37,10 @@ struct PackageBuildOptions {
     // Builds kept under .store/NAME, the new one included (--keep); the one
     // the link named before is always among them.
     long keptBuilds = kDefaultKeptBuilds;
+    // Block-sum tables of large files (--no-sums), the marks of files worth
+    // deflating (--no-deflate), and the patch sizes from each kept build.
+    bool blockSums = true;
+    bool deflateMarks = true;
 };
 
 enum class BuildStatus { Built = 0, Failed = 1, Refused = 2 };
@@ -46,6 +53,8 @@ struct PackageBuildResult {
     std::string buildDir;
     uint64_t sequence = 0;  // of the signed manifest; 0 unsigned
     std::vector<std::string> warnings;
+    // A player of each older kept build, newest first: what it fetches.
+    std::vector<PatchReport> patches;
 };
 
 struct SourceFile {

@@ -21,6 +21,8 @@ void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_
         filesListed_ = int(wParam);
     } else if (msg == AU_MSG_BYTES) {
         bytesReceived_ = (long long)lParam;
+    } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_BYTES_SAVED) {
+        savedKiB_ = lParam;
     } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_FILE_DONE) {
         // The completed transfer before the table is the package itself.
         if (tableSeen_)
@@ -69,5 +71,7 @@ std::string RunSummary::line(const std::string& outcome, int64_t endMs) const
     std::snprintf(timing, sizeof timing, " in %.1f s (%s/s)", seconds,
                   byteCountText(seconds > 0 ? (long long)(bytesReceived_ / seconds) : 0).c_str());
     return outcome + " - " + std::to_string(filesFetched_) + " of " + std::to_string(filesListed_) +
-           (filesListed_ == 1 ? " file" : " files") + " fetched, " + byteCountText(bytesReceived_) + timing;
+           (filesListed_ == 1 ? " file" : " files") + " fetched, " + byteCountText(bytesReceived_) + timing +
+           // Only our own server's fast mode saves bytes; the field is appended.
+           (savedKiB_ > 0 ? ", " + savedText(savedKiB_) : std::string());
 }

@@ -28,6 +28,7 @@ private:
     int filesFetched_ = 0;
     int transfersFailed_ = 0;
     long long bytesReceived_ = 0;
+    intptr_t savedKiB_ = 0;  // AU_STATUS_BYTES_SAVED: copied or carried deflated
     intptr_t endingError_ = 0;   // the last error that is not a failed transfer
     bool hasEndingError_ = false;
     int64_t transfersStartMs_ = -1;

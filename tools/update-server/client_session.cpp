@@ -3,25 +3,50 @@
 #include <cstdio>
 #include <cstring>
 
+#include "deflated_chunk.h"
+#include "raw_piece.h"
 #include "package_manifest.h"
 
 namespace {
 
 // A base client sends 0 and gets the server's own chunk; a fast-mode client
 // names its size, which never goes past what the offer allowed.
+// Bit 31 of the field only says that the client takes deflated replies.
+uint32_t WantedBytes(const wire::ParsedRequest& request) { return request.wantedPayload & ~wire::kWantDeflated; }
+
+bool FastRequest(const wire::ParsedRequest& request, const SessionRules& rules)
+{
+    return rules.fastChunkPayload > 0 && WantedBytes(request) != 0;
+}
+
 std::size_t ChunkFor(const wire::ParsedRequest& request, const SessionRules& rules)
 {
-    if (rules.fastChunkPayload == 0 || request.wantedPayload == 0) return rules.chunkPayload;
-    return request.wantedPayload < rules.fastChunkPayload ? request.wantedPayload : rules.fastChunkPayload;
+    if (!FastRequest(request, rules)) return rules.chunkPayload;
+    return WantedBytes(request) < rules.fastChunkPayload ? WantedBytes(request) : rules.fastChunkPayload;
+}
+
+// A base request never gets anything but the base reply.
+bool DeflateWanted(const wire::ParsedRequest& request, const SessionRules& rules)
+{
+    return rules.deflate && FastRequest(request, rules) && (request.wantedPayload & wire::kWantDeflated) != 0;
 }
 
 // The flag and size of the chunk a file request gets: none for the serial
-// the server is told to refuse, else what locate finds for the chunk size.
+// the server is told to refuse, nor for a block-sum table outside the fast
+// mode or with the tables turned off, else what locate finds for the chunk
+// size.
 template <typename Locate>
 ChunkAnswer AnswerChunk(const wire::ParsedRequest& request, const SessionRules& rules, Locate locate)
 {
     if (static_cast<long>(request.serial) == rules.refuseSerial) return ChunkAnswer();
+    if (IsSumsSerial(request.serial) && !(rules.blockSums && FastRequest(request, rules))) return ChunkAnswer();
     return locate(ChunkFor(request, rules));
+}
+
+uint16_t OfferedFeatures(const PackageBuild& build, const SessionRules& rules)
+{
+    return static_cast<uint16_t>((rules.blockSums && build.hasSums ? wire::kFeatureBlockSums : 0) |
+                                 (rules.deflate ? wire::kFeatureDeflate : 0));
 }
 
 std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer& answer)
@@ -59,6 +84,7 @@ std::size_t AnswerPackage(const wire::ParsedRequest& request, const PackageCatal
         std::memcpy(fast.build, build->listDigest, sizeof fast.build);
         fast.manifestBytes = build->manifestBytes;
         fast.signatureBytes = build->signatureBytes;
+        fast.features = OfferedFeatures(*build, rules);
         wire::BuildOfferedPackageReply(out, id, fast);
     } else {
         wire::BuildPackageReply(out, id);
@@ -91,9 +117,20 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
         return catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk,
                                  out + wire::kChunkHeaderBytes);
     });
+    *logLine = DescribeChunk(request, answer);
+    const auto build = catalog.CurrentBuild(request.packageId);
+    if (answer.payloadBytes > 0 && DeflateWanted(request, rules) && build && build->Deflates(request.serial)) {
+        std::vector<uint8_t> deflated(wire::kChunkHeaderBytes + answer.payloadBytes);
+        const std::size_t length =
+            BuildDeflatedReply(out + wire::kChunkHeaderBytes, answer.payloadBytes, answer.flag, deflated.data());
+        if (length > 0) {
+            std::memcpy(out, deflated.data(), length);
+            *payloadBytes = length - wire::kChunkHeaderBytes;
+            return length;
+        }
+    }
     wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
     *payloadBytes = answer.payloadBytes;
-    *logLine = DescribeChunk(request, answer);
     return wire::kChunkHeaderBytes + answer.payloadBytes;
 }
 
@@ -116,6 +153,8 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     std::size_t payload = 0;
     replySent_ = 0;
     received_ = 0;
+    deflatedReply_ = false;
+    rawPayload_ = deflateSaved_ = 0;
     if (request.kind == wire::RequestKind::File) {
         // A connection that never asked for the package (a base client after
         // a reconnect) gets the current build: nothing names another one.
@@ -126,10 +165,14 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         });
         wire::BuildChunkHeader(reply_, answer.flag, answer.payloadBytes);
         replyLength_ = wire::kChunkHeaderBytes;
-        payload = payloadLeft_ = answer.payloadBytes;
+        payload = payloadLeft_ = rawPayload_ = answer.payloadBytes;
+        payloadFd_ = file_.descriptor();
         payloadOffset_ = request.offset;
         lastPiece_ = answer.flag != 1;
         *logLine = DescribeChunk(request, answer);
+        if (payload > 0 && DeflateWanted(request, rules) && file_.deflates()) {
+            deflateChunk(request.offset, answer.flag, logLine);
+        }
     } else {
         replyLength_ = AnswerPackage(request, catalog, rules, reply_, logLine, &build_);
     }
@@ -138,6 +181,33 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         if (rules.dropAfter > 0 && filePayloadSent_ >= rules.dropAfter) dropDue_ = true;
     }
     return Step::ReplyReady;
+}
+
+void ClientSession::deflateChunk(uint32_t offset, uint8_t flag, std::string* logLine)
+{
+    int storedFd = -1;
+    long long storedAt = 0;
+    std::size_t storedBytes = 0;
+    if (file_.StoredDeflated(offset, payloadLeft_, &storedFd, &storedAt, &storedBytes) &&
+        storedBytes < payloadLeft_) {
+        wire::BuildChunkHeader(reply_, static_cast<uint8_t>(flag | wire::kChunkDeflatedBit), storedBytes);
+        deflateSaved_ = payloadLeft_ - storedBytes;
+        payloadFd_ = storedFd;
+        payloadOffset_ = storedAt;
+        payloadLeft_ = storedBytes;
+        *logLine += ", stored deflated " + std::to_string(storedBytes);
+        return;
+    }
+    const uint8_t* raw = ReadRawPiece(file_.descriptor(), payloadOffset_, payloadLeft_);
+    if (raw == nullptr) return;  // sendfile meets the short file and closes
+    deflated_.resize(wire::kChunkHeaderBytes + payloadLeft_);
+    const std::size_t length = BuildDeflatedReply(raw, payloadLeft_, flag, deflated_.data());
+    if (length == 0) return;
+    deflatedReply_ = true;
+    deflateSaved_ = wire::kChunkHeaderBytes + payloadLeft_ - length;
+    replyLength_ = length;
+    payloadLeft_ = 0;
+    *logLine += ", deflated to " + std::to_string(length - wire::kChunkHeaderBytes);
 }
 
 bool ClientSession::onSent(std::size_t bytes)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "package_catalog.h"
 #include "served_file.h"
@@ -18,6 +19,11 @@ struct SessionRules {
     // requests it may send before reading a reply.
     std::size_t fastChunkPayload = 0;
     std::size_t fastWindow = wire::kDefaultFastWindow;
+    // Fast mode only: the block sums of builds that have them (--no-patches
+    // turns them off), and deflated replies where make-package marked a file
+    // worth it and the client takes them (--no-deflate).
+    bool blockSums = true;
+    bool deflate = true;
     long long dropAfter = -1;   // close once this many file payload bytes went out
     long refuseSerial = -1;     // answer flag 0 for this serial
 };
@@ -53,15 +59,19 @@ public:
     // header) from the session's buffer, then a chunk's payload from the
     // served file, which the server hands to the socket without copying it.
     bool replyPending() const { return replyLength_ > replySent_ || payloadLeft_ > 0; }
-    const uint8_t* pendingReply() const { return reply_ + replySent_; }
+    const uint8_t* pendingReply() const { return (deflatedReply_ ? deflated_.data() : reply_) + replySent_; }
     std::size_t pendingBytes() const { return replyLength_ - replySent_; }
     // The payload not yet sent; only once pendingBytes() is 0.
-    PayloadPiece pendingPayload() const { return {file_.descriptor(), payloadOffset_, payloadLeft_}; }
+    PayloadPiece pendingPayload() const { return {payloadFd_, payloadOffset_, payloadLeft_}; }
     // Bytes of the head, then of the payload, that went out. True once the
     // whole reply is out and the next request may come in.
     bool onSent(std::size_t bytes);
     // The drop-after budget is spent: close after the reply went out.
     bool dropDue() const { return dropDue_; }
+    // Of the reply now going out: the file bytes it carries and the bytes
+    // deflating spared the wire.
+    std::size_t rawPayload() const { return rawPayload_; }
+    std::size_t deflateSaved() const { return deflateSaved_; }
 
     // The build the connection's package reply came from, which serves every
     // file it asks for while the server holds it; null before a package
@@ -70,13 +80,24 @@ public:
     std::string buildLabel() const;
 
 private:
+    // Replaces the raw reply now set up by its deflated form where that is
+    // smaller: the one make-package stored, else one made here, which then
+    // goes out from the session's buffer.
+    void deflateChunk(uint32_t offset, uint8_t flag, std::string* logLine);
+
     uint8_t request_[wire::kPackageRequestBytes] = {};
     std::size_t received_ = 0;
     uint8_t reply_[wire::kOfferedPackageReplyBytes] = {};
+    // A deflated chunk reply, whole: at most one reply per connection.
+    std::vector<uint8_t> deflated_;
+    bool deflatedReply_ = false;
+    std::size_t rawPayload_ = 0;
+    std::size_t deflateSaved_ = 0;
     ServedFile file_;
     std::shared_ptr<const PackageBuild> build_;
     std::size_t replyLength_ = 0;
     std::size_t replySent_ = 0;
+    int payloadFd_ = -1;  // the served file, or its stored deflated replies
     long long payloadOffset_ = 0;
     std::size_t payloadLeft_ = 0;
     bool lastPiece_ = false;  // the file is done with once the payload is out

@@ -69,6 +69,8 @@ EventLoop::EventLoop(const ServerOptions& options, PackageCatalog& catalog)
     rules_.chunkPayload = options.chunk;
     rules_.fastChunkPayload = static_cast<std::size_t>(options.fastChunk);
     rules_.fastWindow = options.fastWindow;
+    rules_.blockSums = options.blockSums;
+    rules_.deflate = options.deflate;
     rules_.dropAfter = options.dropAfter;
     rules_.refuseSerial = options.refuseSerial;
 }
@@ -380,11 +382,11 @@ void EventLoop::onReplyReady(Connection& connection, const std::string& line)
         return;
     }
     connection.replyPackage = request.packageId;
-    const std::size_t payload = wire::ReadLe16(head) - 1u;
-    if (head[2] == 2) {
+    stats_->deflateSaved += connection.session.deflateSaved();
+    if ((head[2] & ~wire::kChunkDeflatedBit) == wire::kChunkLast) {
         connection.replyFinishes = true;
         connection.finishingSerial = request.serial;
-        connection.finishingSize = request.offset + static_cast<uint64_t>(payload);
+        connection.finishingSize = request.offset + static_cast<uint64_t>(connection.session.rawPayload());
     }
 }
 

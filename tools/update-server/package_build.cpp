@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "files/build_manifest.h"
+#include "build_extras.h"
 #include "files/md5.h"
 #include "list_format.h"
 #include "package_codec.h"
@@ -82,7 +83,32 @@ void FindSignedManifest(PackageBuild* build, const std::string& root, std::vecto
     build->signatureBytes = static_cast<uint16_t>(signatureSize);
 }
 
+// The marks make-package left; nothing marked when there are none.
+std::vector<bool> ReadDeflateMarks(int dirFd, std::size_t records)
+{
+    std::vector<bool> marks(records + 1, false);
+    const int fd = dirFd >= 0 ? openat(dirFd, kDeflateListName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
+    std::string text;
+    const bool read = fd >= 0 && ReadAll(fd, &text);
+    if (fd >= 0) close(fd);
+    if (!read) return marks;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const unsigned long serial = std::strtoul(text.substr(at, end - at).c_str(), nullptr, 10);
+        if (serial > 0 && serial <= records) marks[serial] = true;
+        at = end + 1;
+    }
+    return marks;
+}
+
 }  // namespace
+
+bool IsSumsSerial(uint16_t serial)
+{
+    return (serial & wire::kBlockSumsSerialBit) != 0 && serial != wire::kManifestSerial &&
+           serial != wire::kSignatureSerial;
+}
 
 PackageBuild::~PackageBuild()
 {
@@ -120,6 +146,11 @@ int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
     } else if (serial == 0) {
         if (cmsFd >= 0) fd = fcntl(cmsFd, F_DUPFD_CLOEXEC, 0);
         if (cmsFd < 0 && dirFd >= 0) fd = openat(dirFd, (name + ".cms").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    } else if (IsSumsSerial(serial)) {
+        const uint16_t record = serial & ~wire::kBlockSumsSerialBit;
+        if (hasSums && record >= 1 && record <= files.size() && !files[record - 1].empty() && dirFd >= 0) {
+            fd = openat(dirFd, SumsPathOf(record).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        }
     } else if (serial <= files.size() && !files[serial - 1].empty() && dirFd >= 0) {
         fd = openat(dirFd, files[serial - 1].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     }
@@ -134,6 +165,12 @@ int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
     }
     *size = static_cast<unsigned long long>(st.st_size);
     return fd;
+}
+
+int PackageBuild::OpenDeflated(uint16_t serial) const
+{
+    if (!Deflates(serial) || dirFd < 0) return -1;
+    return openat(dirFd, DeflatedPathOf(serial).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
 }
 
 std::string CurrentBuildFolder(const std::string& root, const std::string& name, long* generation)
@@ -198,6 +235,10 @@ std::shared_ptr<PackageBuild> LoadBuild(const std::string& root, const std::stri
         }
     }
     FindSignedManifest(build.get(), root, messages);
+    struct stat sums;
+    build->hasSums = build->dirFd >= 0 && fstatat(build->dirFd, kSumsFolder, &sums, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISDIR(sums.st_mode);
+    build->deflates = ReadDeflateMarks(build->dirFd, build->files.size());
     if (build->dirFd < 0 && !build->files.empty()) {
         messages->push_back("package " + name + ": no folder " + root + "/" + folder);
     }

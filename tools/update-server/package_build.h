@@ -12,6 +12,10 @@
 
 #include "wire_protocol.h"
 
+// The serial of a block-sum table: the record's with the top bit, never one
+// of the reserved serials of the signed manifest.
+bool IsSumsSerial(uint16_t serial);
+
 struct PackageBuild {
     std::string name;
     uint16_t id = 0;
@@ -35,6 +39,10 @@ struct PackageBuild {
     uint32_t manifestBytes = 0;
     uint16_t signatureBytes = 0;
     std::string manifestPath, signaturePath;
+    // make-package published block sums (serial | 0x8000 answers them), and
+    // the serials whose bytes are worth deflating.
+    bool hasSums = false;
+    std::vector<bool> deflates;
 
     PackageBuild() = default;
     ~PackageBuild();
@@ -48,8 +56,12 @@ struct PackageBuild {
     bool removed() const;
     // A descriptor of its own for the served file and its size; -1 for an
     // unknown serial, a file that is gone or is not a regular one. The
-    // reserved serials give the manifest and the signature of a signed build.
+    // reserved serials give the manifest and the signature of a signed build;
+    // serial s | 0x8000 is the block-sum table of record s.
     int OpenFile(uint16_t serial, unsigned long long* size) const;
+    bool Deflates(uint16_t serial) const { return serial < deflates.size() && deflates[serial]; }
+    // The stored deflated replies of a marked record; -1 when there are none.
+    int OpenDeflated(uint16_t serial) const;
 };
 
 // Opens the build in folder (root/folder), its package file there or, for a

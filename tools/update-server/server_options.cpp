@@ -13,6 +13,7 @@ const char kServerUsage[] =
     "                     [--request-timeout S] [--stats-interval S]\n"
     "                     [--metrics-port N] [--metrics-bind 127.0.0.1] [--metrics-port-file FILE]\n"
     "                     [--max-per-address N] [--log-level debug|info|warn]\n"
+    "                     [--no-patches] [--no-deflate]\n"
     "\n"
     "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
     "gives their numbers; it is read again whenever it changes).\n"
@@ -26,6 +27,10 @@ const char kServerUsage[] =
     "  --fast-chunk N     largest payload a fast-mode client may ask for, 1..65534,\n"
     "                     or 0 for no fast mode (default 65534 unless --chunk is given)\n"
     "  --fast-window N    requests a fast-mode client may send ahead, 1..256 (default 16)\n"
+    "  --no-patches       offer no block sums: a fast-mode client then fetches a\n"
+    "                     changed file whole\n"
+    "  --no-deflate       never deflate a reply (by default a fast-mode client that\n"
+    "                     asks gets the files make-package marked deflated)\n"
     "  --port-file FILE   write the port number into FILE once listening\n"
     "  --idle-timeout S   close a connection silent for S seconds between a reply\n"
     "                     and its next request (default 900: a first run digests\n"
@@ -86,6 +91,14 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         if (arg == "--help" || arg == "-h") return OptionsOutcome::Help;
         if (arg == "--quiet") {
             options->logLevel = LogLevel::Warn;
+            continue;
+        }
+        if (arg == "--no-patches") {
+            options->blockSums = false;
+            continue;
+        }
+        if (arg == "--no-deflate") {
+            options->deflate = false;
             continue;
         }
         if (i + 1 >= argc) {

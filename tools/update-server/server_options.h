@@ -18,6 +18,8 @@ struct ServerOptions {
     // until parsed: 65534, or 0 when --chunk pinned the chunk size.
     long fastChunk = -1;
     std::size_t fastWindow = 16;    // requests a fast-mode client may have in flight
+    bool blockSums = true;          // offer make-package's block sums (--no-patches)
+    bool deflate = true;            // deflate marked files on request (--no-deflate)
     std::string portFile;           // receives the port once listening
     int idleTimeoutSeconds = 900;    // silence between a reply and the next request
     int requestTimeoutSeconds = 30;  // for a request to arrive whole, and for a reply to move at all

@@ -97,6 +97,8 @@ std::string ServerStats::PrometheusText() const
     Sample(&out, "bytes_total", "", bytesServed);
     Metric(&out, "files_finished_total", "counter", "Files whose last chunk went out.");
     Sample(&out, "files_finished_total", "", filesFinished);
+    Metric(&out, "deflate_saved_bytes_total", "counter", "Bytes deflated replies spared the wire.");
+    Sample(&out, "deflate_saved_bytes_total", "", deflateSaved);
     const std::map<uint16_t, PackageCounts> counts = packages();
     const struct {
         const char* name;

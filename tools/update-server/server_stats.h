@@ -31,6 +31,7 @@ public:
     std::atomic<uint64_t> requests{0};
     std::atomic<uint64_t> bytesServed{0};
     std::atomic<uint64_t> filesFinished{0};
+    std::atomic<uint64_t> deflateSaved{0};  // bytes that deflated replies spared the wire
     std::array<std::atomic<uint64_t>, kCloseReasons> closed{};
     std::array<std::atomic<uint64_t>, kRefuseReasons> refused{};
 

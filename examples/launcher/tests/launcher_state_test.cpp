@@ -163,6 +163,9 @@ TEST_F(LauncherStateTest, AWholeRunMovesEachRowFromWaitingToReceived)
     status(AU_STATUS_FINAL, 1);
     EXPECT_EQ("The update is complete.", state.status());
     EXPECT_EQ("", state.currentFile());
+    status(AU_STATUS_BYTES_SAVED, 2048);
+    status(AU_STATUS_FINAL, 1);
+    EXPECT_EQ("The update is complete. 2.0 MiB not downloaded: only what changed travelled.", state.status());
 }
 
 TEST_F(LauncherStateTest, OnlyACompleteRunFillsTheProgressBar)

@@ -13,7 +13,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include <zlib.h>
+
+#include "build_extras.h"
 #include "client_session.h"
+#include "files/block_sums.h"
 #include "files/md5.h"
 #include "files/update_list.h"
 #include "list_format.h"
@@ -684,7 +688,7 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
         const wire::FastOffer offer = wire::ReadOffer(reply, wire::kOfferedPackageReplyBytes);
         EXPECT_EQ(half ? 0 : manifest.size(), offer.manifestBytes);
         EXPECT_EQ(half ? 0 : 64, offer.signatureBytes);
-        EXPECT_EQ(0, offer.features);
+        EXPECT_EQ(wire::kFeatureBlockSums | wire::kFeatureDeflate, offer.features);  // signing leaves them as they were
         // Like a file, chunk by chunk; flag 0 where the build has none.
         for (const auto& [serial, expected] : {std::make_pair(wire::kManifestSerial, manifest),
                                               std::make_pair(wire::kSignatureSerial, signature)}) {
@@ -700,6 +704,113 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
             EXPECT_EQ(half ? "" : expected, whole) << serial;
         }
     }
+}
+
+TEST_F(CatalogTest, BlockSumsAndDeflatedChunksServeOnlyTheFastMode)
+{
+    std::string text, noise;
+    for (int i = 0; text.size() < 200000; ++i) text += "key" + std::to_string(i) + "=value\n";
+    uint32_t seed = 17;
+    while (noise.size() < 100000) noise += static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+    WriteFile(game_ + "/noise.bin", noise);  // serial 1; ten.bin 2, text.txt 3, zero 4
+    WriteFile(game_ + "/text.txt", text);
+    ASSERT_EQ(BuildStatus::Built, Build("pkg", game_, "", root_));
+    std::vector<std::string> messages;
+    ASSERT_TRUE(catalog_.Refresh(&messages));
+    const std::string build = root_ + "/.store/pkg/2/";
+    EXPECT_EQ("3\n", ReadFile(build + kDeflateListName));
+    EXPECT_FALSE(Exists(build + SumsPathOf(2)));
+    EXPECT_TRUE(Exists(build + DeflatedPathOf(3)));
+    EXPECT_FALSE(Exists(build + DeflatedPathOf(1)));
+    const std::string table = ReadFile(build + SumsPathOf(3));
+    BlockSums sums;
+    ASSERT_TRUE(ParseBlockSums(reinterpret_cast<const uint8_t*>(table.data()), table.size(), &sums));
+    EXPECT_EQ(text.size(), sums.fileSize);
+    EXPECT_EQ(ChooseSumBlock(text.size()), sums.blockSize);
+
+    SessionRules on, noSums, noDeflate;
+    on.fastChunkPayload = noSums.fastChunkPayload = noDeflate.fastChunkPayload = 65534;
+    noSums.blockSums = false;
+    noDeflate.deflate = false;
+    for (const auto& [rules, features] : {std::pair{on, 3}, {noSums, 2}, {noDeflate, 1}}) {
+        uint8_t frame[kPackageRequestSize], reply[wire::kOfferedPackageReplyBytes];
+        std::size_t payload = 0;
+        std::string line;
+        buildPackageRequest(frame, "pkg");
+        AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, rules, reply, &payload, &line);
+        EXPECT_EQ(features, wire::ReadOffer(reply, sizeof reply).features);
+    }
+
+    // Both the session and the stateless answer give the same frames: flag,
+    // then the raw payload, or the raw count and a stream that inflates to it.
+    const uint32_t deflated = wire::kWantDeflated;
+    const struct {
+        const SessionRules& rules;
+        uint16_t serial;
+        uint32_t wanted;
+        uint8_t flag;
+        std::string raw;
+    } rows[] = {
+        {on, 0x8003, 65534, 2, table},
+        {on, 0x8003, 0, 0, ""},          // a base request never gets a table
+        {noSums, 0x8003, 65534, 0, ""},
+        {on, 0x8002, 65534, 0, ""},      // too small for a table
+        {on, 0xFFFE, 65534, 0, ""},      // reserved, not a table
+        {on, 3, 65534 | deflated, 0x11, text.substr(0, 65534)},  // stored by make-package
+        {on, 3, 1000 | deflated, 0x11, text.substr(0, 1000)},    // deflated when asked for
+        {on, 3, 65534, 1, text.substr(0, 65534)},
+        {on, 3, deflated, 1, text.substr(0, 10237)},  // no size: a base request
+        {noDeflate, 3, 65534 | deflated, 1, text.substr(0, 65534)},
+        {on, 1, 65534 | deflated, 1, noise.substr(0, 65534)},  // not marked
+    };
+    for (const auto& row : rows) {
+        uint8_t frame[kFileRequestSize];
+        wire::BuildFileRequest(frame, 9, row.serial, 0, row.wanted);
+        ClientSession session;
+        std::string line;
+        std::memcpy(session.receiveSpace(), frame, sizeof frame);
+        ASSERT_EQ(ClientSession::Step::ReplyReady, session.onReceived(sizeof frame, catalog_, row.rules, &line));
+        EXPECT_EQ(row.flag == 0x11 && row.raw.size() == 65534, line.find("stored") != std::string::npos) << line;
+        std::string reply(reinterpret_cast<const char*>(session.pendingReply()), session.pendingBytes());
+        session.onSent(reply.size());
+        reply += session.replyPending() ? PendingPayload(session) : "";
+        std::vector<uint8_t> stateless(70000);
+        std::size_t payload = 0;
+        stateless.resize(AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, row.rules,
+                                       stateless.data(), &payload, &line));
+        const std::string label = std::to_string(row.serial) + " wanting " + std::to_string(row.wanted);
+        EXPECT_EQ(reply, std::string(stateless.begin(), stateless.end())) << label;
+        ASSERT_EQ(row.flag, static_cast<uint8_t>(reply[2])) << label;
+        std::string raw = reply.substr(3);
+        if (row.flag & wire::kChunkDeflatedBit) {
+            uLongf rawBytes = wire::ReadLe32(reinterpret_cast<const uint8_t*>(&reply[3]));
+            raw.assign(rawBytes, '\0');
+            ASSERT_EQ(Z_OK, uncompress(reinterpret_cast<Bytef*>(&raw[0]), &rawBytes,
+                                       reinterpret_cast<const Bytef*>(&reply[7]), reply.size() - 7));
+            EXPECT_LT(reply.size(), 3 + row.raw.size()) << label;
+        }
+        EXPECT_EQ(row.raw, raw) << label;
+    }
+
+    // A player of build 2 fetches the table and the blocks around the change;
+    // one of build 1, which had neither file, fetches both whole.
+    text.replace(100000, 100, std::string(100, '#'));
+    WriteFile(game_ + "/text.txt", text);
+    PackageBuildOptions options;
+    options.name = "pkg";
+    options.gameDir = game_;
+    options.outRoot = root_;
+    PackageBuildResult result;
+    std::string error;
+    ASSERT_EQ(BuildStatus::Built, BuildPackage(options, &result, &error)) << error;
+    ASSERT_EQ(2u, result.patches.size());
+    EXPECT_EQ(2, result.patches[0].fromGeneration);
+    EXPECT_EQ(1u, result.patches[0].changedFiles);
+    EXPECT_EQ(text.size(), result.patches[0].wholeBytes);
+    EXPECT_GT(table.size() + 2 * 1024 + 1, result.patches[0].fetchedBytes);
+    EXPECT_LT(table.size(), result.patches[0].fetchedBytes);
+    EXPECT_EQ(2u, result.patches[1].changedFiles);
+    EXPECT_EQ(text.size() + noise.size(), result.patches[1].fetchedBytes);
 }
 
 TEST(ServerOptions, APinnedChunkTurnsTheFastModeOff)

@@ -215,6 +215,11 @@ TEST(RunSummary, CountsListedFilesNotThePackage)
     EXPECT_EQ("update complete - 3 of 3 files fetched, 3.0 MiB in 3.0 s (1.0 MiB/s)",
               summary.line(summary.outcome(kExitComplete, ""), 9000));
 
+    // Bytes that did not travel come last, only when there are any.
+    summary.observe(AU_MSG_STATUS, AU_STATUS_BYTES_SAVED, 1536, 5150);
+    EXPECT_EQ("update complete - 3 of 3 files fetched, 3.0 MiB in 3.0 s (1.0 MiB/s), 1.5 MiB not downloaded",
+              summary.line(summary.outcome(kExitComplete, ""), 9000));
+
     // A run stopped during its transfers counts up to the stop.
     RunSummary stopped;
     playCompleteRun(stopped, 1);

@@ -1,0 +1,57 @@
+#include "worker/patch_plans.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "files/block_sums.h"
+#include "files/md5.h"
+#include "log/update_log.h"
+#include "net/fast_mode.h"
+#include "platform/platform.h"
+#include "run/run_state.h"
+
+namespace {
+
+// The most a table of a file of this size may hold: the smallest block and
+// the widest strong sum.
+uint32_t tableLimit(uint32_t fileSize) {
+    const uint64_t blocks = (static_cast<uint64_t>(fileSize) + kMinSumBlock - 1) / kMinSumBlock;
+    return static_cast<uint32_t>(kBlockSumsHeadBytes + blocks * (4u + kMaxStrongBytes));
+}
+
+}  // namespace
+
+void installedPath(const UpdateListEntry& entry, char* out, std::size_t size) {
+    const RunState& run = g_RunState;
+    std::snprintf(out, size, "%s%s", entry.systemFile == 0 ? run.gameDir : run.systemDir, entry.path);
+}
+
+bool planPatchedFile(const UpdateListEntry& entry, uint16_t serial, std::vector<PatchStep>* steps) {
+    if (!g_RunState.fastMode || (fastOfferExtras().features & kFastFeatureBlockSums) == 0) return false;
+    if (entry.size < static_cast<int32_t>(kMinSummedFile)) return false;
+    char basisPath[512];
+    installedPath(entry, basisPath, sizeof basisPath);
+    std::FILE* basis = platform::openFile(basisPath, "rb");
+    if (basis == nullptr) return false;
+    const long basisSize = std::fseek(basis, 0, SEEK_END) == 0 ? std::ftell(basis) : -1;
+
+    std::vector<uint8_t> table;
+    BlockSums sums;
+    char digest[33];
+    bool planned = false;
+    const uint32_t listed = static_cast<uint32_t>(entry.size);
+    if (basisSize >= 0 && fetchSideFileFast(static_cast<uint16_t>(serial | kFastBlockSumsSerialBit),
+                                            tableLimit(listed), &table)) {
+        // A table of another file would plan another file: it must name the
+        // listed size and digest before anything is written.
+        const bool parsed = ParseBlockSums(table.data(), table.size(), &sums);
+        if (parsed) Md5ToHex(sums.fileMd5, digest);
+        if (parsed && sums.fileSize == listed && std::strcmp(digest, entry.md5) == 0) {
+            planned = PlanPatch(sums, basis, static_cast<uint64_t>(basisSize), steps);
+        } else {
+            g_UpdateLog.write("%s的块校验表与列表不符", entry.path);
+        }
+    }
+    std::fclose(basis);
+    return planned;
+}
