@@ -18,8 +18,10 @@
 # time of update-host against the same run from a server with --no-patches
 # --no-deflate (the fast mode moving whole files).
 #
+# Times are medians of --runs runs of each side, taken in turn.
+#
 # usage: bench/patch_bench.sh [--build DIR] [--size-mb 200] [--text-mb 50]
-#                             [--text-files 100] [--keep] [--no-build]
+#                             [--text-files 100] [--runs 3] [--keep] [--no-build]
 # Needs the native build (built here unless --no-build) and
 # bench/install-bench-deps.sh (rsync, gzip, curl, python3).
 set -euo pipefail
@@ -30,17 +32,19 @@ build=$repo/build
 size_mb=200
 text_mb=50
 text_files=100
+runs=3
 keep=0
 rebuild=1
 run_limit=600
 
-usage() { sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$(realpath "$2"); shift 2 ;;
     --size-mb) size_mb=$2; shift 2 ;;
     --text-mb) text_mb=$2; shift 2 ;;
     --text-files) text_files=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --no-build) rebuild=0; shift ;;
     *) usage ;;
@@ -117,19 +121,26 @@ run_rsync() {  # old-tree new-tree
   rm -rf "$work/rsync-basis"
 }
 
-# A case: the player in game-<from> updates to the current build, once from
-# each server, each time from a fresh copy; the patched copy is kept as
-# game-<to> when to is given. Sets the figures of both runs.
+# A case: the player in game-<from> updates to the current build from each
+# server in turn, runs times, each time from a fresh copy; the first patched
+# copy is kept as game-<to> when to is given. Sets the figures of the runs,
+# the median times.
 update_case() {  # package from to
-  local game=$work/game-run
-  rm -rf "$game"; cp -a "$work/game-$2" "$game"
-  run_host patches "$1" "$game"
-  patch_ms=$run_ms patch_bytes=$run_bytes patch_requests=$run_requests patch_saved=$run_saved
-  if [ -n "$3" ]; then rm -rf "$work/game-$3"; mv "$game" "$work/game-$3"; fi
-  rm -rf "$game"; cp -a "$work/game-$2" "$game"
-  run_host whole "$1" "$game"
-  whole_ms=$run_ms whole_bytes=$run_bytes
+  local game=$work/game-run i patch_times=() whole_times=()
+  for i in $(seq "$runs"); do
+    rm -rf "$game"; cp -a "$work/game-$2" "$game"
+    run_host patches "$1" "$game"
+    patch_times+=("$run_ms")
+    patch_bytes=$run_bytes patch_requests=$run_requests patch_saved=$run_saved
+    if [ -n "$3" ] && [ "$i" -eq 1 ]; then rm -rf "$work/game-$3"; mv "$game" "$work/game-$3"; fi
+    rm -rf "$game"; cp -a "$work/game-$2" "$game"
+    run_host whole "$1" "$game"
+    whole_times+=("$run_ms")
+    whole_bytes=$run_bytes
+  done
   rm -rf "$game"
+  patch_ms=$(median "${patch_times[@]}") whole_ms=$(median "${whole_times[@]}")
+  echo "    $1 from $2: ours ${patch_times[*]} ms; whole files ${whole_times[*]} ms" >> "$work/results.txt"
 }
 
 report() {  # case against-label against-bytes
@@ -147,13 +158,8 @@ echo "==> v0, ${size_mb} MB, and its first install" >&2
 python3 bench/patch_data.py random "$work/tree/big.bin" "$size_mb"
 cp -a "$work/tree" "$work/tree-v0"
 publish bench "$work/tree"
-mkdir -p "$work/game-v0" "$work/game-empty"
-run_host patches bench "$work/game-v0"
-patch_ms=$run_ms patch_bytes=$run_bytes patch_requests=$run_requests patch_saved=$run_saved
-mkdir -p "$work/game-fresh"
-run_host whole bench "$work/game-fresh"
-whole_ms=$run_ms whole_bytes=$run_bytes
-rm -rf "$work/game-fresh"
+mkdir -p "$work/game-empty"
+update_case bench empty v0
 rsync_received=
 report install "the fast mode's bytes" "$whole_bytes"
 

@@ -12,4 +12,12 @@ constexpr char kSumsFolder[] = "sums";
 // compresses nothing else, so incompressible data costs it no CPU.
 constexpr char kDeflateListName[] = "deflate.txt";
 
+// deflated/<serial>: the stored deflated replies of a marked record, for
+// chunks of the largest size a fast-mode client asks for.
+constexpr char kDeflatedFolder[] = "deflated";
+
+inline std::string DeflatedPathOf(uint16_t serial)
+{
+    return std::string(kDeflatedFolder) + "/" + std::to_string(serial);
+}
 inline std::string SumsPathOf(uint16_t serial) { return std::string(kSumsFolder) + "/" + std::to_string(serial); }

@@ -53,6 +53,7 @@ const char kUsage[] =
     "  NAME.manifest, NAME.sig      signed builds only: linked into NAME/ like NAME.cms\n"
     "  .store/NAME/<n>/sums/<serial>  block sums of each file of 64 KiB or more\n"
     "  .store/NAME/<n>/deflate.txt  serials of the files worth deflating\n"
+    "  .store/NAME/<n>/deflated/<serial>  their chunks, stored deflated\n"
     "\n"
     "After the build, one line per older kept build: what a player of it\n"
     "fetches of the new one (the block sums and the changed ranges of each\n"

@@ -20,6 +20,7 @@
 #include "package_codec.h"
 #include "package_links.h"
 #include "package_manifest.h"
+#include "wire_protocol.h"
 
 namespace {
 
@@ -364,7 +365,16 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
             !(SumFile(target, &sums) && WriteBlockSums(sums, buildDir + "/" + SumsPathOf(serial)))) {
             return fail(BuildStatus::Failed, "cannot write the block sums of " + target + ": " + Errno());
         }
-        if (options.deflateMarks && size > 0 && DeflatesWell(target)) deflateList += std::to_string(serial) + "\n";
+        if (options.deflateMarks && size > 0 && DeflatesWell(target)) {
+            // Stored once here, the chunks our client asks for cost the
+            // server a copy, not a deflate, on every download.
+            const std::string stored = buildDir + "/" + DeflatedPathOf(serial);
+            if (!MakeDirectories(buildDir + "/" + kDeflatedFolder) ||
+                !WriteDeflatedPieces(target, wire::kMaxFastChunkPayload, stored)) {
+                return fail(BuildStatus::Failed, "cannot write " + stored + ": " + Errno());
+            }
+            deflateList += std::to_string(serial) + "\n";
+        }
     }
     if (!deflateList.empty() && !WriteWholeFile(buildDir + "/" + kDeflateListName, deflateList)) {
         return fail(BuildStatus::Failed, "cannot write " + buildDir + "/" + kDeflateListName + ": " + Errno());

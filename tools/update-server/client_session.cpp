@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "chunk_deflate.h"
+#include "deflated_chunk.h"
+#include "raw_piece.h"
 #include "package_manifest.h"
 
 namespace {
@@ -160,10 +161,13 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         wire::BuildChunkHeader(reply_, answer.flag, answer.payloadBytes);
         replyLength_ = wire::kChunkHeaderBytes;
         payload = payloadLeft_ = rawPayload_ = answer.payloadBytes;
+        payloadFd_ = file_.descriptor();
         payloadOffset_ = request.offset;
         lastPiece_ = answer.flag != 1;
         *logLine = DescribeChunk(request, answer);
-        if (payload > 0 && DeflateWanted(request, rules) && file_.deflates()) deflateChunk(answer.flag, logLine);
+        if (payload > 0 && DeflateWanted(request, rules) && file_.deflates()) {
+            deflateChunk(request.offset, answer.flag, logLine);
+        }
     } else {
         replyLength_ = AnswerPackage(request, catalog, rules, reply_, logLine, &build_);
     }
@@ -174,8 +178,21 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     return Step::ReplyReady;
 }
 
-void ClientSession::deflateChunk(uint8_t flag, std::string* logLine)
+void ClientSession::deflateChunk(uint32_t offset, uint8_t flag, std::string* logLine)
 {
+    int storedFd = -1;
+    long long storedAt = 0;
+    std::size_t storedBytes = 0;
+    if (file_.StoredDeflated(offset, payloadLeft_, &storedFd, &storedAt, &storedBytes) &&
+        storedBytes < payloadLeft_) {
+        wire::BuildChunkHeader(reply_, static_cast<uint8_t>(flag | wire::kChunkDeflatedBit), storedBytes);
+        deflateSaved_ = payloadLeft_ - storedBytes;
+        payloadFd_ = storedFd;
+        payloadOffset_ = storedAt;
+        payloadLeft_ = storedBytes;
+        *logLine += ", stored deflated " + std::to_string(storedBytes);
+        return;
+    }
     const uint8_t* raw = ReadRawPiece(file_.descriptor(), payloadOffset_, payloadLeft_);
     if (raw == nullptr) return;  // sendfile meets the short file and closes
     deflated_.resize(wire::kChunkHeaderBytes + payloadLeft_);

@@ -62,7 +62,7 @@ public:
     const uint8_t* pendingReply() const { return (deflatedReply_ ? deflated_.data() : reply_) + replySent_; }
     std::size_t pendingBytes() const { return replyLength_ - replySent_; }
     // The payload not yet sent; only once pendingBytes() is 0.
-    PayloadPiece pendingPayload() const { return {file_.descriptor(), payloadOffset_, payloadLeft_}; }
+    PayloadPiece pendingPayload() const { return {payloadFd_, payloadOffset_, payloadLeft_}; }
     // Bytes of the head, then of the payload, that went out. True once the
     // whole reply is out and the next request may come in.
     bool onSent(std::size_t bytes);
@@ -81,8 +81,9 @@ public:
 
 private:
     // Replaces the raw reply now set up by its deflated form where that is
-    // smaller; the file's bytes then go out from the session's buffer.
-    void deflateChunk(uint8_t flag, std::string* logLine);
+    // smaller: the one make-package stored, else one made here, which then
+    // goes out from the session's buffer.
+    void deflateChunk(uint32_t offset, uint8_t flag, std::string* logLine);
 
     uint8_t request_[wire::kPackageRequestBytes] = {};
     std::size_t received_ = 0;
@@ -96,6 +97,7 @@ private:
     std::shared_ptr<const PackageBuild> build_;
     std::size_t replyLength_ = 0;
     std::size_t replySent_ = 0;
+    int payloadFd_ = -1;  // the served file, or its stored deflated replies
     long long payloadOffset_ = 0;
     std::size_t payloadLeft_ = 0;
     bool lastPiece_ = false;  // the file is done with once the payload is out

@@ -120,6 +120,12 @@ int PackageBuild::OpenFile(uint16_t serial, unsigned long long* size) const
     return fd;
 }
 
+int PackageBuild::OpenDeflated(uint16_t serial) const
+{
+    if (!Deflates(serial) || dirFd < 0) return -1;
+    return openat(dirFd, DeflatedPathOf(serial).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+}
+
 std::string CurrentBuildFolder(const std::string& root, const std::string& name, long* generation)
 {
     *generation = 0;

@@ -52,6 +52,8 @@ struct PackageBuild {
     // s | 0x8000 is the block-sum table of record s.
     int OpenFile(uint16_t serial, unsigned long long* size) const;
     bool Deflates(uint16_t serial) const { return serial < deflates.size() && deflates[serial]; }
+    // The stored deflated replies of a marked record; -1 when there are none.
+    int OpenDeflated(uint16_t serial) const;
 };
 
 // Opens the build in folder (root/folder), its package file there or, for a

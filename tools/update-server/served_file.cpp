@@ -2,13 +2,42 @@
 
 #include <unistd.h>
 
+#include "deflated_chunk.h"
+
 ServedFile::~ServedFile() { Close(); }
 
 void ServedFile::Close()
 {
     if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    if (storedFd_ >= 0) close(storedFd_);
+    fd_ = storedFd_ = -1;
+    stored_ = Stored::Untried;
     build_.reset();
+}
+
+bool ServedFile::StoredDeflated(uint32_t offset, std::size_t rawBytes, int* fd, long long* at, std::size_t* bytes)
+{
+    if (stored_ == Stored::Untried) {
+        stored_ = Stored::Absent;
+        uint8_t head[kStoredHeadBytes];
+        storedFd_ = deflates() ? build_->OpenDeflated(serial_) : -1;
+        if (storedFd_ >= 0 && pread(storedFd_, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head)) {
+            storedPiece_ = wire::ReadLe32(head);
+            storedCount_ = wire::ReadLe32(head + 4);
+            if (storedPiece_ > 0) stored_ = Stored::Open;
+        }
+    }
+    if (stored_ != Stored::Open || offset % storedPiece_ != 0 || offset / storedPiece_ >= storedCount_) return false;
+    // Only the whole piece: what a chunk of the piece size from its start gives.
+    const unsigned long long left = size_ - offset;
+    if (rawBytes != (left < storedPiece_ ? left : storedPiece_)) return false;
+    uint8_t entry[kStoredEntryBytes];
+    const off_t place = static_cast<off_t>(kStoredHeadBytes + kStoredEntryBytes * (offset / storedPiece_));
+    if (pread(storedFd_, entry, sizeof entry, place) != static_cast<ssize_t>(sizeof entry)) return false;
+    *fd = storedFd_;
+    *at = wire::ReadLe32(entry);
+    *bytes = wire::ReadLe32(entry + 4);
+    return *bytes > 0;
 }
 
 ChunkAnswer ServedFile::Locate(const std::shared_ptr<const PackageBuild>& build, uint16_t serial, uint32_t offset,

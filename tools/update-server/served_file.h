@@ -28,6 +28,10 @@ public:
     int descriptor() const { return fd_; }
     // make-package marked the open file as worth deflating.
     bool deflates() const { return fd_ >= 0 && build_ && build_->Deflates(serial_); }
+    // Where make-package stored the deflated reply payload for the chunk of
+    // rawBytes at offset, when it did: a piece of its own, read from by
+    // sendfile as the file itself is.
+    bool StoredDeflated(uint32_t offset, std::size_t rawBytes, int* fd, long long* at, std::size_t* bytes);
 
 private:
     int fd_ = -1;
@@ -35,4 +39,10 @@ private:
     std::shared_ptr<const PackageBuild> build_;
     uint16_t packageId_ = 0;
     uint16_t serial_ = 0;
+    // The stored replies of the open file: opened at its first deflated
+    // chunk; their piece size and count.
+    enum class Stored { Untried, Absent, Open } stored_ = Stored::Untried;
+    int storedFd_ = -1;
+    std::size_t storedPiece_ = 0;
+    std::size_t storedCount_ = 0;
 };

@@ -670,6 +670,8 @@ TEST_F(CatalogTest, BlockSumsAndDeflatedChunksServeOnlyTheFastMode)
     const std::string build = root_ + "/.store/pkg/2/";
     EXPECT_EQ("3\n", ReadFile(build + kDeflateListName));
     EXPECT_FALSE(Exists(build + SumsPathOf(2)));
+    EXPECT_TRUE(Exists(build + DeflatedPathOf(3)));
+    EXPECT_FALSE(Exists(build + DeflatedPathOf(1)));
     const std::string table = ReadFile(build + SumsPathOf(3));
     BlockSums sums;
     ASSERT_TRUE(ParseBlockSums(reinterpret_cast<const uint8_t*>(table.data()), table.size(), &sums));
@@ -704,7 +706,8 @@ TEST_F(CatalogTest, BlockSumsAndDeflatedChunksServeOnlyTheFastMode)
         {noSums, 0x8003, 65534, 0, ""},
         {on, 0x8002, 65534, 0, ""},      // too small for a table
         {on, 0xFFFE, 65534, 0, ""},      // reserved, not a table
-        {on, 3, 65534 | deflated, 0x11, text.substr(0, 65534)},
+        {on, 3, 65534 | deflated, 0x11, text.substr(0, 65534)},  // stored by make-package
+        {on, 3, 1000 | deflated, 0x11, text.substr(0, 1000)},    // deflated when asked for
         {on, 3, 65534, 1, text.substr(0, 65534)},
         {on, 3, deflated, 1, text.substr(0, 10237)},  // no size: a base request
         {noDeflate, 3, 65534 | deflated, 1, text.substr(0, 65534)},
@@ -717,6 +720,7 @@ TEST_F(CatalogTest, BlockSumsAndDeflatedChunksServeOnlyTheFastMode)
         std::string line;
         std::memcpy(session.receiveSpace(), frame, sizeof frame);
         ASSERT_EQ(ClientSession::Step::ReplyReady, session.onReceived(sizeof frame, catalog_, row.rules, &line));
+        EXPECT_EQ(row.flag == 0x11 && row.raw.size() == 65534, line.find("stored") != std::string::npos) << line;
         std::string reply(reinterpret_cast<const char*>(session.pendingReply()), session.pendingBytes());
         session.onSent(reply.size());
         reply += session.replyPending() ? PendingPayload(session) : "";

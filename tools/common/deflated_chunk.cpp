@@ -1,8 +1,5 @@
-#include "chunk_deflate.h"
+#include "deflated_chunk.h"
 
-#include <cerrno>
-#include <unistd.h>
-#include <vector>
 #include <zlib.h>
 
 #include "wire_protocol.h"
@@ -26,20 +23,4 @@ std::size_t BuildDeflatedReply(const uint8_t* raw, std::size_t rawBytes, uint8_t
     wire::BuildChunkHeader(out, static_cast<uint8_t>(flag | wire::kChunkDeflatedBit), payload);
     wire::WriteLe32(out + wire::kChunkHeaderBytes, static_cast<uint32_t>(rawBytes));
     return wire::kChunkHeaderBytes + payload;
-}
-
-const uint8_t* ReadRawPiece(int fd, long long offset, std::size_t rawBytes)
-{
-    // One event loop per thread answers one request at a time, so one buffer
-    // per thread serves all its connections.
-    thread_local std::vector<uint8_t> scratch;
-    if (scratch.size() < rawBytes) scratch.resize(rawBytes);
-    std::size_t done = 0;
-    while (done < rawBytes) {
-        const ssize_t got = pread(fd, scratch.data() + done, rawBytes - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return nullptr;
-        done += static_cast<std::size_t>(got);
-    }
-    return scratch.data();
 }
