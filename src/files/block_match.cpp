@@ -137,6 +137,15 @@ bool matchRolling(const BlockSums& sums, ForwardReader& reader, uint64_t basisSi
     RollingSum sum;
     bool fresh = true;
     while (pos + window <= basisSize && !missing.empty()) {
+        // A block that stood where it was is taken already: the roll skips
+        // it rather than look for other blocks inside it, so an old file
+        // that mostly matched costs little more than the cheap pass.
+        const uint64_t aligned = pos / window;
+        if (pos % window == 0 && aligned < source.size() && source[aligned] == pos) {
+            pos += window;
+            fresh = true;
+            continue;
+        }
         // One byte past the window, read with it, so that the roll never
         // asks the reader to step back.
         const uint32_t span = pos + window < basisSize ? window + 1 : window;

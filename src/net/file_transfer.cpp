@@ -194,14 +194,18 @@ bool copyFromBasis(std::FILE* basis, const PatchStep& step, TransferTarget* targ
 // file, the rest in fast-mode ranges. Should the fast mode end on the way,
 // the base protocol brings the rest of the file from the first byte not
 // written.
-Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes, const PatchSource& patch) {
+Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes, const PatchSource& patch,
+                     uint32_t* copied) {
     std::FILE* basis = platform::openFile(patch.basisPath, "rb");
     if (basis == nullptr) return Step::Fail;
     Step outcome = Step::Go;
     for (const PatchStep& step : *patch.steps) {
         if (step.copy) {
-            if (!copyFromBasis(basis, step, target)) outcome = Step::Fail;
-            if (outcome != Step::Go) break;
+            if (!copyFromBasis(basis, step, target)) {
+                outcome = Step::Fail;
+                break;
+            }
+            *copied += step.length;
             continue;
         }
         uint32_t written = step.at;
@@ -275,7 +279,8 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     if (patch != nullptr && (expectedMd5 == nullptr || resumeAt > 0)) patch = nullptr;
     const uint8_t failedBefore = g_RunState.runFailed;
     const int64_t savedBefore = g_RunState.bytesSaved;
-    Step step = patch != nullptr ? transferPatched(&target, static_cast<uint16_t>(serial), maxBytes, *patch)
+    uint32_t copied = 0;
+    Step step = patch != nullptr ? transferPatched(&target, static_cast<uint16_t>(serial), maxBytes, *patch, &copied)
                                  : transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
     bool closed = std::fclose(target.file) == 0;
     if (step == Step::Stop) {
@@ -294,9 +299,7 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
             downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0, signedAs);
             return;
         }
-        const uint64_t fetched = FetchedBytes(*patch->steps);
-        g_UpdateLog.write("%s按块更新:复制%u字节,下载%u字节", localName, static_cast<uint32_t>(maxBytes - fetched),
-                          static_cast<uint32_t>(fetched));
+        g_UpdateLog.write("%s按块更新:复制%u字节,下载%u字节", localName, copied, maxBytes - copied);
         notifyHost(AU_MSG_STATUS, AU_STATUS_FILE_DONE, 0);
         return;
     }

@@ -142,8 +142,8 @@ bool fetchFiles() {
         downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5, resumeAt[at],
                      signedEntryOf(i), patched[at] ? &patch : nullptr);
     }
-    // Only our own server's fast mode saves anything.
-    if (run.bytesSaved > 0) notifyHost(AU_MSG_STATUS, AU_STATUS_BYTES_SAVED, static_cast<intptr_t>(run.bytesSaved / 1024));
+    // Only our own server's fast mode saves anything; the host counts whole KiB.
+    if (run.bytesSaved >= 1024) notifyHost(AU_MSG_STATUS, AU_STATUS_BYTES_SAVED, static_cast<intptr_t>(run.bytesSaved / 1024));
     return true;
 }
 

@@ -47,7 +47,8 @@ bool planPatchedFile(const UpdateListEntry& entry, uint16_t serial, std::vector<
         const bool parsed = ParseBlockSums(table.data(), table.size(), &sums);
         if (parsed) Md5ToHex(sums.fileMd5, digest);
         if (parsed && sums.fileSize == listed && std::strcmp(digest, entry.md5) == 0) {
-            planned = PlanPatch(sums, basis, static_cast<uint64_t>(basisSize), steps);
+            // A plan that copies nothing is the whole file, less its pipelining.
+            planned = PlanPatch(sums, basis, static_cast<uint64_t>(basisSize), steps) && FetchedBytes(*steps) < listed;
         } else {
             g_UpdateLog.write("%s的块校验表与列表不符", entry.path);
         }

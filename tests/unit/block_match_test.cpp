@@ -18,43 +18,28 @@ std::vector<uint8_t> randomBytes(std::mt19937& random, std::size_t count) {
 }  // namespace
 
 TEST(BlockMatch, StepsRebuildTheNewFileAndFetchAboutWhatChanged) {
-    struct Case {
-        const char* name;
-        std::size_t oldSize;
-        // Turns the old file into the new one.
-        void (*change)(std::vector<uint8_t>& file, std::mt19937& random);
-        uint64_t mostFetched;
-    };
+    // The new file: the old one with `erase` bytes at `at` replaced by
+    // `insert` random ones, then `flips` random bytes changed.
+    struct Case { const char* name; std::size_t oldSize, at, erase, insert; int flips; uint64_t mostFetched; };
     constexpr uint32_t kBlock = 1024;
     const Case cases[] = {
-        {"middle changed", 300000, [](std::vector<uint8_t>& f, std::mt19937& r) {
-             auto fresh = randomBytes(r, 20000);
-             std::copy(fresh.begin(), fresh.end(), f.begin() + 140000);
-         }, 20000 + 2 * kBlock},
-        {"random blocks", 300000, [](std::vector<uint8_t>& f, std::mt19937& r) {
-             for (int i = 0; i < 5; ++i) f[r() % f.size()] ^= 0x5A;
-         }, 5 * kBlock},
-        {"inserted at start", 300000, [](std::vector<uint8_t>& f, std::mt19937& r) {
-             auto fresh = randomBytes(r, 3000);
-             f.insert(f.begin(), fresh.begin(), fresh.end());
-         }, 3000 + kBlock},
-        {"appended, short last block", 300000, [](std::vector<uint8_t>& f, std::mt19937& r) {
-             auto fresh = randomBytes(r, 700);
-             f.insert(f.begin() + 1000, fresh.begin(), fresh.end());
-         }, 700 + 2 * kBlock},
-        {"old file empty", 0, [](std::vector<uint8_t>& f, std::mt19937& r) { f = randomBytes(r, 5000); }, 5000},
-        {"old file shorter than a block", 100, [](std::vector<uint8_t>& f, std::mt19937& r) {
-             auto fresh = randomBytes(r, 4000);
-             f.insert(f.end(), fresh.begin(), fresh.end());
-         }, 4100},
-        {"old file longer", 300000, [](std::vector<uint8_t>& f, std::mt19937&) { f.resize(150000); }, 0},
-        {"new file empty", 300000, [](std::vector<uint8_t>& f, std::mt19937&) { f.clear(); }, 0},
+        {"middle changed", 300000, 140000, 20000, 20000, 0, 20000 + 2 * kBlock},
+        {"random blocks", 300000, 0, 0, 0, 5, 5 * kBlock},
+        {"inserted at start", 300000, 0, 0, 3000, 0, 3000 + kBlock},
+        {"inserted, short last block", 300000, 1000, 0, 700, 0, 700 + 2 * kBlock},
+        {"old file empty", 0, 0, 0, 5000, 0, 5000},
+        {"old file shorter than a block", 100, 100, 0, 4000, 0, 4100},
+        {"old file longer", 300000, 150000, 150000, 0, 0, 0},
+        {"new file empty", 300000, 0, 300000, 0, 0, 0},
     };
     for (const Case& c : cases) {
         std::mt19937 random(11);
         const std::vector<uint8_t> old = randomBytes(random, c.oldSize);
         std::vector<uint8_t> fresh = old;
-        c.change(fresh, random);
+        const std::vector<uint8_t> inserted = randomBytes(random, c.insert);
+        fresh.erase(fresh.begin() + c.at, fresh.begin() + c.at + c.erase);
+        fresh.insert(fresh.begin() + c.at, inserted.begin(), inserted.end());
+        for (int i = 0; i < c.flips; ++i) fresh[random() % fresh.size()] ^= 0x5A;
         std::FILE* basis = std::tmpfile();
         ASSERT_NE(nullptr, basis);
         ASSERT_EQ(old.size(), std::fwrite(old.data(), 1, old.size(), basis));

@@ -195,6 +195,37 @@ class FastModeTest(unittest.TestCase):
                     self.assertEqual(again.exit_code, 0, again.describe())
                     self.assertEqual({path: after.get(path) for path in builds[-1]}, builds[-1], again.describe())
 
+    def test_a_changed_file_travels_as_its_changed_ranges_and_text_deflated(self):
+        """A new build with 1 MiB changed inside a larger file and a text file changed:
+        the second run builds the large one from its installed copy and takes the text
+        deflated, and both end byte for byte as built."""
+        generator = random.Random(17)
+        old = {'data/archive.pak': generator.randbytes(6 << 20),
+               'conf/settings.txt': b''.join(b'key%d = value %d\r\n' % (i, i % 7) for i in range(20000))}
+        new = dict(old)
+        archive = bytearray(old['data/archive.pak'])
+        archive[5 << 19:7 << 19] = generator.randbytes(1 << 20)
+        new['data/archive.pak'] = bytes(archive)
+        new['conf/settings.txt'] = old['conf/settings.txt'].replace(b'value 3', b'value 9')
+        with Run(self.flavour) as run:
+            run.package('game', files=old)
+            run.server()
+            first = run.update('game')
+            self.assertEqual(first.exit_code, 0, first.describe())
+            run.package('game', files=new)
+            second = run.update('game')
+            self.assertEqual(second.exit_code, 0, second.describe())
+            for path, content in new.items():
+                self.assertEqual(run.game_file(path), content, path + '\n' + second.describe())
+            patched = [re.search(r'archive\.pak按块更新:复制(\d+)字节,下载(\d+)字节', line) for line in second.log_lines()]
+            copied, fetched = next((int(m.group(1)), int(m.group(2))) for m in patched if m)
+            self.assertEqual(copied + fetched, len(new['data/archive.pak']))
+            self.assertLess(fetched, (1 << 20) + (64 << 10), second.describe())
+            saved = [value for kind, value in second.statuses() if kind == 13]
+            self.assertEqual(len(saved), 1, second.describe())
+            # More than the copies: the text travelled deflated.
+            self.assertGreater(saved[0] * 1024, copied, second.describe())
+
 
 if __name__ == '__main__':
     unittest.main()
