@@ -2,20 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <random>
-
 #include "block_sums_cases.h"
-
-namespace {
-
-std::vector<uint8_t> randomBytes(std::mt19937& random, std::size_t count) {
-    std::vector<uint8_t> bytes(count);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
-}  // namespace
 
 TEST(BlockMatch, StepsRebuildTheNewFileAndFetchAboutWhatChanged) {
     // The new file: the old one with `erase` bytes at `at` replaced by
