@@ -388,12 +388,13 @@ protected:
         return wire::ParseRequest(frame, sizeof frame);
     }
 
-    std::string Answer(const wire::ParsedRequest& request, const SessionRules& rules, uint8_t* flag)
+    std::string Answer(const wire::ParsedRequest& request, const SessionRules& rules, uint8_t* flag,
+                       const PackageCatalog* catalog = nullptr)
     {
         uint8_t reply[wire::kMaxReplyBytes];
         std::size_t payload = 0;
         std::string line;
-        std::size_t length = AnswerRequest(request, catalog_, rules, reply, &payload, &line);
+        std::size_t length = AnswerRequest(request, catalog ? *catalog : catalog_, rules, reply, &payload, &line);
         EXPECT_EQ(length, static_cast<std::size_t>(wire::ReadLe16(reply)) + 2);
         EXPECT_EQ(payload + 3, length);
         *flag = reply[2];
@@ -682,7 +683,7 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
 {
     SessionRules rules;
     rules.chunkPayload = rules.fastChunkPayload = 50;
-    std::string publicKey, error, line;
+    std::string publicKey, error;
     ASSERT_TRUE(WriteNewSigningKey(dir_.path() + "/key.pem", &publicKey, &error)) << error;
     Rebuild(dir_.path() + "/key.pem");
     const std::string manifest = ReadFile(root_ + "/pkg.manifest"), signature = ReadFile(root_ + "/pkg.sig");
@@ -703,13 +704,10 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
         for (const auto& [serial, expected] : {std::make_pair(wire::kManifestSerial, manifest),
                                               std::make_pair(wire::kSignatureSerial, signature)}) {
             std::string whole;
-            uint8_t flag = 1, frame[kFileRequestSize], reply[wire::kMaxReplyBytes];
-            std::size_t payload = 0;
+            uint8_t flag = 1, frame[kFileRequestSize];
             for (uint32_t offset = 0; flag == 1; offset += 50) {
                 wire::BuildFileRequest(frame, 9, serial, offset, 50);
-                AnswerRequest(wire::ParseRequest(frame, kFileRequestSize), catalog, rules, reply, &payload, &line);
-                flag = reply[2];
-                whole.append(reinterpret_cast<const char*>(reply) + 3, payload);
+                whole += Answer(wire::ParseRequest(frame, sizeof frame), rules, &flag, &catalog);
             }
             EXPECT_EQ(half ? 0 : 2, flag) << serial;
             EXPECT_EQ(half ? "" : expected, whole) << serial;
