@@ -2,20 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <random>
-
 #include "block_sums_cases.h"
-
-namespace {
-
-std::vector<uint8_t> randomBytes(std::mt19937& random, std::size_t count) {
-    std::vector<uint8_t> bytes(count);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
-}  // namespace
 
 TEST(BlockMatch, StepsRebuildTheNewFileAndFetchAboutWhatChanged) {
     // The new file: the old one with `erase` bytes at `at` replaced by
@@ -51,17 +38,13 @@ TEST(BlockMatch, StepsRebuildTheNewFileAndFetchAboutWhatChanged) {
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const PatchStep& step = steps[i];
             ASSERT_EQ(rebuilt.size(), step.at) << c.name;
-            if (i > 0) {
-                const PatchStep& before = steps[i - 1];
-                const bool mergeable = before.copy == step.copy && (!step.copy || before.from + before.length == step.from);
-                EXPECT_FALSE(mergeable) << c.name << ": step " << i << " not merged";
-            }
-            if (step.copy) {
-                ASSERT_LE(step.from + step.length, old.size()) << c.name;
-                rebuilt.insert(rebuilt.end(), old.begin() + step.from, old.begin() + step.from + step.length);
-            } else {
-                rebuilt.insert(rebuilt.end(), fresh.begin() + step.at, fresh.begin() + step.at + step.length);
-            }
+            const PatchStep* before = i > 0 ? &steps[i - 1] : nullptr;
+            EXPECT_FALSE(before && before->copy == step.copy && (!step.copy || before->from + before->length == step.from))
+                << c.name << ": step " << i << " not merged";
+            const std::vector<uint8_t>& source = step.copy ? old : fresh;
+            const std::size_t from = step.copy ? step.from : step.at;
+            ASSERT_LE(from + step.length, source.size()) << c.name;
+            rebuilt.insert(rebuilt.end(), source.begin() + from, source.begin() + from + step.length);
         }
         EXPECT_TRUE(rebuilt == fresh) << c.name;
         EXPECT_LE(FetchedBytes(steps), c.mostFetched) << c.name;

@@ -1,8 +1,9 @@
 // The block table make-package would publish for these bytes, as the tests
-// of the client's matching need it.
+// of the client's matching need it, and the random files they match.
 #pragma once
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 #include "files/block_sums.h"
@@ -30,4 +31,10 @@ inline BlockSums sumsOf(const std::vector<uint8_t>& file, uint32_t blockSize) {
         sums.strong.insert(sums.strong.end(), digest, digest + sums.strongBytes);
     }
     return sums;
+}
+
+inline std::vector<uint8_t> randomBytes(std::mt19937& random, std::size_t count) {
+    std::vector<uint8_t> bytes(count);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
 }

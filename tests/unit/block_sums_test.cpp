@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include <cstring>
+
+#include "block_sums_cases.h"
 
 TEST(BlockSums, RollingEqualsAFreshStartAtEveryOffset) {
     std::mt19937 random(7);
-    std::vector<uint8_t> bytes(5000);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    const std::vector<uint8_t> bytes = randomBytes(random, 5000);
     const uint32_t window = 1024;
     RollingSum rolled;
     rolled.start(bytes.data(), window);
@@ -20,20 +21,15 @@ TEST(BlockSums, RollingEqualsAFreshStartAtEveryOffset) {
 }
 
 TEST(BlockSums, TablesRoundTripAndOnlyTheirOneFormParses) {
-    BlockSums sums;
-    sums.blockSize = 1024;
-    sums.fileSize = 2049;  // three blocks, the last one byte
-    sums.strongBytes = 6;
-    for (uint32_t i = 0; i < 3; ++i) sums.weak.push_back(0x01020304u * (i + 1));
-    for (int i = 0; i < 18; ++i) sums.strong.push_back(static_cast<uint8_t>(i));
-    sums.fileMd5[0] = 0xAB;
+    std::mt19937 random(3);
+    const BlockSums sums = sumsOf(randomBytes(random, 2049), 1024);  // three blocks, the last one byte
     const std::vector<uint8_t> bytes = EncodeBlockSums(sums);
     ASSERT_EQ(kBlockSumsHeadBytes + 3 * 10, bytes.size());
     BlockSums read;
     ASSERT_TRUE(ParseBlockSums(bytes.data(), bytes.size(), &read));
     EXPECT_EQ(sums.weak, read.weak);
     EXPECT_EQ(sums.strong, read.strong);
-    EXPECT_EQ(0xAB, read.fileMd5[0]);
+    EXPECT_EQ(0, std::memcmp(sums.fileMd5, read.fileMd5, 16));
 
     struct Fault { std::size_t offset; uint8_t value; };
     const Fault faults[] = {{0, 'X'}, {5, 0x06} /* 1536: no power of two */, {6, 0x20} /* 2 MiB */,

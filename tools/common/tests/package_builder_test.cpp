@@ -388,16 +388,37 @@ protected:
         return wire::ParseRequest(frame, sizeof frame);
     }
 
-    std::string Answer(const wire::ParsedRequest& request, const SessionRules& rules, uint8_t* flag)
+    std::string Answer(const wire::ParsedRequest& request, const SessionRules& rules, uint8_t* flag,
+                       const PackageCatalog* catalog = nullptr)
     {
         uint8_t reply[wire::kMaxReplyBytes];
         std::size_t payload = 0;
         std::string line;
-        std::size_t length = AnswerRequest(request, catalog_, rules, reply, &payload, &line);
+        std::size_t length = AnswerRequest(request, catalog ? *catalog : catalog_, rules, reply, &payload, &line);
         EXPECT_EQ(length, static_cast<std::size_t>(wire::ReadLe16(reply)) + 2);
         EXPECT_EQ(payload + 3, length);
         *flag = reply[2];
         return std::string(reinterpret_cast<char*>(reply) + 3, payload);
+    }
+
+    wire::FastOffer OfferOf(const PackageCatalog& catalog, const SessionRules& rules)
+    {
+        uint8_t frame[kPackageRequestSize], reply[wire::kMaxReplyBytes];
+        std::size_t payload = 0;
+        std::string line;
+        buildPackageRequest(frame, "pkg");
+        AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog, rules, reply, &payload, &line);
+        return wire::ReadOffer(reply, wire::kOfferedPackageReplyBytes);
+    }
+
+    PackageBuildResult Rebuild(const std::string& keyPath = "")
+    {
+        PackageBuildOptions options;
+        options.name = "pkg", options.gameDir = game_, options.outRoot = root_, options.signing.keyPath = keyPath;
+        PackageBuildResult result;
+        std::string error;
+        EXPECT_EQ(BuildStatus::Built, BuildPackage(options, &result, &error)) << error;
+        return result;
     }
 
     TempDir dir_;
@@ -662,15 +683,9 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
 {
     SessionRules rules;
     rules.chunkPayload = rules.fastChunkPayload = 50;
-    std::string publicKey, error, line;
+    std::string publicKey, error;
     ASSERT_TRUE(WriteNewSigningKey(dir_.path() + "/key.pem", &publicKey, &error)) << error;
-    PackageBuildOptions options;
-    options.name = "pkg";
-    options.gameDir = game_;
-    options.outRoot = root_;
-    options.signing.keyPath = dir_.path() + "/key.pem";
-    PackageBuildResult result;
-    ASSERT_EQ(BuildStatus::Built, BuildPackage(options, &result, &error)) << error;
+    Rebuild(dir_.path() + "/key.pem");
     const std::string manifest = ReadFile(root_ + "/pkg.manifest"), signature = ReadFile(root_ + "/pkg.sig");
     // Signed, then half signed (served as not signed, with one line saying why).
     for (bool half : {false, true}) {
@@ -681,11 +696,7 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
         EXPECT_EQ(half, std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
                             return m.find("build 2 list ") != std::string::npos && m.find("not signed") != std::string::npos;
                         }) == 1);
-        uint8_t frame[kPackageRequestSize], reply[wire::kMaxReplyBytes];
-        std::size_t payload = 0;
-        buildPackageRequest(frame, "pkg");
-        AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog, rules, reply, &payload, &line);
-        const wire::FastOffer offer = wire::ReadOffer(reply, wire::kOfferedPackageReplyBytes);
+        const wire::FastOffer offer = OfferOf(catalog, rules);
         EXPECT_EQ(half ? 0 : manifest.size(), offer.manifestBytes);
         EXPECT_EQ(half ? 0 : 64, offer.signatureBytes);
         EXPECT_EQ(wire::kFeatureBlockSums | wire::kFeatureDeflate, offer.features);  // signing leaves them as they were
@@ -693,12 +704,10 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
         for (const auto& [serial, expected] : {std::make_pair(wire::kManifestSerial, manifest),
                                               std::make_pair(wire::kSignatureSerial, signature)}) {
             std::string whole;
-            uint8_t flag = 1;
+            uint8_t flag = 1, frame[kFileRequestSize];
             for (uint32_t offset = 0; flag == 1; offset += 50) {
                 wire::BuildFileRequest(frame, 9, serial, offset, 50);
-                AnswerRequest(wire::ParseRequest(frame, kFileRequestSize), catalog, rules, reply, &payload, &line);
-                flag = reply[2];
-                whole.append(reinterpret_cast<const char*>(reply) + 3, payload);
+                whole += Answer(wire::ParseRequest(frame, sizeof frame), rules, &flag, &catalog);
             }
             EXPECT_EQ(half ? 0 : 2, flag) << serial;
             EXPECT_EQ(half ? "" : expected, whole) << serial;
@@ -732,14 +741,8 @@ TEST_F(CatalogTest, BlockSumsAndDeflatedChunksServeOnlyTheFastMode)
     on.fastChunkPayload = noSums.fastChunkPayload = noDeflate.fastChunkPayload = 65534;
     noSums.blockSums = false;
     noDeflate.deflate = false;
-    for (const auto& [rules, features] : {std::pair{on, 3}, {noSums, 2}, {noDeflate, 1}}) {
-        uint8_t frame[kPackageRequestSize], reply[wire::kOfferedPackageReplyBytes];
-        std::size_t payload = 0;
-        std::string line;
-        buildPackageRequest(frame, "pkg");
-        AnswerRequest(wire::ParseRequest(frame, sizeof frame), catalog_, rules, reply, &payload, &line);
-        EXPECT_EQ(features, wire::ReadOffer(reply, sizeof reply).features);
-    }
+    for (const auto& [rules, features] : {std::pair{on, 3}, {noSums, 2}, {noDeflate, 1}})
+        EXPECT_EQ(features, OfferOf(catalog_, rules).features);
 
     // Both the session and the stateless answer give the same frames: flag,
     // then the raw payload, or the raw count and a stream that inflates to it.
@@ -796,13 +799,7 @@ TEST_F(CatalogTest, BlockSumsAndDeflatedChunksServeOnlyTheFastMode)
     // one of build 1, which had neither file, fetches both whole.
     text.replace(100000, 100, std::string(100, '#'));
     WriteFile(game_ + "/text.txt", text);
-    PackageBuildOptions options;
-    options.name = "pkg";
-    options.gameDir = game_;
-    options.outRoot = root_;
-    PackageBuildResult result;
-    std::string error;
-    ASSERT_EQ(BuildStatus::Built, BuildPackage(options, &result, &error)) << error;
+    const PackageBuildResult result = Rebuild();
     ASSERT_EQ(2u, result.patches.size());
     EXPECT_EQ(2, result.patches[0].fromGeneration);
     EXPECT_EQ(1u, result.patches[0].changedFiles);
