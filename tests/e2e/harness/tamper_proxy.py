@@ -57,10 +57,7 @@ class TamperProxy(ScriptedServer):
             raise ValueError('unknown tamper %r' % tamper)
         if swap and len(swap[0]) != len(swap[1]):
             raise ValueError('a swap keeps the length of the chunk')
-        self.swap = swap
-        self.upstream = upstream
-        self.files_upstream = files_upstream
-        self.tamper = tamper
+        self.upstream, self.files_upstream, self.tamper, self.swap = upstream, files_upstream, tamper, swap
         self.rng = random.Random(seed)
         self.tampered = []   # what was changed, e.g. 'file 1 byte 3'
         super().__init__(None)  # self.requests: every Request, in arrival order

@@ -46,11 +46,7 @@ MODES = {
     'mix': (None, 3, 2, 'file fails', 'file fails'),
     'same-md5': ('swap', 3, None, 'file fails', 3),
 }
-
-
-def selected_modes():
-    wanted = os.environ.get('AUTOUPDATE_TAMPER_MODES')
-    return [m for m in MODES if not wanted or m in wanted.split(',')]
+SELECTED_MODES = [m for m in MODES if m in os.environ.get('AUTOUPDATE_TAMPER_MODES', ','.join(MODES)).split(',')]
 
 
 def installed_state(run):
@@ -61,20 +57,8 @@ def installed_state(run):
 class SignedBuildsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.testbed = Run(current_flavour()).__enter__()
-        try:
-            cls.build_servers()
-        except BaseException:
-            cls.testbed.__exit__(None, None, None)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.testbed.__exit__(None, None, None)
-
-    @classmethod
-    def build_servers(cls):
-        run = cls.testbed
+        run = cls.testbed = Run(current_flavour()).__enter__()
+        cls.addClassCleanup(run.__exit__, None, None, None)
         key = os.path.join(run.dir, 'publisher.pem')
         code, out, err = run_bounded([run.flavour.tool('make-package'), '--new-key', key], timeout=60)
         assert code == 0, (out, err)
@@ -135,7 +119,7 @@ class SignedBuildsTest(unittest.TestCase):
 
     def test_with_a_key_every_change_is_refused_and_without_the_launcher_takes_what_it_is_served(self):
         """With a key the next honest run completes after every mode; without one, after a failed file."""
-        for keyed, mode in itertools.product((True, False), selected_modes()):
+        for keyed, mode in itertools.product((True, False), SELECTED_MODES):
             with self.subTest(mode=mode, keyed=keyed):
                 before = self.begin_with_build_2(keyed)
                 result, proxy = self.attack(mode, keyed)
