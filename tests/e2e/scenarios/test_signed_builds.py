@@ -117,8 +117,9 @@ class SignedBuildsTest(unittest.TestCase):
             expected = content.encode() if isinstance(content, str) else content
             self.assertEqual(self.testbed.game_file(path), expected, path + '\n' + result.describe())
 
-    def test_with_a_key_every_change_is_refused_and_without_the_launcher_takes_what_it_is_served(self):
-        """With a key the next honest run completes after every mode; without one, after a failed file."""
+    def test_every_change_on_the_path_with_and_without_the_publishers_key(self):
+        """With the key every change is refused; without it the launcher takes what it is served.
+        After every refusal or failed file the next honest run completes."""
         for keyed, mode in itertools.product((True, False), SELECTED_MODES):
             with self.subTest(mode=mode, keyed=keyed):
                 before = self.begin_with_build_2(keyed)
