@@ -7,13 +7,15 @@ launcher takes what it is served, as it always has.
 
 AUTOUPDATE_TAMPER_SEED picks the changed bytes; AUTOUPDATE_TAMPER_MODES (comma
 separated) runs only some of the modes."""
+import itertools
 import os
+import re
 import shutil
 import unittest
 
 from harness import Run, ServerEntry, current_flavour, gamedata_xml, read_list
 from harness.processes import run_bounded
-from harness.tamper_proxy import TamperProxy
+from harness.tamper_proxy import MANIFEST_SERIAL, TamperProxy
 
 SEED = int(os.environ.get('AUTOUPDATE_TAMPER_SEED', '1'))
 NOT_SIGNED = 83
@@ -44,11 +46,7 @@ MODES = {
     'mix': (None, 3, 2, 'file fails', 'file fails'),
     'same-md5': ('swap', 3, None, 'file fails', 3),
 }
-
-
-def selected_modes():
-    wanted = os.environ.get('AUTOUPDATE_TAMPER_MODES')
-    return [m for m in MODES if not wanted or m in wanted.split(',')]
+SELECTED_MODES = [m for m in MODES if m in os.environ.get('AUTOUPDATE_TAMPER_MODES', ','.join(MODES)).split(',')]
 
 
 def installed_state(run):
@@ -59,20 +57,8 @@ def installed_state(run):
 class SignedBuildsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.testbed = Run(current_flavour()).__enter__()
-        try:
-            cls.build_servers()
-        except BaseException:
-            cls.testbed.__exit__(None, None, None)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.testbed.__exit__(None, None, None)
-
-    @classmethod
-    def build_servers(cls):
-        run = cls.testbed
+        run = cls.testbed = Run(current_flavour()).__enter__()
+        cls.addClassCleanup(run.__exit__, None, None, None)
         key = os.path.join(run.dir, 'publisher.pem')
         code, out, err = run_bounded([run.flavour.tool('make-package'), '--new-key', key], timeout=60)
         assert code == 0, (out, err)
@@ -131,63 +117,44 @@ class SignedBuildsTest(unittest.TestCase):
             expected = content.encode() if isinstance(content, str) else content
             self.assertEqual(self.testbed.game_file(path), expected, path + '\n' + result.describe())
 
-    def assertFailedAndKept(self, result, before, status, proxy):
-        self.assertEqual(result.exit_code, 1, result.describe())
-        self.assertIn(status, result.statuses(), result.describe())
-        self.assertEqual(result.statuses()[-1], (5, 0), result.describe())
-        self.assertEqual(installed_state(self.testbed), before, 'installed files changed\n' + result.describe())
-        if status == (6, NOT_SIGNED):
-            self.assertTrue(any(line.startswith('签名校验失败:') for line in result.log_lines()),
-                            result.describe())
-            listed = [s for s in proxy.serials() if 0 < s < 0xFFFD]
-            self.assertEqual(listed, [], 'a refused build had files fetched\n' + result.describe())
-
-    def assertHeals(self, keyed):
-        self.use(self.ports[3], keyed)
-        healed = self.testbed.update('game')
-        self.assertEqual(healed.exit_code, 0, healed.describe())
-        self.assertEqual(healed.statuses()[-1], (5, 1), healed.describe())
-        self.assertInstalled(3, healed)
-
-    def test_with_a_key_every_change_is_refused_and_the_next_honest_run_completes(self):
-        for mode in selected_modes():
-            with self.subTest(mode=mode):
-                before = self.begin_with_build_2(True)
-                result, proxy = self.attack(mode, True)
-                if MODES[mode][0]:
+    def test_every_change_on_the_path_with_and_without_the_publishers_key(self):
+        """With the key every change is refused; without it the launcher takes what it is served.
+        After every refusal or failed file the next honest run completes."""
+        for keyed, mode in itertools.product((True, False), SELECTED_MODES):
+            with self.subTest(mode=mode, keyed=keyed):
+                before = self.begin_with_build_2(keyed)
+                result, proxy = self.attack(mode, keyed)
+                describe, outcome = result.describe(), MODES[mode][3 if keyed else 4]
+                if MODES[mode][0] and (keyed or MODES[mode][0] != 'manifest'):
                     self.assertEqual(len(proxy.tampered), 1, proxy.tampered)
-                if MODES[mode][3] == 'refused':
-                    self.assertFailedAndKept(result, before, (6, NOT_SIGNED), proxy)
-                else:
-                    self.assertFailedAndKept(result, before, (6, 1), proxy)
-                    # Where the MD5 tells, it tells first; only SHA-256 tells the same-MD5 file.
-                    expected = 'same-md5.bin的SHA-256与签名清单不符' if mode == 'same-md5' else '校验失败'
-                    self.assertTrue(any(expected in line for line in result.log_lines()), result.describe())
-                self.assertHeals(True)
-
-    def test_without_a_key_the_launcher_takes_what_it_is_served(self):
-        for mode in selected_modes():
-            with self.subTest(mode=mode):
-                before = self.begin_with_build_2(False)
-                result, proxy = self.attack(mode, False)
-                self.assertNotIn(0xFFFE, proxy.serials(), 'no manifest is asked for without a key')
-                if MODES[mode][0] not in (None, 'manifest'):
-                    self.assertEqual(len(proxy.tampered), 1, proxy.tampered)
-                if MODES[mode][4] == 'file fails':
-                    self.assertFailedAndKept(result, before, (6, 1), proxy)
-                    self.assertTrue(any('校验失败' in line for line in result.log_lines()), result.describe())
-                    self.assertHeals(False)
+                if not keyed:
+                    self.assertNotIn(MANIFEST_SERIAL, proxy.serials(), 'no manifest is asked for without a key')
+                if isinstance(outcome, int):
+                    self.assertEqual((result.exit_code, result.statuses()[-1]), (0, (5, 1)), describe)
+                    self.assertInstalled(outcome, result,
+                                         {'same-md5.bin': COLLISION[1]} if mode == 'same-md5' else None)
+                    honest_list = read_list(self.testbed.packages_dir, 'game').replace(b'\r\n', b'\n')
+                    installed_list = self.testbed.game_file('game.upd').replace(b'\r\n', b'\n')
+                    self.assertEqual(installed_list != honest_list, mode in ('list', 'replay', 'expired'), mode)
+                    if mode == 'offer':
+                        self.assertEqual({r.wanted for r in proxy.requests if r.serial is not None}, {0},
+                                         'base protocol after a base reply')
                     continue
-                self.assertEqual(result.exit_code, 0, result.describe())
-                self.assertEqual(result.statuses()[-1], (5, 1), result.describe())
-                self.assertInstalled(MODES[mode][4], result,
-                                     {'same-md5.bin': COLLISION[1]} if mode == 'same-md5' else None)
-                honest_list = read_list(self.testbed.packages_dir, 'game').replace(b'\r\n', b'\n')
-                installed_list = self.testbed.game_file('game.upd').replace(b'\r\n', b'\n')
-                self.assertEqual(installed_list != honest_list, mode in ('list', 'replay', 'expired'), mode)
-                if mode == 'offer':
-                    self.assertEqual({r.wanted for r in proxy.requests if r.serial is not None}, {0},
-                                     'base protocol after a base reply')
+                refused = outcome == 'refused'
+                self.assertEqual((result.exit_code, result.statuses()[-1]), (1, (5, 0)), describe)
+                self.assertIn((6, NOT_SIGNED if refused else 1), result.statuses(), describe)
+                self.assertEqual(installed_state(self.testbed), before, 'installed files changed\n' + describe)
+                # Where the MD5 tells, it tells first; only SHA-256 tells the same-MD5 file.
+                expected = ('^签名校验失败:' if refused else r'same-md5\.bin的SHA-256与签名清单不符'
+                            if keyed and mode == 'same-md5' else '校验失败')
+                self.assertTrue(any(re.search(expected, line) for line in result.log_lines()), describe)
+                if refused:
+                    listed = [s for s in proxy.serials() if 0 < s < 0xFFFD]
+                    self.assertEqual(listed, [], 'a refused build had files fetched\n' + describe)
+                self.use(self.ports[3], keyed)
+                healed = self.testbed.update('game')
+                self.assertEqual((healed.exit_code, healed.statuses()[-1]), (0, (5, 1)), healed.describe())
+                self.assertInstalled(3, healed)
 
 
 if __name__ == '__main__':
