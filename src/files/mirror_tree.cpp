@@ -96,11 +96,16 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
     std::size_t destinationLength = std::strlen(destinationFile);
     uint32_t nameHash = HashFileName(fileName);
 
+    // A staged file whose only records are installed already is not this
+    // run's: it goes, so that no later run takes it either.
+    bool ofRecordInPlace = false;
+    bool ofRecordToInstall = false;
     for (int32_t i = plan->byName.first(nameHash); i >= 0; i = plan->byName.next(i)) {
         const UpdateListEntry& entry = g_RunState.newList[i];
+        const uint8_t mark = plan->marks[static_cast<std::size_t>(i)];
         if (plan->nameHashes[static_cast<std::size_t>(i)] != nameHash ||
             std::memchr(entry.path, '\0', sizeof entry.path) == nullptr ||
-            !SameFileName(lastComponent(entry.path), fileName)) {
+            !SameFileName(lastComponent(entry.path), fileName) || (keepMarks && !belongsToTree(entry, *plan))) {
             continue;
         }
 
@@ -120,10 +125,13 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
             }
         }
 
+        if (keepMarks && (mark & kMarkInPlace) != 0) {
+            ofRecordInPlace = true;
+            continue;
+        }
+        ofRecordToInstall = true;
         g_UpdateLog.write("执行%s到%s的拷贝", entry.path, destinationFile);
-        bool verified = keepMarks && (plan->marks[static_cast<std::size_t>(i)] & kMarkVerified) != 0 &&
-                        belongsToTree(entry, *plan);
-        if (!verified) {
+        if (!keepMarks || (mark & kMarkVerified) == 0) {
             if (!digested) {
                 Md5File(sourceFile, digest);
                 Md5ToHex(digest, digestText);
@@ -141,6 +149,10 @@ void mirrorFile(const char* sourceFile, const char* destinationFile, const char*
             if (keepMarks) markInstalled(plan, i, nameHash);
             return;
         }
+    }
+    if (ofRecordInPlace && !ofRecordToInstall) {
+        g_UpdateLog.write("%s不是本次更新下载的文件,已删除", sourceFile);
+        platform::deleteFile(sourceFile);
     }
 }
 

@@ -16,6 +16,10 @@ enum MirrorMark : uint8_t {
     // The record's file was moved into place from the tree its systemFile
     // names.
     kMarkInstalled = 2,
+    // The record is installed already and this run fetches nothing for it: a
+    // staged file at its path is not this run's (an earlier run or server left
+    // it unchecked), so it is removed, never installed.
+    kMarkInPlace = 4,
 };
 
 // One install of the run: newList indexed once by the last component of each
@@ -32,7 +36,8 @@ struct MirrorPlan {
 
 // Both directories end with "\". Lowers installOk when the user gives up on a
 // file that cannot be replaced; does nothing while installOk is lowered.
-// With a plan, records marked verified that belong to the walked tree are
-// moved without a second digest and every moved record is marked installed.
+// With a plan, only records of the walked tree are considered: those marked
+// verified are moved without a second digest, those marked in place never,
+// and every moved record is marked installed.
 void MirrorTree(const char* destination, const char* source, MirrorPlan* plan);
 void MirrorTree(const char* destination, const char* source);

@@ -58,6 +58,12 @@ bool signedDigestsMatch(const char* path, const char* md5, const BuildManifestFi
            std::memcmp(sha, signedAs.sha256, sizeof sha) == 0;
 }
 
+// With a signed build only the signed SHA-256 says that a copy on disk is
+// the listed file; the MD5 alone no longer resists a made collision.
+bool copyMatches(const char* path, const UpdateListEntry& entry, const BuildManifestFile* signedAs) {
+    return signedAs != nullptr ? signedDigestsMatch(path, entry.md5, *signedAs) : digestMatches(path, entry.md5);
+}
+
 enum class StagedCopy { kAbsent, kMatches, kDiffers };
 
 // With a signed build, a staged copy counts only with the signed SHA-256: a
@@ -68,17 +74,17 @@ StagedCopy stagedCopy(const char* gameStaging, const char* systemStaging,
     std::snprintf(staged, sizeof staged, "%s%s",
                   entry.systemFile == 0 ? gameStaging : systemStaging, entry.path);
     if (!canOpen(staged)) return StagedCopy::kAbsent;
-    const bool matches = signedAs != nullptr ? signedDigestsMatch(staged, entry.md5, *signedAs)
-                                             : digestMatches(staged, entry.md5);
-    return matches ? StagedCopy::kMatches : StagedCopy::kDiffers;
+    return copyMatches(staged, entry, signedAs) ? StagedCopy::kMatches : StagedCopy::kDiffers;
 }
 
-bool installedCopyMatches(const UpdateListEntry& entry) {
+// A first run (a repair too) keeps what is on disk only when it is the
+// listed file.
+bool installedCopyMatches(const UpdateListEntry& entry, const BuildManifestFile* signedAs) {
     const RunState& run = g_RunState;
     char installed[512];
     std::snprintf(installed, sizeof installed, "%s%s",
                   entry.systemFile == 0 ? run.gameDir : run.systemDir, entry.path);
-    return canOpen(installed) && digestMatches(installed, entry.md5);
+    return canOpen(installed) && copyMatches(installed, entry, signedAs);
 }
 
 void takeFromStaging(UpdateListEntry& entry, RecordSource* source) {
@@ -133,7 +139,7 @@ bool decideDownloads(const char* gameStaging, const char* systemStaging, RecordS
         StagedCopy staged = stagedCopy(gameStaging, systemStaging, entry, signedEntryOf(i));
         if (staged == StagedCopy::kMatches) {
             takeFromStaging(entry, &sources[i]);
-        } else if (firstRun && staged == StagedCopy::kAbsent && installedCopyMatches(entry)) {
+        } else if (firstRun && staged == StagedCopy::kAbsent && installedCopyMatches(entry, signedEntryOf(i))) {
             entry.needsDownload = false;
             sources[i] = kSourceInPlace;
         }

@@ -162,12 +162,15 @@ bool mirrorInstall(const char* target, const char* source, MirrorPlan* plan) {
 // The records this run must install, each marked verified unless a later
 // transfer wrote the same staged file again (a list may name a path twice):
 // staged copies were checked at the decision, fetched files right after
-// their transfer, and nothing writes the staging tree in between.
+// their transfer, and nothing writes the staging tree in between. Every
+// other record is in place: whatever is staged at its path was checked by
+// nobody in this run (a transfer cut short, say, whose bytes only share the
+// listed MD5) and must not be installed.
 void markVerified(const RecordSource* sources, MirrorPlan* plan) {
     const RunState& run = g_RunState;
     int32_t count = static_cast<int32_t>(plan->marks.size());
     for (int32_t i = 0; i < count; ++i) {
-        if (sources[i] != kSourceInPlace) plan->marks[static_cast<std::size_t>(i)] = kMarkVerified;
+        plan->marks[static_cast<std::size_t>(i)] = sources[i] != kSourceInPlace ? kMarkVerified : kMarkInPlace;
     }
     for (int32_t i = 0; i < count; ++i) {
         if (sources[i] != kSourceFetch) continue;

@@ -454,8 +454,31 @@ TEST_F(MirrorPlanTest, RecordsOfTheOtherTreeAreNeitherTrustedNorMarked) {
     MirrorPlan gamePlan;
     gamePlan.systemTree = false;
     mirrorWith(&gamePlan);
-    EXPECT_EQ("system copy", readAll(dst() / "y.dll")) << "moved as the plain walk would";
-    EXPECT_FALSE(installed(gamePlan, 1)) << "but not counted as the system file's install";
+    EXPECT_FALSE(fs::exists(dst() / "y.dll")) << "a system file is fetched into the system tree only";
+    EXPECT_EQ("system copy", readAll(src() / "y.dll"));
+    EXPECT_FALSE(installed(gamePlan, 1));
+}
+
+TEST_F(MirrorPlanTest, AFileStagedForARecordInPlaceIsRemovedNotInstalled) {
+    // Bytes left by a transfer that was cut short, with the listed MD5: this
+    // run fetched nothing for the record, so nothing vouches for them.
+    stageListed("/twin.dat", "left by a broken transfer");
+    stageListed("/fetched.dat", "fetched");
+    // The same path fetched and in place at once: the fetched record wins.
+    stageListed("/both.dat", "both");
+    list("/both.dat", g_RunState.newList[2].md5);
+    MirrorPlan plan;
+    plan.marks = {kMarkInPlace, kMarkVerified, kMarkInPlace, kMarkVerified};
+
+    mirrorWith(&plan);
+
+    EXPECT_FALSE(fs::exists(dst() / "twin.dat"));
+    EXPECT_FALSE(fs::exists(src() / "twin.dat"));
+    EXPECT_FALSE(installed(plan, 0));
+    EXPECT_TRUE(logHas(src().string() + "\\twin.dat不是本次更新下载的文件,已删除"));
+    EXPECT_EQ("fetched", readAll(dst() / "fetched.dat"));
+    EXPECT_EQ("both", readAll(dst() / "both.dat"));
+    EXPECT_TRUE(installed(plan, 3));
 }
 
 TEST_F(MirrorPlanTest, ManyRecordsOfOneNameEachGoToTheirOwnPlace) {

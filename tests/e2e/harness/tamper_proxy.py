@@ -10,6 +10,8 @@ changes what an attacker on the path would change:
     offer     the offer: the package reply goes back as the 114 bytes of the base reply
     swap      in a listed file's chunk, the bytes swap[0] replaced by swap[1] of the same
               length (a file with the same MD5 and other bytes, say)
+    stage     file stage[0] answered with the bytes stage[1] and "more follows", every
+              later request for it refused: a transfer cut short that leaves them staged
 
 Any other build is served by pointing `upstream` at a server that holds it (an older
 build replayed, an expired one); with `files_upstream` the listed files come from there
@@ -26,7 +28,7 @@ from harness.scripted_server import FILE_REQUEST, MAX_PAYLOAD, PACKAGE_REQUEST, 
 
 MANIFEST_SERIAL = 0xFFFE
 BASE_PACKAGE_REPLY = 114
-TAMPERS = ('file', 'list', 'manifest', 'offer', 'swap')
+TAMPERS = ('file', 'list', 'manifest', 'offer', 'swap', 'stage')
 
 
 class Request:
@@ -52,12 +54,14 @@ def flip_list_letter(package, rng):
 class TamperProxy(ScriptedServer):
     """Listens, accepts and reads as the scripted server does; forwards instead of scripting."""
 
-    def __init__(self, upstream, tamper=None, files_upstream=None, seed=0, swap=None):
-        if tamper not in (None,) + TAMPERS or (tamper == 'swap') != (swap is not None):
+    def __init__(self, upstream, tamper=None, files_upstream=None, seed=0, swap=None, stage=None):
+        if (tamper not in (None,) + TAMPERS or (tamper == 'swap') != (swap is not None)
+                or (tamper == 'stage') != (stage is not None)):
             raise ValueError('unknown tamper %r' % tamper)
         if swap and len(swap[0]) != len(swap[1]):
             raise ValueError('a swap keeps the length of the chunk')
         self.upstream, self.files_upstream, self.tamper, self.swap = upstream, files_upstream, tamper, swap
+        self.stage = stage
         self.rng = random.Random(seed)
         self.tampered = []   # what was changed, e.g. 'file 1 byte 3'
         super().__init__(None)  # self.requests: every Request, in arrival order
@@ -70,6 +74,11 @@ class TamperProxy(ScriptedServer):
         """The reply the client gets instead of reply; each kind is changed once per proxy."""
         with self._lock:
             done = any(t.split()[0] == self.tamper for t in self.tampered)
+        if self.tamper == 'stage' and request.serial == self.stage[0]:
+            if done:
+                return struct.pack('<HB', 1, 0)
+            self._note('stage %d' % request.serial)
+            return struct.pack('<HB', len(self.stage[1]) + 1, 1) + self.stage[1]
         if done or self.tamper is None:
             return reply
         if self.tamper == 'offer' and request.code == PACKAGE_REQUEST and len(reply) > BASE_PACKAGE_REPLY:

@@ -33,6 +33,10 @@ MD5_TWIN = bytes.fromhex(
     'e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70')
 COLLISION = [MD5_TWIN, bytes(b ^ (0x80 if i in (19, 45, 59, 83, 109, 123) else 0) for i, b in enumerate(MD5_TWIN))]
 BUILDS[2]['same-md5.bin'] = COLLISION[0]
+# Installed as one twin in build 2, changed in 3: the other twin, staged by a transfer of
+# build 3 cut short, must not be installed when build 2 is offered again.
+BUILDS[1]['twin.bin'] = COLLISION[0]
+BUILDS[2]['twin.bin'] = bytes(range(256)) * 3
 
 # mode: (tamper, the server the proxy forwards to, the server of the listed files,
 #        with a key: 'refused' or 'file fails'; without: 'file fails' or the build then installed)
@@ -155,6 +159,32 @@ class SignedBuildsTest(unittest.TestCase):
                 healed = self.testbed.update('game')
                 self.assertEqual((healed.exit_code, healed.statuses()[-1]), (0, (5, 1)), healed.describe())
                 self.assertInstalled(3, healed)
+
+    def test_a_twin_staged_by_a_cut_transfer_is_removed_and_a_repair_checks_the_signed_digest(self):
+        for keyed in (True, False):
+            with self.subTest(keyed=keyed):
+                self.begin_with_build_2(keyed)
+                records = read_list(self.testbed.packages_dir, 'game').split(b'\r\n')[2].split(b',')
+                serial = records[0::4].index(b'\\twin.bin') + 1
+                proxy = TamperProxy(self.ports[3], 'stage', seed=SEED, stage=(serial, COLLISION[1]))
+                try:
+                    self.use(proxy.port, keyed)
+                    cut = self.testbed.update('game')
+                finally:
+                    proxy.stop()
+                self.assertEqual(cut.statuses()[-1], (5, 0), cut.describe())
+                self.assertEqual(self.testbed.game_file('Update/game/twin.bin'), COLLISION[1], cut.describe())
+                # Build 2 again: twin.bin is in place, so nothing of it is fetched or installed.
+                self.use(self.ports[2], keyed)
+                replay = self.testbed.update('game')
+                self.assertEqual((replay.exit_code, replay.statuses()[-1]), (0, (5, 1)), replay.describe())
+                self.assertEqual(self.testbed.game_file('twin.bin'), COLLISION[0], replay.describe())
+                self.assertIsNone(self.testbed.game_file('Update/game/twin.bin'), replay.describe())
+                # A twin in the game folder itself passes the MD5; with a key a repair fetches the signed file.
+                self.testbed.write_game_files({'twin.bin': COLLISION[1]})
+                repair = self.testbed.update('game', extra=['--repair'])
+                self.assertEqual((repair.exit_code, repair.statuses()[-1]), (0, (5, 1)), repair.describe())
+                self.assertEqual(self.testbed.game_file('twin.bin'), COLLISION[0 if keyed else 1], repair.describe())
 
 
 if __name__ == '__main__':
