@@ -1,6 +1,7 @@
 #include "log/update_log.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
+#include "net/known_fast_servers.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
 #include "run/notify.h"
@@ -56,6 +57,7 @@ bool replyReceived() {
     // Nothing of an earlier connection is still due on this one.
     resetFastPipeline();
     takeFastOffer();
+    noteOfferOfLink(g_RunState.fastMode != 0);
     return true;
 }
 
@@ -66,7 +68,8 @@ bool settle(Outcome outcome) {
 }  // namespace
 
 bool requestPackage() {
-    platform::sleepMs(kPauseBeforeRequest);
+    // Our own server answers at once; a base server is owed the pause.
+    if (!mayAskAtOnce()) platform::sleepMs(kPauseBeforeRequest);
     uint8_t frame[kPackageRequestSize];
     buildPackageRequest(frame, g_RunState.serverPackageName);
 

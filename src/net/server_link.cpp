@@ -1,5 +1,6 @@
 #include "net/server_link.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -33,7 +34,10 @@ int rowPort(const ServerEntry& row) {
 }
 
 bool connectTo(const char* ip, int port) {
-    return platform::connectSocket(g_Socket, ip, static_cast<uint16_t>(port));
+    const bool connected = platform::connectSocket(g_Socket, ip, static_cast<uint16_t>(port));
+    if (connected) std::snprintf(g_RunState.linkAddress, sizeof g_RunState.linkAddress, "%s:%d", ip, port);
+    else g_RunState.linkAddress[0] = '\0';
+    return connected;
 }
 
 // Draws rows at random until one connects; a draw on a tried row costs

@@ -64,6 +64,9 @@ struct RunState {
     // Our own server offered its fast mode in the package reply and the
     // connection it came on still stands (net/fast_mode.h).
     uint8_t fastMode;
+    // "address:port" of the server g_Socket is connected to; empty before the
+    // first connect and after a failed one.
+    char linkAddress[280];
     char downloadAddress[256];
 
     int32_t wei;

@@ -2,6 +2,7 @@
 
 #include "log/update_log.h"
 #include "net/frames.h"
+#include "net/known_fast_servers.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
 #include "run/notify.h"
@@ -32,6 +33,7 @@ void runStages() {
     }
 
     if (!readGameData()) return;
+    loadKnownFastServers();
     if (!connectFirstServer()) return;
     platform::createDirectory(run.gameDir);
     // A server whose build is not signed by the publisher is left for the

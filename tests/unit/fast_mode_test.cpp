@@ -14,6 +14,8 @@
 #include "net/file_transfer.h"
 #include "net/deflated_reply.h"
 #include "net/frames.h"
+#include "net/known_fast_servers.h"
+#include "net/server_link.h"
 #include "run/run_state.h"
 #include "worker/patch_plans.h"
 
@@ -416,6 +418,40 @@ TEST_F(FastMode, WithoutTheOfferEveryRequestIsTheBaseOne) {
     EXPECT_EQ(server.requests(), expected);
     // The base protocol's pause between each reply and the next request.
     EXPECT_EQ(pauses(5), 3);
+}
+
+TEST_F(FastMode, OnlyAnAddressThatOfferedOnAnEarlierRunIsAskedWithoutThePause) {
+    struct Start {
+        bool offers;
+        bool paused;
+    } starts[] = {
+        {true, true},    // never seen: the pause, then remembered
+        {true, false},   // remembered: asked at once
+        {false, false},  // remembered, now a base server: asked at once, then forgotten
+        {false, true},   // forgotten: the pause again
+    };
+    std::atomic<bool> offers{false};
+    fake::Server server([&](fake::Connection& c) {
+        Bytes request;
+        if (c.read(&request, kPackageRequestSize)) c.write(offers ? buildOffer(1) : fake::packageReply(7));
+        c.clientClosed();
+    });
+    std::snprintf(g_RunState.packageName, sizeof g_RunState.packageName, "pkg");
+    std::snprintf(g_RunState.preferredServerIp, sizeof g_RunState.preferredServerIp, "127.0.0.1");
+    fake::Run::addServer("127.0.0.1", server.port());
+    for (const Start& start : starts) {
+        offers = start.offers;
+        g_RunState.ServerTable[0].tried = 0;
+        fake::sleeps().clear();
+        loadKnownFastServers();
+        ASSERT_TRUE(connectFirstServer());
+        ASSERT_TRUE(requestPackage());
+        EXPECT_EQ(pauses(2000), start.paused ? 1 : 0) << start.offers;
+        EXPECT_EQ(g_RunState.fastMode, start.offers ? 1 : 0);
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
+    }
+    EXPECT_EQ(file("pkg.fast"), "");
 }
 
 TEST_F(FastMode, AChangedFileIsBuiltFromItsInstalledCopyOrElseFetchedWhole) {

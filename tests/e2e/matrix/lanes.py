@@ -240,7 +240,7 @@ class Matrix:
             if content != files[relative]:
                 problems.append('%s %s' % (relative, 'missing' if content is None else 'differs'))
         tree = read_tree(game_dir, skip=(LOG_NAME,))
-        expected = set(files) | {PACKAGE + '.upd', PACKAGE + 'Md5.ini'}
+        expected = set(files) | {PACKAGE + '.upd', PACKAGE + 'Md5.ini', PACKAGE + '.fast'}
         stray = sorted(path for path in tree if path not in expected and not path.startswith('Update/'))
         staged = sorted(path for path in tree if path.startswith('Update/' + PACKAGE + '/'))
         if stray:

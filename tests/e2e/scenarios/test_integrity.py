@@ -127,7 +127,7 @@ class IntegrityTest(unittest.TestCase):
                           result.describe())
             self.assertNotIn(11115, [m.msg for m in result.messages], result.describe())
             self.assertEqual(run.servers[0].requested_serials(), [0])
-            self.assertEqual(sorted(run.game_files()), ['Update/game.upd'])
+            self.assertEqual(sorted(run.game_files()), ['Update/game.upd', 'game.fast'])
             self.assertFalse(os.path.exists('/x.dll'))
 
             # A list without system files still installs without a system directory.
