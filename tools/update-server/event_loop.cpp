@@ -135,7 +135,8 @@ int EventLoop::Run()
               std::to_string(catalog_.packageCount()) + " packages, " + std::to_string(options_.loops) +
               " loops; serving up to " + std::to_string(admission.maxClients) + " clients at once (" +
               std::to_string(admission.maxPerAddress) + " per address), room for " +
-              std::to_string(clientRoom_ * options_.loops) + " connections within the descriptor limit of " + std::to_string(descriptorLimit_) +
+              std::to_string(clientRoom_ * options_.loops) + " connections within the descriptor limit of " +
+              std::to_string(descriptorLimit_) +
               "; idle time-out " + std::to_string(options_.idleTimeoutSeconds) + " s, request time-out " +
               std::to_string(options_.requestTimeoutSeconds) + " s");
     std::vector<epoll_event> events(256);
