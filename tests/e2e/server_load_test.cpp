@@ -256,8 +256,7 @@ TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
     EXPECT_EQ(0, failures);
 }
 
-// Every client reading a deflated file holds three descriptors, every older
-// build kept its folder: within a small limit the clients left out wait.
+// Deflated files and older builds held within a small limit: the rest wait.
 TEST_F(ServerTest, DeflatedFilesAndOlderBuildsKeptStayWithinTheDescriptorBudget)
 {
     const std::string game = dir_ + "/text-game", root = dir_ + "/text-root";

@@ -190,8 +190,7 @@ TEST_F(ServerRobustnessTest, SilentAndStalledConnectionsGiveWayToAClientAtWork)
     EXPECT_EQ(6, Count(server.log(), "never served")) << server.log();
 }
 
-// Silent connections of one address fill a small descriptor limit; the
-// longest silent makes room, so a player of another address gets in.
+// One address's silent connections fill the server and make room for another.
 TEST_F(ServerRobustnessTest, SilentConnectionsOfOneAddressMakeRoomForAnother)
 {
     ServerProcess server(dir_, root_, {"--loops", "1"}, 128);

@@ -115,8 +115,7 @@ TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
     EXPECT_FALSE(policy.arrive("a"));
 }
 
-// Room is made by the address holding the most, with a connection silent
-// past the client's pauses; never by an address holding a single one.
+// Room is made by the address holding the most (two or more), past the pauses.
 TEST(AdmissionPolicy, RoomIsMadeByTheAddressHoldingTheMost)
 {
     ConnectionClock asking(0), silent(0);
