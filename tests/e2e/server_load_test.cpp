@@ -256,6 +256,31 @@ TEST_F(ServerTest, ClientsBeyondTheDescriptorLimitWaitAndEveryFileComesWhole)
     EXPECT_EQ(0, failures);
 }
 
+// Deflated files and older builds held within a small limit: the rest wait.
+TEST_F(ServerTest, DeflatedFilesAndOlderBuildsKeptStayWithinTheDescriptorBudget)
+{
+    const std::string game = dir_ + "/text-game", root = dir_ + "/text-root";
+    std::string text;
+    for (int i = 0; text.size() < 480000; ++i) text += "line " + std::to_string(i * 7919 % 100003) + "\n";
+    WriteFile(game + "/text.txt", text);
+    for (const char* build : {"1", "2", "3", "4", "5", "6"}) {
+        WriteFile(game + "/build.txt", build);
+        ASSERT_EQ(0, RunAndWait({MAKE_PACKAGE_BIN, "--name", "text", "--game", game, "--out", root, "--id", "78",
+                                 "--keep", "9"}));
+    }
+    ServerProcess server(dir_, root, {"--loops", "1"}, 128);
+    TestClient probe(server.port(), 0, 20);
+    const uint16_t serial = SerialOf(probe, 78, "/text.txt");
+    ASSERT_NE(std::string::npos, server.log().find("older builds kept: 5, 4, 3, 2, 1")) << server.log();
+    EXPECT_EQ(0, RunConcurrentClients(server.port(), [&](TestClient& client, int) {
+        uint8_t frame[wire::kFileRequestBytes];
+        wire::BuildFileRequest(frame, 78, serial, 0, 65534 | wire::kWantDeflated);
+        const int flag = client.sendBytes(frame, sizeof frame) ? ParseChunk(client.receiveFrame()).flag : -1;
+        usleep(200000);  // holding the file
+        return flag == (1 | wire::kChunkDeflatedBit);
+    })) << server.log();
+}
+
 // Four loops share the port: every client is served by one of them, and one
 // SIGTERM stops them all.
 TEST_F(ServerTest, LoopsOnOnePortServeEveryClientAndStopTogether)

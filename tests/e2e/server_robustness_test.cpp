@@ -190,6 +190,20 @@ TEST_F(ServerRobustnessTest, SilentAndStalledConnectionsGiveWayToAClientAtWork)
     EXPECT_EQ(6, Count(server.log(), "never served")) << server.log();
 }
 
+// One address's silent connections fill the server and make room for another.
+TEST_F(ServerRobustnessTest, SilentConnectionsOfOneAddressMakeRoomForAnother)
+{
+    ServerProcess server(dir_, root_, {"--loops", "1"}, 128);
+    std::vector<std::unique_ptr<TestClient>> silent;
+    for (int i = 0; i < 46; ++i) {
+        silent.push_back(std::make_unique<TestClient>(server.port(), 0, 15, "127.0.0.1", "127.0.0.1"));
+        ASSERT_EQ(kPackageId, PackageIdOf(silent.back()->packageRequest("game"))) << i << server.log();
+    }
+    TestClient player(server.port(), 0, 15, "127.0.0.1", "127.0.0.2");
+    EXPECT_EQ(kPackageId, PackageIdOf(player.packageRequest("game"))) << server.log();
+    EXPECT_LE(1, Count(server.log(), "closed: server full, made room")) << server.log();
+}
+
 // A reply on a slow link outlasts the request deadline many times over; it
 // keeps its connection while bytes keep moving.
 TEST_F(ServerRobustnessTest, ASlowReaderKeepsItsConnectionWhileBytesMove)
@@ -306,19 +320,21 @@ TEST_F(ServerRobustnessTest, StopFinishesTheReplyInFlightThenExits)
     ASSERT_EQ(200, before.status);
     TestClient idle(server.port());
     ASSERT_EQ(kPackageId, PackageIdOf(idle.packageRequest("game")));
+    // Unknown packages add no series: one counter counts them.
+    for (uint16_t id = 1000; id < 1010; ++id) ASSERT_EQ(0, ParseChunk(idle.fileRequest(id, 1, 0)).flag);
     // The bytes are counted once send() returns, which may be after the
     // client has read them.
     HttpAnswer counted;
     for (int i = 0; i < 100; ++i, usleep(20000)) {
         counted = HttpGet(metricsPort, "/metrics");
-        if (MetricValue(counted.body, "autoupdate_server_bytes_total") >
-            MetricValue(before.body, "autoupdate_server_bytes_total"))
-            break;
+        if (MetricValue(counted.body, "autoupdate_server_unknown_package_requests_total") == 10) break;
     }
     EXPECT_GE(MetricValue(before.body, "autoupdate_server_requests_total"), 0) << before.body;
-    EXPECT_EQ(MetricValue(before.body, "autoupdate_server_requests_total") + 1,
+    EXPECT_EQ(MetricValue(before.body, "autoupdate_server_requests_total") + 11,
               MetricValue(counted.body, "autoupdate_server_requests_total"))
         << counted.body;
+    EXPECT_NE(std::string::npos, counted.body.find("_package_requests_total{package=\"game\"} 1\n")) << counted.body;
+    EXPECT_EQ(std::string::npos, counted.body.find("{package=\"10")) << counted.body;
     EXPECT_GT(MetricValue(counted.body, "autoupdate_server_bytes_total"),
               MetricValue(before.body, "autoupdate_server_bytes_total"))
         << counted.body;

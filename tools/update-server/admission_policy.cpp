@@ -54,6 +54,29 @@ bool MayPark(const ConnectionClock& clock, int64_t now)
            now - clock.lastActive() >= kParkAfterMs;
 }
 
+int ChooseToMakeRoom(const std::vector<Occupant>& occupants, int64_t now)
+{
+    std::map<std::string, std::size_t> held;
+    for (const Occupant& occupant : occupants) ++held[*occupant.address];
+    int chosen = -1;
+    std::size_t chosenHeld = 1;
+    for (std::size_t i = 0; i < occupants.size(); ++i) {
+        const Occupant& occupant = occupants[i];
+        const ConnectionClock& clock = *occupant.clock;
+        if (occupant.state == SlotState::Ready || clock.requestUnderWay() || clock.replyUnderWay()) continue;
+        const bool pastPause = clock.askedOnce() ? now - clock.lastActive() >= kParkAfterMs
+                                                 : now - clock.openedAt() > kSilentPastPauseMs;
+        if (!pastPause) continue;
+        const std::size_t count = held[*occupant.address];
+        if (count < chosenHeld || count < 2) continue;
+        if (chosen < 0 || count > chosenHeld || clock.lastActive() < occupants[chosen].clock->lastActive()) {
+            chosen = static_cast<int>(i);
+            chosenHeld = count;
+        }
+    }
+    return chosen;
+}
+
 bool AdmissionPolicy::arrive(const std::string& address)
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "close_reason.h"
 #include "connection_clock.h"
@@ -72,6 +73,22 @@ bool Expired(const ConnectionClock& clock, SlotState state, int64_t now, const A
 bool SilentPastPause(const ConnectionClock& clock, SlotState state, int64_t now);
 // A served connection that may give its slot to one that waits.
 bool MayPark(const ConnectionClock& clock, int64_t now);
+
+// A connection as the server holds it, when a newcomer waits for room.
+struct Occupant {
+    const std::string* address;
+    const ConnectionClock* clock;
+    SlotState state;
+};
+// Which connection makes room when the server has no descriptor left for a
+// newcomer that waits: the longest silent of the address holding the most
+// connections, so that no address, however many connections it opens, keeps
+// newcomers out while others have fewer. Only a connection silent past the
+// client's own pauses may go: never one in the middle of a request or a
+// reply, one that spoke and waits for its slot, one that has not yet had the
+// time to ask; nor one whose address holds a single connection, so that on a
+// patch day of one client per address newcomers wait. The index, or -1.
+int ChooseToMakeRoom(const std::vector<Occupant>& occupants, int64_t now);
 
 class AdmissionPolicy {
 public:

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "deflated_chunk.h"
-#include "raw_piece.h"
+#include <unistd.h>
+
 #include "package_manifest.h"
 
 namespace {
@@ -118,15 +118,20 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
                                  out + wire::kChunkHeaderBytes);
     });
     *logLine = DescribeChunk(request, answer);
-    const auto build = catalog.CurrentBuild(request.packageId);
-    if (answer.payloadBytes > 0 && DeflateWanted(request, rules) && build && build->Deflates(request.serial)) {
-        std::vector<uint8_t> deflated(wire::kChunkHeaderBytes + answer.payloadBytes);
-        const std::size_t length =
-            BuildDeflatedReply(out + wire::kChunkHeaderBytes, answer.payloadBytes, answer.flag, deflated.data());
-        if (length > 0) {
-            std::memcpy(out, deflated.data(), length);
-            *payloadBytes = length - wire::kChunkHeaderBytes;
-            return length;
+    if (answer.payloadBytes > 0 && DeflateWanted(request, rules)) {
+        ServedFile file;
+        int storedFd = -1;
+        long long storedAt = 0;
+        std::size_t storedBytes = 0;
+        file.Locate(catalog.CurrentBuild(request.packageId), request.serial, request.offset, ChunkFor(request, rules));
+        if (file.deflates() &&
+            file.StoredDeflated(request.offset, answer.payloadBytes, &storedFd, &storedAt, &storedBytes) &&
+            storedBytes < answer.payloadBytes &&
+            pread(storedFd, out + wire::kChunkHeaderBytes, storedBytes, storedAt) ==
+                static_cast<ssize_t>(storedBytes)) {
+            wire::BuildChunkHeader(out, static_cast<uint8_t>(answer.flag | wire::kChunkDeflatedBit), storedBytes);
+            *payloadBytes = storedBytes;
+            return wire::kChunkHeaderBytes + storedBytes;
         }
     }
     wire::BuildChunkHeader(out, answer.flag, answer.payloadBytes);
@@ -153,7 +158,6 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
     std::size_t payload = 0;
     replySent_ = 0;
     received_ = 0;
-    deflatedReply_ = false;
     rawPayload_ = deflateSaved_ = 0;
     if (request.kind == wire::RequestKind::File) {
         // A connection that never asked for the package (a base client after
@@ -196,18 +200,7 @@ void ClientSession::deflateChunk(uint32_t offset, uint8_t flag, std::string* log
         payloadOffset_ = storedAt;
         payloadLeft_ = storedBytes;
         *logLine += ", stored deflated " + std::to_string(storedBytes);
-        return;
     }
-    const uint8_t* raw = ReadRawPiece(file_.descriptor(), payloadOffset_, payloadLeft_);
-    if (raw == nullptr) return;  // sendfile meets the short file and closes
-    deflated_.resize(wire::kChunkHeaderBytes + payloadLeft_);
-    const std::size_t length = BuildDeflatedReply(raw, payloadLeft_, flag, deflated_.data());
-    if (length == 0) return;
-    deflatedReply_ = true;
-    deflateSaved_ = wire::kChunkHeaderBytes + payloadLeft_ - length;
-    replyLength_ = length;
-    payloadLeft_ = 0;
-    *logLine += ", deflated to " + std::to_string(length - wire::kChunkHeaderBytes);
 }
 
 bool ClientSession::onSent(std::size_t bytes)

@@ -59,7 +59,7 @@ public:
     // header) from the session's buffer, then a chunk's payload from the
     // served file, which the server hands to the socket without copying it.
     bool replyPending() const { return replyLength_ > replySent_ || payloadLeft_ > 0; }
-    const uint8_t* pendingReply() const { return (deflatedReply_ ? deflated_.data() : reply_) + replySent_; }
+    const uint8_t* pendingReply() const { return reply_ + replySent_; }
     std::size_t pendingBytes() const { return replyLength_ - replySent_; }
     // The payload not yet sent; only once pendingBytes() is 0.
     PayloadPiece pendingPayload() const { return {payloadFd_, payloadOffset_, payloadLeft_}; }
@@ -80,17 +80,15 @@ public:
     std::string buildLabel() const;
 
 private:
-    // Replaces the raw reply now set up by its deflated form where that is
-    // smaller: the one make-package stored, else one made here, which then
-    // goes out from the session's buffer.
+    // Replaces the raw reply now set up by the deflated one make-package
+    // stored for the chunk, where there is one and it is smaller. Nothing is
+    // deflated here: one client's requests must not hold a loop that serves
+    // hundreds, and a raw chunk is always a valid answer.
     void deflateChunk(uint32_t offset, uint8_t flag, std::string* logLine);
 
     uint8_t request_[wire::kPackageRequestBytes] = {};
     std::size_t received_ = 0;
     uint8_t reply_[wire::kOfferedPackageReplyBytes] = {};
-    // A deflated chunk reply, whole: at most one reply per connection.
-    std::vector<uint8_t> deflated_;
-    bool deflatedReply_ = false;
     std::size_t rawPayload_ = 0;
     std::size_t deflateSaved_ = 0;
     ServedFile file_;

@@ -21,6 +21,7 @@ constexpr Names kClose[kCloseReasons] = {
     {"dropped on purpose (--drop-after)", "drop_after"},
     {"server stopping", "stopping"},
     {"silent past the client's pause, made room for its address", "address_silent"},
+    {"server full, made room for a newcomer: the longest silent of the address holding the most", "made_room"},
 };
 
 constexpr Names kRefuse[kRefuseReasons] = {

@@ -18,6 +18,7 @@ enum class CloseReason {
     DropAfter,        // the --drop-after test fault
     Stopping,         // the server stops: closed between requests, or after its last reply
     AddressSilent,    // made room for a newcomer of its address: silent past the client's pause
+    MadeRoom,         // the server was full: the longest silent of the address holding the most
     Count
 };
 

@@ -5,11 +5,12 @@
 namespace {
 
 // Standard streams, listening socket, epoll, signal and watch descriptors,
-// and room for a catalogue reload that opens the new build before it closes
-// the old one.
+// the metrics endpoint.
 constexpr std::size_t kServerOwn = 32;
-constexpr std::size_t kPerClient = 2;
-constexpr std::size_t kPerPackage = 4;
+// A new current build: its folder and package file, and the folder of the
+// build it replaces, which a reload may open again before the old catalogue
+// goes.
+constexpr std::size_t kReloadPerPackage = 4;
 
 }  // namespace
 
@@ -25,8 +26,11 @@ std::size_t RaiseDescriptorLimit()
     return limit.rlim_cur == RLIM_INFINITY ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(limit.rlim_cur);
 }
 
-std::size_t ClientsWithinDescriptors(std::size_t limit, std::size_t packages)
+std::size_t DescriptorsPerClient(bool deflate) { return deflate ? 3 : 2; }
+
+std::size_t ClientsWithinDescriptors(std::size_t limit, std::size_t catalogued, std::size_t packages,
+                                     std::size_t perClient)
 {
-    const std::size_t reserved = kServerOwn + kPerPackage * packages;
-    return limit > reserved ? (limit - reserved) / kPerClient : 0;
+    const std::size_t reserved = kServerOwn + catalogued + kReloadPerPackage * packages;
+    return limit > reserved ? (limit - reserved) / perClient : 0;
 }

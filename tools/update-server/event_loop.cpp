@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/sendfile.h>
@@ -19,6 +20,7 @@
 
 #include "descriptor_limit.h"
 #include "listen_socket.h"
+#include "package_manifest.h"
 #include "wire_protocol.h"
 
 namespace {
@@ -45,6 +47,12 @@ int64_t ListenQueue(int listenFd)
     socklen_t length = sizeof info;
     if (getsockopt(listenFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return 0;
     return info.tcpi_unacked;  // for a listening socket: its accept queue
+}
+
+bool NewcomerWaits(int listenFd)
+{
+    pollfd listen{listenFd, POLLIN, 0};
+    return listenFd >= 0 && poll(&listen, 1, 0) == 1 && (listen.revents & POLLIN) != 0;
 }
 
 }  // namespace
@@ -127,8 +135,8 @@ int EventLoop::Run()
               std::to_string(catalog_.packageCount()) + " packages, " + std::to_string(options_.loops) +
               " loops; serving up to " + std::to_string(admission.maxClients) + " clients at once (" +
               std::to_string(admission.maxPerAddress) + " per address), room for " +
-              std::to_string(ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * options_.loops)) +
-              " connections within the descriptor limit of " + std::to_string(descriptorLimit_) +
+              std::to_string(clientRoom_ * options_.loops) + " connections within the descriptor limit of " +
+              std::to_string(descriptorLimit_) +
               "; idle time-out " + std::to_string(options_.idleTimeoutSeconds) + " s, request time-out " +
               std::to_string(options_.requestTimeoutSeconds) + " s");
     std::vector<epoll_event> events(256);
@@ -200,6 +208,10 @@ int EventLoop::Run()
             closeExpired();
             parkIdle();
             const int64_t queue = ListenQueue(listenFd_);
+            // While accepting is paused no newcomer wakes the loop: room that
+            // can be made since is looked for here.
+            bool made = false;
+            if (!accepting_ && !draining_ && makeRoomForNewcomer(&made) && !made) resumeAccepting();
             stats_->backlog += queue - backlogShown_;
             backlogShown_ = queue;
         }
@@ -214,6 +226,11 @@ void EventLoop::acceptClients()
 {
     for (;;) {
         if (descriptorsShort()) {
+            bool made = false;
+            if (makeRoomForNewcomer(&made)) {
+                if (made) continue;
+                return;
+            }
             pauseAccepting(std::to_string(connections_.size()) + " connections fill the descriptor limit of " +
                            std::to_string(descriptorLimit_));
             return;
@@ -230,7 +247,7 @@ void EventLoop::acceptClients()
             if (errno != EAGAIN && errno != EWOULDBLOCK) logAlways(std::string("accept failed: ") + std::strerror(errno));
             return;
         }
-        const std::string address = PeerAddress(peer);
+        const std::string address = AddressGroup(peer);
         const std::string peerName = PeerName(peer);
         const int64_t now = NowMs();
         if (!policy_->arrive(address) && !(makeRoomFor(address, now) && policy_->arrive(address))) {
@@ -333,6 +350,32 @@ bool EventLoop::makeRoomFor(const std::string& address, int64_t now)
     return true;
 }
 
+int EventLoop::connectionToMakeRoom() const
+{
+    std::vector<Occupant> occupants;
+    std::vector<int> fds;
+    occupants.reserve(connections_.size());
+    fds.reserve(connections_.size());
+    for (const auto& entry : connections_) {
+        occupants.push_back({&entry.second->address, &entry.second->clock, entry.second->state});
+        fds.push_back(entry.first);
+    }
+    const int chosen = ChooseToMakeRoom(occupants, NowMs());
+    return chosen < 0 ? -1 : fds[static_cast<std::size_t>(chosen)];
+}
+
+bool EventLoop::makeRoomForNewcomer(bool* made)
+{
+    *made = false;
+    const int chosen = connectionToMakeRoom();
+    if (chosen < 0) return false;
+    if (NewcomerWaits(listenFd_)) {
+        closeConnection(chosen, CloseReason::MadeRoom);
+        *made = true;
+    }
+    return true;
+}
+
 void EventLoop::onReadable(Connection& connection)
 {
     for (;;) {
@@ -379,9 +422,15 @@ void EventLoop::onReplyReady(Connection& connection, const std::string& line)
     connection.replyFinishes = false;
     if (request.kind == wire::RequestKind::Package) {
         connection.replyPackage = wire::ReadLe16(head + 112);
+        connection.replyPackageName = connection.replyPackage != kUnknownPackageId ? request.packageName : "";
         return;
     }
     connection.replyPackage = request.packageId;
+    const PackageBuild* bound = connection.session.build();
+    const auto current = catalog_.CurrentBuild(request.packageId);
+    connection.replyPackageName = bound && bound->id == request.packageId ? bound->name
+                                  : current                                ? current->name
+                                                                           : "";
     stats_->deflateSaved += connection.session.deflateSaved();
     if ((head[2] & ~wire::kChunkDeflatedBit) == wire::kChunkLast) {
         connection.replyFinishes = true;
@@ -403,7 +452,8 @@ void EventLoop::onReplyDone(Connection& connection)
                 std::to_string(connection.finishingSerial) + ", " + std::to_string(connection.finishingSize) +
                 " bytes");
     }
-    if (connection.replyPackage != 0xFFFF) stats_->countPackage(connection.replyPackage, counts);
+    if (!connection.replyPackageName.empty()) stats_->countPackage(connection.replyPackageName, counts);
+    else ++stats_->unknownRequests;
     connection.replyBytes = 0;
     connection.replyFinishes = false;
 }
@@ -478,10 +528,10 @@ void EventLoop::closeConnection(int fd, CloseReason why)
     auto found = connections_.find(fd);
     if (found == connections_.end()) return;
     Connection& connection = *found->second;
-    if (connection.replyBytes > 0 && connection.replyPackage != 0xFFFF) {
+    if (connection.replyBytes > 0 && !connection.replyPackageName.empty()) {
         PackageCounts counts;
         counts.bytes = connection.replyBytes;
-        stats_->countPackage(connection.replyPackage, counts);
+        stats_->countPackage(connection.replyPackageName, counts);
     }
     policy_->leave(connection.address, connection.state == SlotState::Served);
     if (connection.state == SlotState::Ready) {
@@ -510,12 +560,7 @@ void EventLoop::publishNow()
     stats_->waiting = policy_->waiting();
 }
 
-bool EventLoop::descriptorsShort() const
-{
-    // Every loop holds its own catalogue and a share of the connections.
-    const std::size_t loops = options_.loops;
-    return connections_.size() >= ClientsWithinDescriptors(descriptorLimit_, catalog_.packageCount() * loops) / loops;
-}
+bool EventLoop::descriptorsShort() const { return connections_.size() >= clientRoom_; }
 
 void EventLoop::pauseAccepting(const std::string& why)
 {
@@ -595,6 +640,11 @@ void EventLoop::refreshCatalog()
     std::vector<std::string> messages;
     catalog_.Refresh(&messages);
     for (const std::string& message : messages) logServer(message);
+    // Every loop holds its own catalogue and a share of the connections.
+    const std::size_t loops = options_.loops;
+    clientRoom_ = ClientsWithinDescriptors(descriptorLimit_, catalog_.descriptorsHeld() * loops,
+                                           catalog_.packageCount() * loops, DescriptorsPerClient(rules_.deflate)) /
+                  loops;
 }
 
 void EventLoop::logDebug(const std::string& line) const

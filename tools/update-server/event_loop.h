@@ -54,7 +54,7 @@ private:
     struct Connection {
         int fd = -1;
         std::string peer;     // address:port, for the log
-        std::string address;  // what the per-address limit counts
+        std::string address;  // what the per-address limits count: AddressGroup
         ConnectionClock clock;
         SlotState state = SlotState::Waiting;
         uint32_t events = 0;
@@ -63,6 +63,7 @@ private:
         // The reply going out: its package, its bytes so far, and the file it
         // finishes (serial and size) when it is a file's last chunk.
         uint16_t replyPackage = 0xFFFF;
+        std::string replyPackageName;  // empty for a package the server does not have
         uint64_t replyBytes = 0;
         bool replyFinishes = false;
         uint16_t finishingSerial = 0;
@@ -81,6 +82,14 @@ private:
     void onWaitingEvent(Connection& connection, uint32_t events);
     // Closes the oldest connection of address that is silent past the pause.
     bool makeRoomFor(const std::string& address, int64_t now);
+    // The connection the admission policy names to make room for a newcomer
+    // while descriptors are short; -1 when none may go.
+    int connectionToMakeRoom() const;
+    // While descriptors are short: true when room was made for a newcomer
+    // that waits in the listen queue, or when none waits yet and room could
+    // be made once one comes (accepting then stays on, so that it wakes the
+    // loop); false when accepting must pause.
+    bool makeRoomForNewcomer(bool* made);
     void onReadable(Connection& connection);
     void onReplyReady(Connection& connection, const std::string& line);
     void onReplyDone(Connection& connection);
@@ -92,6 +101,7 @@ private:
     void parkIdle();
     void publishNow();
     void beginDrain(uint32_t signal);
+    // Takes a new catalogue in, and the room for clients left beside it.
     void refreshCatalog();
     // Leaves new connections waiting in the backlog while the descriptors
     // the admitted clients need could run short.
@@ -123,6 +133,7 @@ private:
     uint16_t port_ = 0;
     CatalogWatch watch_;
     std::size_t descriptorLimit_ = 0;
+    std::size_t clientRoom_ = 0;  // connections of this loop within the descriptor limit
     bool accepting_ = true;
     std::map<int, std::unique_ptr<Connection>> connections_;
 };

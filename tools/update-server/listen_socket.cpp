@@ -88,6 +88,17 @@ std::string PeerAddress(const sockaddr_storage& address)
     return text;
 }
 
+std::string AddressGroup(const sockaddr_storage& address)
+{
+    if (address.ss_family != AF_INET6) return PeerAddress(address);
+    in6_addr prefix = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&prefix)) return PeerAddress(address);
+    std::memset(prefix.s6_addr + 8, 0, 8);
+    char text[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET6, &prefix, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
 std::string PeerName(const sockaddr_storage& address)
 {
     const std::string host = PeerAddress(address);

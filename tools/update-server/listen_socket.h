@@ -24,8 +24,11 @@ uint16_t LocalPort(int fd);
 // "192.0.2.7:4711", "[2001:db8::7]:4711"; an IPv4 client of an IPv6 socket
 // prints as IPv4.
 std::string PeerName(const sockaddr_storage& address);
-// The same without the port: the address a per-address limit counts.
+// The same without the port.
 std::string PeerAddress(const sockaddr_storage& address);
+// What the per-address limits count: an IPv4 address, or the /64 of an IPv6
+// one ("2001:db8:1:2::/64"), since one IPv6 host commonly holds a whole /64.
+std::string AddressGroup(const sockaddr_storage& address);
 
 // HOST:PORT for messages, with IPv6 addresses in brackets.
 std::string EndpointText(const std::string& host, int port);

@@ -150,6 +150,17 @@ std::string PackageCatalog::BuildLabel(uint16_t packageId) const
     return build ? build->label() : std::string();
 }
 
+std::size_t PackageCatalog::descriptorsHeld() const
+{
+    std::size_t held = 0;
+    auto count = [&](const PackageBuild& build) { held += (build.dirFd >= 0) + (build.cmsFd >= 0); };
+    for (const auto& entry : byId_) {
+        if (entry.second.current) count(*entry.second.current);
+        for (const auto& build : entry.second.older) count(*build);
+    }
+    return held;
+}
+
 std::size_t PackageCatalog::fileCount(uint16_t packageId) const
 {
     auto build = CurrentBuild(packageId);

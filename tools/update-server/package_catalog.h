@@ -63,6 +63,9 @@ public:
     unsigned long long generation() const { return generation_; }
 
     std::size_t packageCount() const { return byId_.size(); }
+    // Descriptors its builds keep open: a folder each, and the package file
+    // of each current one.
+    std::size_t descriptorsHeld() const;
     // Records in the package's list; 0 for an unknown number.
     std::size_t fileCount(uint16_t packageId) const;
 

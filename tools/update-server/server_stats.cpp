@@ -27,18 +27,29 @@ std::string ByReason(const std::array<uint64_t, N>& counts, const char* (*text)(
     return line.empty() ? "none" : line;
 }
 
+// A package name as a label value: backslash, quote and line feed escaped.
+std::string LabelValue(const std::string& text)
+{
+    std::string value;
+    for (char c : text) {
+        if (c == '\\' || c == '"') value += '\\';
+        value += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return value;
+}
+
 }  // namespace
 
-void ServerStats::countPackage(uint16_t id, const PackageCounts& more)
+void ServerStats::countPackage(const std::string& name, const PackageCounts& more)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    PackageCounts& counts = packages_[id];
+    PackageCounts& counts = packages_[name];
     counts.requests += more.requests;
     counts.bytes += more.bytes;
     counts.filesFinished += more.filesFinished;
 }
 
-std::map<uint16_t, PackageCounts> ServerStats::packages() const
+std::map<std::string, PackageCounts> ServerStats::packages() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return packages_;
@@ -99,20 +110,23 @@ std::string ServerStats::PrometheusText() const
     Sample(&out, "files_finished_total", "", filesFinished);
     Metric(&out, "deflate_saved_bytes_total", "counter", "Bytes deflated replies spared the wire.");
     Sample(&out, "deflate_saved_bytes_total", "", deflateSaved);
-    const std::map<uint16_t, PackageCounts> counts = packages();
+    Metric(&out, "unknown_package_requests_total", "counter",
+           "Requests for a package the server does not have, whatever they name.");
+    Sample(&out, "unknown_package_requests_total", "", unknownRequests);
+    const std::map<std::string, PackageCounts> counts = packages();
     const struct {
         const char* name;
         const char* help;
         uint64_t PackageCounts::*field;
     } perPackage[] = {
-        {"package_requests_total", "Requests answered, by package number.", &PackageCounts::requests},
-        {"package_bytes_total", "Bytes sent, by package number.", &PackageCounts::bytes},
-        {"package_files_finished_total", "Files finished, by package number.", &PackageCounts::filesFinished},
+        {"package_requests_total", "Requests answered, by package name.", &PackageCounts::requests},
+        {"package_bytes_total", "Bytes sent, by package name.", &PackageCounts::bytes},
+        {"package_files_finished_total", "Files finished, by package name.", &PackageCounts::filesFinished},
     };
     for (const auto& metric : perPackage) {
         Metric(&out, metric.name, "counter", metric.help);
         for (const auto& entry : counts) {
-            Sample(&out, metric.name, "package=\"" + std::to_string(entry.first) + "\"", entry.second.*metric.field);
+            Sample(&out, metric.name, "package=\"" + LabelValue(entry.first) + "\"", entry.second.*metric.field);
         }
     }
     return out;

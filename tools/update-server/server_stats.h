@@ -32,14 +32,17 @@ public:
     std::atomic<uint64_t> bytesServed{0};
     std::atomic<uint64_t> filesFinished{0};
     std::atomic<uint64_t> deflateSaved{0};  // bytes that deflated replies spared the wire
+    // Requests for a package the server does not have: counted together, so
+    // that no client can add series to the metrics.
+    std::atomic<uint64_t> unknownRequests{0};
     std::array<std::atomic<uint64_t>, kCloseReasons> closed{};
     std::array<std::atomic<uint64_t>, kRefuseReasons> refused{};
 
     void countClose(CloseReason reason) { ++closed[static_cast<std::size_t>(reason)]; }
     void countRefusal(RefuseReason reason) { ++refused[static_cast<std::size_t>(reason)]; }
-    // Adds to the counts of package id (the number the clients use).
-    void countPackage(uint16_t id, const PackageCounts& more);
-    std::map<uint16_t, PackageCounts> packages() const;
+    // Adds to the counts of a package the server has, by its name.
+    void countPackage(const std::string& name, const PackageCounts& more);
+    std::map<std::string, PackageCounts> packages() const;
 
     // "summary: now ...; in the last S s: ..." with what changed since the
     // previous summary.
@@ -49,7 +52,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::map<uint16_t, PackageCounts> packages_;
+    std::map<std::string, PackageCounts> packages_;
     struct Snapshot {
         uint64_t accepted = 0, requests = 0, bytes = 0, files = 0;
         std::array<uint64_t, kCloseReasons> closed{};

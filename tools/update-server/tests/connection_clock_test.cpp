@@ -115,20 +115,33 @@ TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
     EXPECT_FALSE(policy.arrive("a"));
 }
 
+// Room is made by the address holding the most (two or more), past the pauses.
+TEST(AdmissionPolicy, RoomIsMadeByTheAddressHoldingTheMost)
+{
+    ConnectionClock asking(0), silent(0);
+    asking.received(10);
+    const std::string a = "a", b = "b";
+    const std::vector<Occupant> all = {
+        {&a, &asking, SlotState::Served}, {&a, &silent, SlotState::Waiting}, {&b, &silent, SlotState::Waiting}};
+    EXPECT_EQ(1, ChooseToMakeRoom(all, kSilentPastPauseMs + 1));
+    EXPECT_EQ(-1, ChooseToMakeRoom(all, kSilentPastPauseMs));
+    EXPECT_EQ(-1, ChooseToMakeRoom({all[0], all[2]}, kListToFileMs));
+}
+
 TEST(ServerStats, PrometheusTextNamesEveryCounterOnce)
 {
     ServerStats stats;
     stats.served = 2;
     stats.accepted = 5;
     stats.countClose(CloseReason::Idle);
-    stats.countPackage(77, PackageCounts{3, 1000, 1});
+    stats.countPackage("game", PackageCounts{3, 1000, 1});
     const std::string text = stats.PrometheusText();
     for (const char* line :
          {"# TYPE autoupdate_server_connections gauge\n", "autoupdate_server_connections{state=\"served\"} 2\n",
           "# TYPE autoupdate_server_accepted_total counter\n", "autoupdate_server_accepted_total 5\n",
           "autoupdate_server_closed_total{reason=\"idle_timeout\"} 1\n",
           "autoupdate_server_refused_total{reason=\"address_full\"} 0\n",
-          "autoupdate_server_package_bytes_total{package=\"77\"} 1000\n"}) {
+          "autoupdate_server_package_bytes_total{package=\"game\"} 1000\n"}) {
         EXPECT_NE(std::string::npos, text.find(line)) << line << text;
     }
     EXPECT_EQ(text.find("# HELP autoupdate_server_closed_total "), text.rfind("# HELP autoupdate_server_closed_total "));
