@@ -1,6 +1,5 @@
 #include "files/block_sums.h"
 
-#include <cmath>
 #include <cstring>
 
 namespace {
@@ -45,7 +44,7 @@ bool ParseBlockSums(const uint8_t* data, std::size_t size, BlockSums* sums) {
     const uint32_t blockSize = readLe32(data + 4);
     const uint32_t fileSize = readLe32(data + 8);
     const uint8_t strongBytes = data[12];
-    if (!isPowerOfTwo(blockSize) || blockSize < kMinSumBlock || blockSize > kMaxSumBlock) return false;
+    if (!isPowerOfTwo(blockSize) || blockSize < ChooseSumBlock(fileSize) || blockSize > kMaxSumBlock) return false;
     if (strongBytes < kMinStrongBytes || strongBytes > kMaxStrongBytes) return false;
     if (data[13] != 0 || data[14] != 0 || data[15] != 0) return false;
     const uint64_t blocks = blocksOf(fileSize, blockSize);
@@ -67,9 +66,13 @@ bool ParseBlockSums(const uint8_t* data, std::size_t size, BlockSums* sums) {
 }
 
 uint32_t ChooseSumBlock(uint64_t fileSize) {
-    const double root = std::sqrt(static_cast<double>(fileSize));
     uint32_t block = kMinSumBlock;
-    // The power of two nearest the root: step up while the next one is nearer.
-    while (block < kMaxSumBlock && std::fabs(2.0 * block - root) < std::fabs(block - root)) block *= 2;
+    // Step up while the next power of two is nearer the root, that is while
+    // the root is above 1.5 blocks: fileSize > 2.25 block^2 = 9 (block/2)^2.
+    while (block < kMaxSumBlock && fileSize > 9 * static_cast<uint64_t>(block / 2) * (block / 2)) block *= 2;
     return block;
+}
+
+uint32_t MaxBlockSumsBytes(uint32_t fileSize) {
+    return static_cast<uint32_t>(kBlockSumsHeadBytes + blocksOf(fileSize, ChooseSumBlock(fileSize)) * (4u + kMaxStrongBytes));
 }

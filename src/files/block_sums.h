@@ -60,10 +60,18 @@ struct BlockSums {
 // per block), and back. Parse refuses anything but the one byte form of a
 // table: a wrong magic, a block size that is no power of two within
 // 1 KiB..1 MiB, a strong width outside 4..16, a length that does not match
-// the block count of fileSize.
+// the block count of fileSize. It also refuses blocks smaller than
+// ChooseSumBlock(fileSize): make-package never writes them, and 1 KiB blocks
+// for a file near 2 GiB would cost a 32-bit client a 42 MB table and more
+// again for its index.
 std::vector<uint8_t> EncodeBlockSums(const BlockSums& sums);
 bool ParseBlockSums(const uint8_t* data, std::size_t size, BlockSums* sums);
 
 // The block size make-package picks for a file of this size: the power of
-// two nearest to its square root, within 1 KiB..1 MiB.
+// two nearest to its square root (the smaller one on a tie), within
+// 1 KiB..1 MiB. Whole numbers only, so both sides agree to the byte.
 uint32_t ChooseSumBlock(uint64_t fileSize);
+
+// The most bytes a table Parse accepts for a file of this size can take:
+// blocks of ChooseSumBlock(fileSize), each with the widest strong sum.
+uint32_t MaxBlockSumsBytes(uint32_t fileSize);

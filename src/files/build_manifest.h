@@ -20,7 +20,7 @@ constexpr std::size_t kBuildManifestMaxBytes =
     kBuildManifestMaxFiles * (2 + kBuildManifestMaxPath + kBuildManifestDigestBytes);
 
 struct BuildManifestFile {
-    std::string listPath;  // as in the list: "/dir/file", code page 936
+    std::string listPath;  // the record's path as read from the list, "\" made "/": "/dir/file", code page 936
     bool system = false;
     uint8_t sha256[kBuildManifestDigestBytes] = {};
 };

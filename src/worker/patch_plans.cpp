@@ -10,17 +10,6 @@
 #include "platform/platform.h"
 #include "run/run_state.h"
 
-namespace {
-
-// The most a table of a file of this size may hold: the smallest block and
-// the widest strong sum.
-uint32_t tableLimit(uint32_t fileSize) {
-    const uint64_t blocks = (static_cast<uint64_t>(fileSize) + kMinSumBlock - 1) / kMinSumBlock;
-    return static_cast<uint32_t>(kBlockSumsHeadBytes + blocks * (4u + kMaxStrongBytes));
-}
-
-}  // namespace
-
 void installedPath(const UpdateListEntry& entry, char* out, std::size_t size) {
     const RunState& run = g_RunState;
     std::snprintf(out, size, "%s%s", entry.systemFile == 0 ? run.gameDir : run.systemDir, entry.path);
@@ -41,7 +30,7 @@ bool planPatchedFile(const UpdateListEntry& entry, uint16_t serial, std::vector<
     bool planned = false;
     const uint32_t listed = static_cast<uint32_t>(entry.size);
     if (basisSize >= 0 && fetchSideFileFast(static_cast<uint16_t>(serial | kFastBlockSumsSerialBit),
-                                            tableLimit(listed), &table)) {
+                                            MaxBlockSumsBytes(listed), &table)) {
         // A table of another file would plan another file: it must name the
         // listed size and digest before anything is written.
         const bool parsed = ParseBlockSums(table.data(), table.size(), &sums);

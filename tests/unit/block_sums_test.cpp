@@ -44,6 +44,21 @@ TEST(BlockSums, TablesRoundTripAndOnlyTheirOneFormParses) {
 
 TEST(BlockSums, TheBlockGrowsWithTheRootOfTheFile) {
     EXPECT_EQ(kMinSumBlock, ChooseSumBlock(0));
+    EXPECT_EQ(1024u, ChooseSumBlock(2359296));              // root 1536: a tie keeps the smaller
+    EXPECT_EQ(2048u, ChooseSumBlock(2359297));
     EXPECT_EQ(16384u, ChooseSumBlock(200u * 1000 * 1000));  // root 14142
     EXPECT_EQ(65536u, ChooseSumBlock(4000000000ull));        // root 63245
+}
+
+// A hostile server cannot make the client hold more than make-package's own
+// table would take: finer blocks are refused, so the file travels whole.
+TEST(BlockSums, BlocksFinerThanMakePackageWritesAreRefused) {
+    std::mt19937 random(5);
+    const std::vector<uint8_t> file = randomBytes(random, 2359297);
+    BlockSums read;
+    for (uint32_t block : {1024u, 2048u, 4096u}) {
+        const std::vector<uint8_t> bytes = EncodeBlockSums(sumsOf(file, block));
+        EXPECT_EQ(block >= 2048, ParseBlockSums(bytes.data(), bytes.size(), &read)) << block;
+    }
+    EXPECT_LT(MaxBlockSumsBytes(0x7FFFFFFF), 2u << 20);
 }

@@ -1,5 +1,6 @@
 #include "build_signature.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,18 +12,6 @@
 
 namespace {
 
-bool ReadWholeFile(const std::string& path, std::string* bytes, std::size_t limit)
-{
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    bytes->clear();
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0 && bytes->size() <= limit) bytes->append(buffer, got);
-    std::fclose(file);
-    return bytes->size() <= limit;
-}
-
 bool WriteFile(const std::string& path, const std::string& bytes)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -33,27 +22,21 @@ bool WriteFile(const std::string& path, const std::string& bytes)
 
 }  // namespace
 
-uint64_t CurrentBuildSequence(const std::string& root, const std::string& name)
+void StampBuildManifest(const BuildSigningOptions& options, const SignedSequences& before, uint64_t now,
+                        BuildManifest* manifest, std::vector<std::string>* warnings)
 {
-    std::string bytes;
-    BuildManifest manifest;
-    if (!ReadWholeFile(root + "/" + name + "/" + name + ".manifest", &bytes, kBuildManifestMaxBytes) ||
-        !ParseBuildManifest(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &manifest)) {
-        return 0;
-    }
-    return manifest.sequence;
-}
-
-void StampBuildManifest(const BuildSigningOptions& options, uint64_t previousSequence, uint64_t now,
-                        BuildManifest* manifest, std::string* warning)
-{
-    manifest->sequence = options.sequence >= 0 ? static_cast<uint64_t>(options.sequence) : previousSequence + 1;
+    manifest->sequence = options.sequence >= 0 ? static_cast<uint64_t>(options.sequence) : before.highest + 1;
     manifest->expiresAt = now + static_cast<uint64_t>(options.expiresDays) * 86400u;
-    if (options.sequence >= 0 && manifest->sequence < previousSequence) {
-        *warning = "sequence " + std::to_string(manifest->sequence) + " is below the current build's " +
-                   std::to_string(previousSequence) + ": clients that installed that build refuse this one";
-    } else if (options.sequence >= 0 && manifest->sequence == previousSequence) {
-        *warning = "sequence " + std::to_string(manifest->sequence) + " is the current build's too";
+    const std::string highest = std::to_string(before.highest);
+    if (before.highest > 0 && before.current == 0) {
+        warnings->push_back("the current build is not signed (players with keys refuse it); the highest sequence "
+                            "signed before is " + highest);
+    }
+    if (manifest->sequence < before.highest) {
+        warnings->push_back("sequence " + std::to_string(manifest->sequence) + " is below " + highest +
+                            ", the highest signed before: clients that installed that build refuse this one");
+    } else if (manifest->sequence == before.highest) {
+        warnings->push_back("sequence " + highest + " was signed before");
     }
 }
 
@@ -65,11 +48,11 @@ bool SignBuild(const SigningKey& key, const BuildSigningOptions& options, const 
         *error = "cannot take the SHA-256 of the list";
         return false;
     }
-    std::string warning;
-    StampBuildManifest(options, CurrentBuildSequence(root, manifest->packageName),
-                       static_cast<uint64_t>(std::time(nullptr)), manifest, &warning);
-    if (!warning.empty()) warnings->push_back(warning);
-    return WriteSignedManifest(key, *manifest, buildDir, error);
+    SignedSequences before;
+    if (!ReadSignedSequences(root, manifest->packageName, &before, error)) return false;
+    StampBuildManifest(options, before, static_cast<uint64_t>(std::time(nullptr)), manifest, warnings);
+    return WriteSignedManifest(key, *manifest, buildDir, error) &&
+           RecordSignedSequence(root, manifest->packageName, std::max(before.highest, manifest->sequence), error);
 }
 
 bool WriteSignedManifest(const SigningKey& key, const BuildManifest& manifest, const std::string& buildDir,

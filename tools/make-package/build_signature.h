@@ -10,25 +10,24 @@
 #include <vector>
 
 #include "files/build_manifest.h"
+#include "signed_sequence.h"
 #include "signing_key.h"
 
 struct BuildSigningOptions {
     std::string keyPath;        // --sign; empty: the build is not signed
-    long long sequence = -1;    // --sequence; otherwise the previous build's + 1
+    long long sequence = -1;    // --sequence; otherwise one above the highest signed before
     long expiresDays = 30;      // --expires-days
 };
 
-// The sequence number of the build ROOT/NAME serves now, 0 when it has no
-// readable manifest.
-uint64_t CurrentBuildSequence(const std::string& root, const std::string& name);
+// Fills the sequence and the expiry from the options, the package's signed
+// builds so far and the clock. Warned: a current build that is not signed
+// while earlier ones were, a --sequence not above the highest signed before.
+void StampBuildManifest(const BuildSigningOptions& options, const SignedSequences& before, uint64_t now,
+                        BuildManifest* manifest, std::vector<std::string>* warnings);
 
-// Fills the sequence and the expiry from the options, the previous build
-// and the clock; a --sequence not above the previous one earns a warning.
-void StampBuildManifest(const BuildSigningOptions& options, uint64_t previousSequence, uint64_t now,
-                        BuildManifest* manifest, std::string* warning);
-
-// Completes manifest (its files already listed) for the list and writes
-// NAME.manifest and NAME.sig into buildDir; the call site's one step.
+// Completes manifest (its files already listed) for the list, writes
+// NAME.manifest and NAME.sig into buildDir and raises the package's record of
+// the highest sequence signed; the call site's one step.
 bool SignBuild(const SigningKey& key, const BuildSigningOptions& options, const std::string& root,
                const std::string& list, const std::string& buildDir, BuildManifest* manifest,
                std::vector<std::string>* warnings, std::string* error);

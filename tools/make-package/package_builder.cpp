@@ -402,6 +402,12 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
                                  &result->warnings, &signingError)) {
         return fail(BuildStatus::Failed, signingError);
     }
+    SignedSequences signedBefore;
+    if (!signingKey && ReadSignedSequences(root, options.name, &signedBefore, &signingError) &&
+        signedBefore.highest > 0) {
+        result->warnings.push_back(options.name + " was signed up to sequence " + std::to_string(signedBefore.highest) +
+                                   ": players with keys refuse this build, which is not signed (--sign)");
+    }
 
     const long generation = NextGeneration(storeDir);
     const std::string generationDir = storeDir + "/" + std::to_string(generation);
@@ -428,7 +434,8 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     }
 
     // Keep the newest builds: runs begun on one of them finish from it. The
-    // lock makes any other build folder a leftover of an interrupted run.
+    // lock makes any other build folder a leftover of an interrupted run;
+    // the signed-sequence record outlives every build.
     bool ok = false;
     const std::string previousName = previous.substr(previous.rfind('/') + 1);
     std::vector<long> generations;
@@ -440,7 +447,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     std::sort(generations.rbegin(), generations.rend());
     const long kept = std::max(2L, options.keptBuilds);
     for (const std::string& name : SortedNames(storeDir, &ok)) {
-        if (name == std::to_string(generation) || name == previousName) continue;
+        if (name == std::to_string(generation) || name == previousName || name == kSignedSequenceFile) continue;
         auto place = std::find(generations.begin(), generations.end(), std::atol(name.c_str()));
         const bool numbered = name.find_first_not_of("0123456789") == std::string::npos && place != generations.end();
         if (numbered && place - generations.begin() < kept) continue;

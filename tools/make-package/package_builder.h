@@ -8,6 +8,7 @@
 //   ROOT/.store/NAME/<g>/system/...   system files, by their list paths
 //   ROOT/.store/NAME/<g>/sums/<serial> block sums of each large record
 //   ROOT/.store/NAME/<g>/deflate.txt  serials of the records worth deflating
+//   ROOT/.store/NAME/signed-sequence  the highest sequence ever signed
 //
 // A running server opens the build through ROOT/NAME, so it sees either the
 // old build or the new one whole, never a half-copied one. The newest few

@@ -29,6 +29,28 @@ bool parseAnswer(const std::string& text, AnswerMode& mode)
     return true;
 }
 
+// The library keeps only the digits and dots of the address and reads the
+// rest as inet_addr does: "::1" would become "1" and "010" the number 8.
+// What it would not read as written is refused here; empty asks it to go
+// by gamedata.xml alone.
+bool isLibraryAddress(const std::string& text)
+{
+    if (text.empty())
+        return true;
+    int parts = 0;
+    for (std::size_t start = 0; start <= text.size(); ++parts) {
+        std::size_t end = text.find('.', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string part = text.substr(start, end - start);
+        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
+            (part.size() > 1 && part[0] == '0') || std::atoi(part.c_str()) > 255)
+            return false;
+        start = end + 1;
+    }
+    return parts == 4;
+}
+
 }  // namespace
 
 const char* usageText()
@@ -109,6 +131,11 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
             options.package = value;
             havePackage = true;
         } else if (name == "--server") {
+            if (!isLibraryAddress(value)) {
+                error = "--server takes a dotted IPv4 address such as 127.0.0.1 (names and IPv6 are not "
+                        "supported yet), not '" + value + "'";
+                return false;
+            }
             options.server = value;
             options.hasServer = true;
         } else if (name == "--digest") {

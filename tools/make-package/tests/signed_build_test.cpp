@@ -140,5 +140,32 @@ TEST(SignedBuild, SignsWhatItServesAndTheCoreChecksIt)
                   row.verdict)
             << row.name;
     }
+
+    // Unsigned builds between signed ones, also once no signed build is kept,
+    // never take a sequence back.
+    const struct {
+        bool sign;
+        long long sequence;
+        long keep;
+        uint64_t expected;
+        const char* warning;
+    } steps[] = {
+        {false, -1, 5, 0, "signed up to sequence 2"},   {true, -1, 5, 3, "current build is not signed"},
+        {true, 2, 5, 2, "is below 3"},                   {true, -1, 5, 4, nullptr},
+        {false, -1, 2, 0, "signed up to sequence 4"},   {false, -1, 2, 0, "signed up to sequence 4"},
+        {true, -1, 2, 5, "current build is not signed"},
+    };
+    for (const auto& step : steps) {
+        options.signing.keyPath = step.sign ? dir + "/key.pem" : "";
+        options.signing.sequence = step.sequence;
+        options.keptBuilds = step.keep;
+        PackageBuildResult result;
+        ASSERT_EQ(BuildPackage(options, &result, &error), BuildStatus::Built) << error;
+        EXPECT_EQ(result.sequence, step.expected);
+        std::string warnings;
+        for (const std::string& warning : result.warnings) warnings += warning + "\n";
+        EXPECT_EQ(step.warning == nullptr, warnings.empty()) << warnings;
+        EXPECT_NE(warnings.find(step.warning ? step.warning : ""), std::string::npos) << warnings;
+    }
     std::system(("rm -rf '" + dir + "'").c_str());
 }

@@ -72,6 +72,12 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason)
         {"--game-dir", "/g", "--package", "p", "stray"},
         {"--game-dir", "/g", "--package", "p", "--repair=yes"},
         {"--game-dir", "/g", "--package", "p", "--verbose=1"},
+        // The library would turn these into other addresses, "::1" into "1".
+        {"--game-dir", "/g", "--package", "p", "--server", "::1"},
+        {"--game-dir", "/g", "--package", "p", "--server=localhost"},
+        {"--game-dir", "/g", "--package", "p", "--server", "127.0.0.256"},
+        {"--game-dir", "/g", "--package", "p", "--server", "127.0.1"},
+        {"--game-dir", "/g", "--package", "p", "--server", "127.0.0.010"},
     };
     for (const auto& args : bad) {
         Options options;
