@@ -236,22 +236,22 @@ def served_metrics(update_server, make_package):
         subprocess.run([make_package, '--name', 'game', '--game', game, '--out', os.path.join(work, 'root')],
                        check=True, stdout=subprocess.DEVNULL, timeout=60)
         port_file = os.path.join(work, 'metrics.port')
-        log = open(os.path.join(work, 'server.log'), 'wb')
-        server = subprocess.Popen([update_server, '--root', os.path.join(work, 'root'), '--bind', '127.0.0.1',
-                                   '--port', '0', '--metrics-port', '0', '--metrics-port-file', port_file],
-                                  stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                  start_new_session=True)
+        log_path = os.path.join(work, 'server.log')
+        with open(log_path, 'wb') as log:
+            server = subprocess.Popen([update_server, '--root', os.path.join(work, 'root'), '--bind', '127.0.0.1',
+                                       '--port', '0', '--metrics-port', '0', '--metrics-port-file', port_file],
+                                      stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                      start_new_session=True)
+        # A proxy from the environment must not stand between us and loopback.
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline and server.poll() is None:
             text = open(port_file).read().strip() if os.path.exists(port_file) else ''
             if text.isdigit() and int(text) > 0:
-                url = 'http://127.0.0.1:%s/metrics' % text
-                with urllib.request.urlopen(url, timeout=10) as reply:
+                with opener.open('http://127.0.0.1:%s/metrics' % text, timeout=10) as reply:
                     return reply.read().decode('utf-8')
             time.sleep(0.05)
-        log.close()
-        raise RuntimeError('update-server gave no metrics port within 15 s:\n'
-                           + open(os.path.join(work, 'server.log')).read())
+        raise RuntimeError('update-server gave no metrics port within 15 s:\n' + open(log_path).read())
     finally:
         if server is not None and server.poll() is None:
             os.killpg(server.pid, signal.SIGTERM)
