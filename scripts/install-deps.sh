@@ -8,7 +8,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev libssl-dev libmicrohttpd-dev googletest libgtest-dev \
            libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
-           xvfb xauth imagemagick xdotool fonts-wqy-microhei python3 locales rsync clang libclang-rt-14-dev; do
+           xvfb xauth imagemagick xdotool fonts-wqy-microhei python3 python3-yaml prometheus locales rsync clang \
+           libclang-rt-14-dev; do
   have "$pkg" || need+=("$pkg")
 done
 
@@ -26,4 +27,20 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 apt-get update -qq
+# prometheus is here for its promtool (the alert-rule tests); its own server
+# must not start on a build machine, so no package may start a service while
+# installing, and prometheus's is disabled after.
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+  chmod 755 /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+fi
 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+if [[ " ${need[*]} " == *" prometheus "* ]]; then
+  if command -v systemctl >/dev/null; then
+    systemctl disable prometheus.service >/dev/null 2>&1 || true
+    [ ! -d /run/systemd/system ] || systemctl stop prometheus.service || true
+  else
+    update-rc.d prometheus disable >/dev/null 2>&1 || true
+  fi
+fi
