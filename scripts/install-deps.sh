@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the native build, the Windows cross build and the Wine tests need,
+# Installs what the native build, the Windows cross build, the Wine tests and the
+# Debian package's check (dpkg-shlibdeps, file, systemd-analyze, adduser) need,
 # skipping everything that is already present. Debian packages only.
 set -euo pipefail
 
@@ -9,7 +10,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev libssl-dev libmicrohttpd-dev googletest libgtest-dev \
            libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
            xvfb xauth imagemagick xdotool fonts-wqy-microhei python3 python3-yaml prometheus locales rsync clang \
-           libclang-rt-14-dev; do
+           libclang-rt-14-dev dpkg-dev file systemd adduser; do
   have "$pkg" || need+=("$pkg")
 done
 

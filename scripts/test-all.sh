@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, builds the native project, the
 # Windows cross build and a sanitizer build, runs every fuzz target briefly,
-# checks the DLL's interface and runs every test. Ends with "summary: N passed,
-# N failed"; exits non-zero on any failure.
+# checks the DLL's interface and the Debian package (built, installed, purged)
+# and runs every test. Ends with "summary: N passed, N failed"; exits non-zero
+# on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -75,6 +76,7 @@ step "sanitizer build (build-asan/)" configure_and_build "$root/build-asan" \
   -DAUTOUPDATE_SANITIZE=ON
 step "fuzz targets, 20 s each (build-fuzz/)" bash scripts/fuzz.sh 20
 step "AutoUpdate.dll interface" python3 tests/wine/check_dll_interface.py "$root/build-win/AutoUpdate.dll"
+step "Debian package: build, dpkg -i, check, purge" sh packaging/check_deb.sh "$root/build"
 
 run_ctest native "$root/build"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
