@@ -37,6 +37,8 @@ const char* usageText()
            "                   [--digest HEX] [--answer yes|no|ask] [--stop-after MS]\n"
            "                   [--timeout S] [--transcript FILE|-] [--lock PATH]\n"
            "                   [--quiet-period MS] [--repair] [--verbose] [--trace]\n"
+           "  --server   the address the library tries first, passed to it as written:\n"
+           "             a dotted IPv4 address, a host name or an IPv6 address\n"
            "  --repair   remove the installed list {package}.upd first, so that the run\n"
            "             checks every file on disk by its digest and fetches what is\n"
            "             missing or damaged\n"

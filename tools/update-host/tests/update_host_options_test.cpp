@@ -55,6 +55,11 @@ TEST(Options, EveryOptionInBothSpellings)
     EXPECT_EQ(AnswerMode::Yes, options.answer);
     EXPECT_TRUE(options.hasServer);
     EXPECT_EQ("", options.server);
+
+    for (const char* address : {"::1", "localhost"}) {
+        ASSERT_TRUE(parse({"--game-dir", "/g", "--package", "p", "--server", address}, options, error));
+        EXPECT_EQ(address, options.server);
+    }
 }
 
 TEST(Options, BadCommandLinesAreRefusedWithAReason)
