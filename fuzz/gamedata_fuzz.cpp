@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "fuzz_support.h"
+#include "net/address_text.h"
 #include "run/run_state.h"
 #include "worker/server_table.h"
 
@@ -20,11 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::require(run.serverCount >= 0 && run.serverCount <= kServerTableLimit);
     for (const ServerEntry& row : run.ServerTable) {
         fuzz::require(fuzz::terminatedWithin(row.ip, sizeof row.ip));
+        fuzz::require(fuzz::terminatedWithin(row.name, sizeof row.name));
     }
-    // A counted row holds only digits and dots. It may be empty: a host name
-    // without digits keeps nothing, and the connect refuses an empty address.
+    // A counted row is a name for the resolver, or holds only digits and
+    // dots. The latter may be empty, and the connect refuses an empty address.
     for (int32_t i = 0; i < run.serverCount; ++i) {
-        for (const char* c = run.ServerTable[i].ip; *c; ++c) {
+        const ServerEntry& row = run.ServerTable[i];
+        fuzz::require(!row.name[0] || (isServerName(row.name) && !row.ip[0]));
+        for (const char* c = row.ip; *c; ++c) {
             fuzz::require((*c >= '0' && *c <= '9') || *c == '.');
         }
     }

@@ -119,7 +119,7 @@ extern "C" int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const
 
     // The run replaces the digest before it reads it; it is kept for the log.
     copyText(run.packageDigest, sizeof run.packageDigest, packageDigest);
-    keepDigitsAndDots(run.preferredServerIp, sizeof run.preferredServerIp, serverAddress);
+    keepServerAddress(run.preferredServerIp, sizeof run.preferredServerIp, serverAddress);
 
     HostPathParts host;
     if (!hostExecutableParts(&host) || (platform::pathsHaveDrives() && !host.drive[0]) ||

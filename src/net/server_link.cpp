@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "log/update_log.h"
+#include "net/address_text.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -21,11 +21,14 @@ int rowsInTable() {
     return count > kServerTableRows ? kServerTableRows : count;
 }
 
-// The worker keeps ip within 19 characters, but a row is never trusted to
-// carry its terminating zero.
-void copyRowIp(const ServerEntry& row, char (&out)[sizeof(ServerEntry::ip)]) {
-    std::size_t length = strnlen(row.ip, sizeof row.ip - 1);
-    std::memcpy(out, row.ip, length);
+using RowAddress = char[sizeof(ServerEntry::name)];
+
+// The row's name, or else its dotted ip. The worker keeps ip within 19
+// characters, but a row is never trusted to carry its terminating zero.
+void copyRowAddress(const ServerEntry& row, RowAddress& out) {
+    const char* text = row.name[0] ? row.name : row.ip;
+    std::size_t length = strnlen(text, row.name[0] ? sizeof row.name - 1 : sizeof row.ip - 1);
+    std::memcpy(out, text, length);
     out[length] = '\0';
 }
 
@@ -33,11 +36,31 @@ int rowPort(const ServerEntry& row) {
     return row.port != 0 ? row.port : kDefaultServerPort;
 }
 
-bool connectTo(const char* ip, int port) {
-    const bool connected = platform::connectSocket(g_Socket, ip, static_cast<uint16_t>(port));
-    if (connected) std::snprintf(g_RunState.linkAddress, sizeof g_RunState.linkAddress, "%s:%d", ip, port);
+// A dotted address goes straight to connect, as it always did; a name goes
+// through the resolver, and one that gives no address is a failed attempt.
+bool connectAddress(const char* address, int port) {
+    if (!isServerName(address)) return platform::connectSocket(g_Socket, address, static_cast<uint16_t>(port));
+    bool resolved = false;
+    if (platform::connectSocketToName(g_Socket, address, static_cast<uint16_t>(port), &resolved)) return true;
+    if (!resolved) {
+        int error = static_cast<int>(platform::lastError());
+        g_UpdateLog.write("错误代码:[%d] 无法解析服务器名%s", error, address);
+    }
+    return false;
+}
+
+bool connectTo(const char* address, int port) {
+    const bool connected = connectAddress(address, port);
+    if (connected) std::snprintf(g_RunState.linkAddress, sizeof g_RunState.linkAddress, "%s:%d", address, port);
     else g_RunState.linkAddress[0] = '\0';
     return connected;
+}
+
+// Seeded once per run from a source that differs per client: a seed from the
+// clock in seconds gave every client started in the same second the same
+// draws, and so the same servers.
+void seedDraws() {
+    std::srand(platform::randomSeed());
 }
 
 // Draws rows at random until one connects; a draw on a tried row costs
@@ -48,9 +71,9 @@ bool drawRows(int draws, Attempt attempt) {
     for (int draw = 0; draw < draws && rows >= 1; ++draw) {
         ServerEntry& row = g_RunState.ServerTable[std::rand() % rows];
         if (row.tried) continue;
-        char ip[sizeof row.ip];
-        copyRowIp(row, ip);
-        if (attempt(row, ip)) return true;
+        RowAddress address;
+        copyRowAddress(row, address);
+        if (attempt(row, address)) return true;
     }
     return false;
 }
@@ -59,12 +82,13 @@ bool drawRows(int draws, Attempt attempt) {
 
 bool connectFirstServer() {
     const char* preferred = g_RunState.preferredServerIp;
+    seedDraws();
     int port = kDefaultServerPort;
     for (int i = 0; i < rowsInTable(); ++i) {
         ServerEntry& row = g_RunState.ServerTable[i];
-        char ip[sizeof row.ip];
-        copyRowIp(row, ip);
-        if (std::strcmp(ip, preferred) == 0) {
+        RowAddress address;
+        copyRowAddress(row, address);
+        if (std::strcmp(address, preferred) == 0) {
             row.tried = 1;
             if (row.port != 0) port = row.port;
             break;
@@ -80,18 +104,21 @@ bool connectFirstServer() {
     }
 
     notifyHost(AU_MSG_STATUS, AU_STATUS_CONNECTING, 0);
-    bool connected = strnlen(preferred, sizeof g_RunState.preferredServerIp) >= kShortestAddress && connectTo(preferred, port);
+    // The shortest dotted address has five characters; a name such as ::1 may
+    // have fewer.
+    bool attempted = isServerName(preferred) ||
+                     strnlen(preferred, sizeof g_RunState.preferredServerIp) >= kShortestAddress;
+    bool connected = attempted && connectTo(preferred, port);
     g_UpdateLog.write("端口跟ftp:[%d] %s，%d,连接该服务器", port, preferred, port);
     if (connected) return true;
 
     g_UpdateLog.write("端口跟ftp:[%d] %s，连接失败", port, preferred);
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    bool drawn = drawRows(kFirstConnectionDraws, [](ServerEntry& row, const char* ip) {
+    bool drawn = drawRows(kFirstConnectionDraws, [](ServerEntry& row, const char* address) {
         notifyHost(AU_MSG_STATUS, AU_STATUS_CONNECTING, 1);
         row.tried = 1;
         int rowPortValue = rowPort(row);
-        g_UpdateLog.write("端口跟ftp:[%d] %s,连接该服务器", rowPortValue, ip);
-        return connectTo(ip, rowPortValue);
+        g_UpdateLog.write("端口跟ftp:[%d] %s,连接该服务器", rowPortValue, address);
+        return connectTo(address, rowPortValue);
     });
     if (drawn) return true;
 
@@ -115,7 +142,6 @@ bool reconnectServer() {
 }
 
 bool connectNextServer() {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     if (g_RunState.serverCount <= 0) {
         g_RunState.runFailed = 1;
         return false;
@@ -133,12 +159,12 @@ bool connectNextServer() {
         return false;
     }
 
-    bool drawn = drawRows(kReconnectDraws, [](ServerEntry& row, const char* ip) {
+    bool drawn = drawRows(kReconnectDraws, [](ServerEntry& row, const char* address) {
         notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_CONNECTING, 1);
         row.tried = 1;
         int port = rowPort(row);
-        g_UpdateLog.write("端口跟ftp:[%d] %s，port=%d,连接该服务器", port, ip, port);
-        return connectTo(ip, port);
+        g_UpdateLog.write("端口跟ftp:[%d] %s，port=%d,连接该服务器", port, address, port);
+        return connectTo(address, port);
     });
     if (!drawn) {
         g_UpdateLog.write("错误代码:[%d] 没找到合适连接2", static_cast<int>(platform::lastError()));

@@ -95,6 +95,10 @@ struct ClockHooks {
 };
 void setClockForTests(const ClockHooks* hooks);
 
+// A seed for the random draws that differs from one process to the next and
+// from one call to the next, however close together they come.
+uint32_t randomSeed();
+
 // ---- errors ----------------------------------------------------------------
 
 // The last OS error of the calling thread as a Windows system error code
@@ -116,6 +120,13 @@ Socket openStreamSocket();
 // Connects to the dotted address text (read like inet_addr) and port, with a
 // bounded wait. A socket whose connect failed stays usable for the next try.
 bool connectSocket(Socket socket, const char* ipText, uint16_t port);
+
+// Connects to a server named by a host name or an IPv6 address text: each
+// address the system resolver gives (IPv6 and IPv4, in its order) is tried
+// in turn, each with a fresh socket of its family behind the caller's value.
+// After a failure the value holds a fresh IPv4 socket again, ready for
+// connectSocket. *resolved tells whether the name gave any address.
+bool connectSocketToName(Socket socket, const char* name, uint16_t port, bool* resolved);
 
 // One send or recv; the byte count, or -1 on failure. A read that waits
 // longer than the read time-out fails.

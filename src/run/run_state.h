@@ -13,6 +13,9 @@ struct ServerEntry {
     char ip[20];
     int32_t port;  // 0: the default port 38432
     uint8_t tried;
+    // A host name or IPv6 address, for the resolver; ip is then empty. A
+    // dotted row leaves it empty and keeps its 19 characters in ip.
+    char name[256];
 };
 
 constexpr int kServerTableRows = 20;
@@ -46,6 +49,7 @@ struct RunState {
     char serverPackageName[261];
     char systemPackageName[256];
     char packageDigest[40];
+    // The launcher's address: its digits and dots, or a server name whole.
     char preferredServerIp[256];
 
     // The publisher's public keys from gamedata.xml (rotation: up to two);

@@ -30,9 +30,12 @@ void readServerElement(XmlConfigReader& reader, char* text, std::size_t size) {
     reader.GetAttribute("ip", text, size);
     if (!text[0]) return;
 
-    // The row has room for 19 characters; a longer text is cut there.
+    // A name is kept whole for the resolver. A dotted row has room for 19
+    // characters: a longer text is cut there.
     ServerEntry& row = run.ServerTable[run.serverCount];
-    std::snprintf(row.ip, sizeof row.ip, "%s", text);
+    bool named = isServerName(text);
+    std::snprintf(row.name, sizeof row.name, "%s", named ? text : "");
+    std::snprintf(row.ip, sizeof row.ip, "%s", named ? "" : text);
     row.tried = 0;
     text[0] = '\0';
     reader.GetAttribute("autoupdateport", text, size);

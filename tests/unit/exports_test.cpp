@@ -263,6 +263,11 @@ TEST_F(ExportsTest, ArgumentsAreNormalised) {
     runUntilHostPathCheck(nullptr, "C:/Games/X//", "abc", "patch");
     EXPECT_STREQ(g_RunState.gameDir, "C:\\Games\\X\\");
     EXPECT_STREQ(g_RunState.preferredServerIp, "");
+
+    for (const char* name : {"update.example.org", "::1", "localhost"}) {
+        runUntilHostPathCheck(name, "game", "", "patch");
+        EXPECT_STREQ(g_RunState.preferredServerIp, name);
+    }
 }
 
 // 誠 is D5 5C in code page 936: its second byte is no separator to cut.

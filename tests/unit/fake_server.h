@@ -29,6 +29,7 @@
 #include "autoupdate.h"
 #include "files/md5.h"
 #include "log/update_log.h"
+#include "net/address_text.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
 
@@ -338,7 +339,11 @@ public:
 
     static void addServer(const char* ip, int32_t port, uint8_t tried = 0) {
         ServerEntry& row = g_RunState.ServerTable[g_RunState.serverCount++];
-        std::snprintf(row.ip, sizeof row.ip, "%s", ip);
+        if (isServerName(ip)) {
+            std::snprintf(row.name, sizeof row.name, "%s", ip);
+        } else {
+            std::snprintf(row.ip, sizeof row.ip, "%s", ip);
+        }
         row.port = port;
         row.tried = tried;
     }

@@ -125,6 +125,27 @@ TEST_F(ConnectFirstServer, RowWithoutTerminatorIsReadWithinItsField) {
     EXPECT_EQ(fake::count(run.log(), "11111111111111111111"), 0);
 }
 
+TEST_F(ConnectFirstServer, NamesGoThroughTheResolverAndOneThatGivesNothingIsAFailedAttempt) {
+    fake::Server server(holdUntilClosed());
+    fake::Run::addServer("::g", 4000);  // no address; short, but a name is still tried
+    fake::Run::addServer("localhost", server.port());
+    prefer("::g");
+
+    ASSERT_TRUE(connectFirstServer());
+    EXPECT_EQ(fake::messages(), (std::vector<Message>{kTryPreferred, kTryRow}));
+    EXPECT_EQ(fake::count(run.log(), "错误代码:[11001] 无法解析服务器名::g\r\n"), 1) << run.log();
+    EXPECT_EQ(fake::count(run.log(), "端口跟ftp:[4000] ::g，连接失败"), 1);
+    std::string port = std::to_string(server.port());
+    EXPECT_EQ(fake::count(run.log(), "端口跟ftp:[" + port + "] localhost,连接该服务器"), 1);
+    EXPECT_TRUE(server.waitAccepted(1));
+}
+
+// A seed from the clock in seconds gave every client started in one second
+// the same draws.
+TEST(DrawSeed, TwoSeedsDrawnInTheSameSecondDiffer) {
+    EXPECT_NE(platform::randomSeed(), platform::randomSeed());
+}
+
 class ReconnectServer : public ::testing::Test {
 protected:
     fake::Run run;

@@ -142,20 +142,28 @@ TEST_F(ServerTableTest, ACommentAddsAPassThatReadsTheLastServerAgain) {
     EXPECT_STREQ(g_RunState.ServerTable[3].ip, "127.0.0.3");
 }
 
-TEST_F(ServerTableTest, AddressesKeepOnlyDigitsAndDotsAndLongOnesAreCut) {
-    writeXml("<servers>\n" +
-             server("serverid=\"1\" autoupdate=\"1\" ip=\"host1.example.org\"") +
-             server("serverid=\"2\" autoupdate=\"1\" ip=\"127.000.000.001.and.some.more.text\"") +
-             server("serverid=\"3\" autoupdate=\"1\" ip=\"localhost\"") +
-             "</servers>");
+TEST_F(ServerTableTest, NamesAreKeptWholeOtherAddressesByTheirDigitsAndDots) {
+    const std::string longName(300, 'n');
+    struct Row {
+        std::string text, ip, name;
+    } rows[] = {
+        {"host1.example.org", "", "host1.example.org"},
+        {"localhost", "", "localhost"},
+        {"::1", "", "::1"},
+        {longName, "", longName.substr(0, 255)},
+        // The row holds 19 characters: the text is cut there, then reduced.
+        {"127.000.000.001 / 127.000.000.002", "127.000.000.0011", ""},
+        {"ip=127.0.0.1", "127.0.0.1", ""},
+    };
+    std::string body = "<servers>\n";
+    for (const Row& row : rows) body += server("serverid=\"1\" autoupdate=\"1\" ip=\"" + row.text + "\"");
+    writeXml(body + "</servers>");
     EXPECT_TRUE(readGameData());
-    ASSERT_EQ(g_RunState.serverCount, 3);
-    EXPECT_STREQ(g_RunState.ServerTable[0].ip, "1..");
-    // The row holds 19 characters: the text is cut there, then reduced.
-    EXPECT_STREQ(g_RunState.ServerTable[1].ip, "127.000.000.001.");
-    // Nothing of the name is kept: the row stays counted, and the connect
-    // refuses its empty address rather than reach this host.
-    EXPECT_STREQ(g_RunState.ServerTable[2].ip, "");
+    ASSERT_EQ(g_RunState.serverCount, 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(g_RunState.ServerTable[i].ip, rows[i].ip) << i;
+        EXPECT_EQ(g_RunState.ServerTable[i].name, rows[i].name) << i;
+    }
 }
 
 TEST_F(ServerTableTest, DownloadAddressNeedsMoreThanTenCharacters) {

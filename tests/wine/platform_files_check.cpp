@@ -1,7 +1,8 @@
 // The Windows file layer where only Windows shows the behaviour: a target held
 // open by another program, read-only copies, temporaries of ended processes.
 // Also the trailing separator of a game directory read in the system code
-// page, and how profile files split into lines. Run under Wine; one line per
+// page, how profile files split into lines, and that the seeds of the server
+// draws differ though taken at once. Run under Wine; one line per
 // check, exit status 1 on any failure.
 #include <windows.h>
 
@@ -211,6 +212,7 @@ int main(int argc, char** argv) {
     trailingSeparatorInTheSystemCodePage();
     leftoversOfEndedProcesses(dir);
     profileLinesAsWindowsSplitsThem(dir);
+    check(platform::randomSeed() != platform::randomSeed(), "two seeds of the server draws taken at once differ");
     std::printf("%d failures\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }

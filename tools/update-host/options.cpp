@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "net/address_text.h"
+
 #include <cstdlib>
 
 namespace {
@@ -29,13 +31,14 @@ bool parseAnswer(const std::string& text, AnswerMode& mode)
     return true;
 }
 
-// The library keeps only the digits and dots of the address and reads the
-// rest as inet_addr does: "::1" would become "1" and "010" the number 8.
-// What it would not read as written is refused here; empty asks it to go
-// by gamedata.xml alone.
+// The library resolves a host name or an IPv6 address; of any other text it
+// keeps only the digits and dots and reads them as inet_addr does, so that
+// "127.0.1" would be 127.0.0.1 and "010" the number 8. What it would not read
+// as written is refused here; empty asks it to go by gamedata.xml alone.
 bool isLibraryAddress(const std::string& text)
 {
-    if (text.empty())
+    // A name fills at most the 255 characters of its row.
+    if (text.empty() || (text.size() < 256 && isServerName(text.c_str())))
         return true;
     int parts = 0;
     for (std::size_t start = 0; start <= text.size(); ++parts) {
@@ -59,6 +62,8 @@ const char* usageText()
            "                   [--digest HEX] [--answer yes|no|ask] [--stop-after MS]\n"
            "                   [--timeout S] [--transcript FILE|-] [--lock PATH]\n"
            "                   [--quiet-period MS] [--repair] [--verbose] [--trace]\n"
+           "  --server   the address the library tries first, passed to it as written:\n"
+           "             a dotted IPv4 address, a host name or an IPv6 address\n"
            "  --repair   remove the installed list {package}.upd first, so that the run\n"
            "             checks every file on disk by its digest and fetches what is\n"
            "             missing or damaged\n"
@@ -132,8 +137,8 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
             havePackage = true;
         } else if (name == "--server") {
             if (!isLibraryAddress(value)) {
-                error = "--server takes a dotted IPv4 address such as 127.0.0.1 (names and IPv6 are not "
-                        "supported yet), not '" + value + "'";
+                error = "--server takes a dotted IPv4 address such as 127.0.0.1, a host name or an IPv6 "
+                        "address, not '" + value + "'";
                 return false;
             }
             options.server = value;

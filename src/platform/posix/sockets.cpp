@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/system_error.h"
@@ -41,12 +43,15 @@ void applyOptions(int fd) {
 
 // A BSD socket whose connect failed cannot be connected again, while the
 // caller keeps using the same Socket value for its next attempt: put a new
-// socket under the same descriptor number.
-void renewSocket(int fd) {
-    int fresh = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fresh < 0) return;
-    if (dup3(fresh, fd, O_CLOEXEC) >= 0) applyOptions(fd);
+// socket under the same descriptor number. The errno of the failure, 0 when
+// the descriptor now holds a fresh socket of the family.
+int renewSocket(int fd, int family = AF_INET) {
+    int fresh = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fresh < 0) return errno;
+    int error = dup3(fresh, fd, O_CLOEXEC) >= 0 ? 0 : errno;
+    if (error == 0) applyOptions(fd);
     close(fresh);
+    return error;
 }
 
 long long monotonicMs() {
@@ -56,13 +61,13 @@ long long monotonicMs() {
 }
 
 // The errno of a connect attempt, 0 when connected.
-int connectWithTimeout(int fd, const sockaddr_in& address) {
+int connectWithTimeout(int fd, const sockaddr* address, socklen_t length) {
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0) return errno;
     if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
 
     int error = 0;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd, address, length) != 0) {
         error = errno;
         if (error == EINPROGRESS || error == EINTR) {
             long long deadline = monotonicMs() + kConnectTimeoutMs;
@@ -79,8 +84,8 @@ int connectWithTimeout(int fd, const sockaddr_in& address) {
                 }
                 if (ready == 0) break;
                 int soError = 0;
-                socklen_t length = sizeof soError;
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) soError = errno;
+                socklen_t soLength = sizeof soError;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &soLength) != 0) soError = errno;
                 error = soError;
                 break;
             }
@@ -88,6 +93,19 @@ int connectWithTimeout(int fd, const sockaddr_in& address) {
     }
     fcntl(fd, F_SETFL, flags);
     return error;
+}
+
+// The resolver's failures as the Windows resolver reports them.
+uint32_t translateResolverError(int status) {
+    switch (status) {
+    case EAI_AGAIN: return 11002;       // WSATRY_AGAIN
+    case EAI_FAIL: return 11003;        // WSANO_RECOVERY
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY: return 11004;  // WSANO_DATA
+    case EAI_MEMORY: return 8;          // ERROR_NOT_ENOUGH_MEMORY
+    case EAI_SYSTEM: return posix::translateErrno(errno);
+    default: return 11001;              // WSAHOST_NOT_FOUND
+    }
 }
 
 }  // namespace
@@ -126,9 +144,40 @@ bool connectSocket(Socket socket, const char* ipText, uint16_t port) {
     target.sin_port = htons(port);
     target.sin_addr.s_addr = address;
 
-    int error = connectWithTimeout(fd, target);
+    int error = connectWithTimeout(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (error == 0) return true;
     if (error != EBADF && error != ENOTSOCK && error != EISCONN) renewSocket(fd);
+    posix::setLastErrorFromErrno(error);
+    return false;
+}
+
+bool connectSocketToName(Socket socket, const char* name, uint16_t port, bool* resolved) {
+    *resolved = false;
+    if (!isSocketDescriptor(socket)) {
+        posix::setLastError(posix::kWsaeBadf);
+        return false;
+    }
+    int fd = static_cast<int>(socket);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int status = getaddrinfo(name, std::to_string(port).c_str(), &hints, &found);
+    if (status != 0) {
+        posix::setLastError(translateResolverError(status));
+        return false;
+    }
+    *resolved = true;
+    int error = EADDRNOTAVAIL;
+    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+        error = renewSocket(fd, address->ai_family);
+        if (error == 0) error = connectWithTimeout(fd, address->ai_addr, address->ai_addrlen);
+        if (error == 0) break;
+    }
+    freeaddrinfo(found);
+    if (error == 0) return true;
+    renewSocket(fd);
     posix::setLastErrorFromErrno(error);
     return false;
 }

@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/global_lock.h"
+#include "platform/win32/name_resolver.h"
 
 namespace platform {
 
@@ -29,8 +30,8 @@ struct Renewal {
 };
 std::vector<Renewal> g_renewals;
 
-SOCKET newSocket() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+SOCKET newSocket(int family = AF_INET) {
+    SOCKET s = socket(family, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return s;
     // An expired read fails with WSAETIMEDOUT, which the caller treats like
     // any failed read.
@@ -47,9 +48,8 @@ SOCKET currentSocket(Socket socket) {
     return static_cast<SOCKET>(socket);
 }
 
-void renewSocket(Socket socket) {
-    SOCKET fresh = newSocket();
-    if (fresh == INVALID_SOCKET) return;
+// The socket behind the caller's value becomes fresh.
+void replaceSocket(Socket socket, SOCKET fresh) {
     win32::GlobalLock lock;
     for (Renewal& renewal : g_renewals) {
         if (renewal.original == static_cast<SOCKET>(socket)) {
@@ -61,12 +61,17 @@ void renewSocket(Socket socket) {
     g_renewals.push_back(Renewal{static_cast<SOCKET>(socket), fresh, false});
 }
 
+void renewSocket(Socket socket) {
+    SOCKET fresh = newSocket();
+    if (fresh != INVALID_SOCKET) replaceSocket(socket, fresh);
+}
+
 // The Winsock error of one attempt, 0 when connected.
-int connectWithTimeout(SOCKET s, const sockaddr_in& target) {
+int connectWithTimeout(SOCKET s, const sockaddr* target, int length) {
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
     int error = 0;
-    if (connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    if (connect(s, target, length) != 0) {
         error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
             fd_set writable;
@@ -83,8 +88,8 @@ int connectWithTimeout(SOCKET s, const sockaddr_in& target) {
                 error = WSAETIMEDOUT;
             } else if (FD_ISSET(s, &failed)) {
                 int soError = 0;
-                int length = sizeof soError;
-                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length);
+                int soLength = sizeof soError;
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLength);
                 error = soError != 0 ? soError : WSAECONNREFUSED;
             } else {
                 error = 0;
@@ -138,8 +143,36 @@ bool connectSocket(Socket socket, const char* ipText, uint16_t port) {
     target.sin_port = htons(port);
     target.sin_addr.s_addr = address;
 
-    int error = connectWithTimeout(currentSocket(socket), target);
+    int error = connectWithTimeout(currentSocket(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (error == 0) return true;
+    renewSocket(socket);
+    WSASetLastError(error);
+    return false;
+}
+
+bool connectSocketToName(Socket socket, const char* name, uint16_t port, bool* resolved) {
+    *resolved = false;
+    if (!isHandle(socket)) {
+        WSASetLastError(WSAENOTSOCK);
+        return false;
+    }
+    std::vector<win32::ResolvedAddress> addresses;
+    int error = win32::resolveName(name, port, &addresses);
+    if (error != 0) {
+        WSASetLastError(error);
+        return false;
+    }
+    *resolved = true;
+    for (const win32::ResolvedAddress& address : addresses) {
+        SOCKET fresh = newSocket(address.family);
+        if (fresh == INVALID_SOCKET) {
+            error = WSAGetLastError();
+            continue;
+        }
+        replaceSocket(socket, fresh);
+        error = connectWithTimeout(fresh, reinterpret_cast<const sockaddr*>(address.bytes), address.length);
+        if (error == 0) return true;
+    }
     renewSocket(socket);
     WSASetLastError(error);
     return false;

@@ -191,6 +191,28 @@ class SeveralServersTest(unittest.TestCase):
             self.assertEqual({path: run.game_file(path) for path in changed}, changed)
             self.assertRegex(run.servers[1].log_text(), r'asks for build [0-9a-f]{8} -> \d+, build 1 list')
 
+    def test_rows_and_the_launcher_name_servers_by_host_name_or_ipv6(self):
+        """'::1' reaches a server listening on IPv6 loopback only, 'localhost' one on
+        127.0.0.1, whether the launcher names it first or a row is drawn."""
+        files = {'readme.txt': b'named servers\r\n'}
+        with Run(self.flavour) as run:
+            root = run.package('game', files=files)
+            v6_port = run.server(root=root, extra=['--bind', '::1'])
+            v4_port = run.server(root=root)
+            v6, v4 = run.servers
+            run.gamedata([ServerEntry(port=v6_port, ip='::1'), ServerEntry(port=v4_port, ip='localhost')])
+            result = run.update('game', server='::1')
+            self.assertEqual(result.exit_code, 0, result.describe())
+            self.assertIn('端口跟ftp:[%d] ::1，%d,连接该服务器' % (v6_port, v6_port), result.log_lines())
+            self.assertIn('[::1]:', v6.log_text())
+            self.assertEqual(run.game_file('readme.txt'), files['readme.txt'])
+
+            run.gamedata([ServerEntry(port=v4_port, ip='localhost')])
+            result = run.update('game', server=None)
+            self.assertEqual(result.exit_code, 0, result.describe())
+            self.assertIn('端口跟ftp:[%d] localhost,连接该服务器' % v4_port, result.log_lines())
+            self.assertEqual(v4.log_text().count(' connected'), 1, v4.log_text())
+
 
 if __name__ == '__main__':
     unittest.main()
