@@ -1,11 +1,12 @@
 """Three update-servers on one root behind HAProxy, run from packaging/haproxy.cfg as shipped:
 20 runs through its address, three at a time, one server killed while runs fetch."""
-import os, pathlib, random, signal, subprocess, time, unittest
+import os, pathlib, random, shutil, signal, subprocess, time, unittest
 from concurrent.futures import ThreadPoolExecutor
 from harness import Run, ServerEntry, current_flavour
 from harness.processes import end_group, run_bounded
 
 CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../../packaging/haproxy.cfg')
+HAPROXY = shutil.which('haproxy') or '/usr/sbin/haproxy'  # /usr/sbin is only on root's PATH
 
 
 @unittest.skipIf(current_flavour().is_wine, 'the balancer is the same for either launcher')
@@ -21,8 +22,8 @@ class BalancerTest(unittest.TestCase):
                 env['AUTOUPDATE_SERVER_%d' % i] = '127.0.0.1:%d' % run.server(
                     chunk=1024, extra=['--metrics-port', '0', '--metrics-port-file', health])
                 env['AUTOUPDATE_HEALTH_%d' % i] = pathlib.Path(health).read_text().strip()
-            self.assertEqual(run_bounded(['haproxy', '-c', '-f', CONFIG], timeout=30, env=env)[0], 0)
-            haproxy = subprocess.Popen(['haproxy', '-f', CONFIG, '-db'], env=env, start_new_session=True)
+            self.assertEqual(run_bounded([HAPROXY, '-c', '-f', CONFIG], timeout=30, env=env)[0], 0)
+            haproxy = subprocess.Popen([HAPROXY, '-f', CONFIG, '-db'], env=env, start_new_session=True)
             self.addCleanup(end_group, haproxy)
             # Every launcher is copied before any starts (a copy open across another's fork stays
             # busy); a row is tried once per run, so three rows of one address allow two reconnects.
