@@ -28,17 +28,14 @@ class BalancerTest(unittest.TestCase):
             # Every launcher is copied before any starts (a copy open across another's fork stays
             # busy); a row is tried once per run, so three rows of one address allow two reconnects.
             clients = [self.enterContext(Run()) for _ in range(20)]
-            for own in clients:
-                own.gamedata(servers=[ServerEntry(port=front)] * 3)
+            [own.gamedata(servers=[ServerEntry(port=front)] * 3) for own in clients]
             deadline = time.monotonic() + 60
             while not os.path.exists(admin) and time.monotonic() < deadline:
                 time.sleep(0.1)
-            first = run.servers[0]
-            opened = lambda: first.log_text().count(' connected') - first.log_text().count(' closed:')
+            first, opened = run.servers[0], lambda log: log.count(' connected') > log.count(' closed:')
             with ThreadPoolExecutor(3) as pool:
-                runs = [pool.submit(lambda own: (own.update('game', timeout=120), own.game_files()), own)
-                        for own in clients]
-                while (sum(r.done() for r in runs) < 6 or opened() < 1) and time.monotonic() < deadline:
+                runs = [pool.submit(lambda c: (c.update('game', timeout=120), c.game_files()), c) for c in clients]
+                while (sum(r.done() for r in runs) < 6 or not opened(first.log_text())) and time.monotonic() < deadline:
                     time.sleep(0.02)
                 first.process.send_signal(signal.SIGKILL)
                 results = [r.result() for r in runs]
