@@ -10,7 +10,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev libssl-dev libmicrohttpd-dev googletest libgtest-dev \
            libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
            xvfb xauth imagemagick xdotool fonts-wqy-microhei python3 python3-yaml prometheus locales rsync clang \
-           libclang-rt-14-dev dpkg-dev file systemd adduser; do
+           libclang-rt-14-dev dpkg-dev file systemd adduser haproxy; do
   have "$pkg" || need+=("$pkg")
 done
 
@@ -43,5 +43,16 @@ if [[ " ${need[*]} " == *" prometheus "* ]]; then
     [ ! -d /run/systemd/system ] || systemctl stop prometheus.service || true
   else
     update-rc.d prometheus disable >/dev/null 2>&1 || true
+  fi
+fi
+# Debian's haproxy package starts a system-wide balancer; the tests start their
+# own on loopback with a configuration of their own, so that service is stopped
+# and left disabled (only when this script installed it).
+if [[ " ${need[*]} " == *" haproxy "* ]]; then
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --now haproxy.service >/dev/null 2>&1 || true
+  elif [ -x /etc/init.d/haproxy ]; then
+    /etc/init.d/haproxy stop >/dev/null 2>&1 || true
+    update-rc.d haproxy disable >/dev/null 2>&1 || true
   fi
 fi
