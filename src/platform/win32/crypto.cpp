@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/crypto.h"
+#include "platform/win32/system_library.h"
 
 namespace platform {
 namespace {
@@ -46,11 +47,7 @@ bool bind(HMODULE module, const char* name, T* out) {
 
 Cng loadCng() {
     Cng cng;
-    char path[MAX_PATH + 16];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return cng;
-    std::strcpy(path + length, "\\bcrypt.dll");
-    HMODULE module = LoadLibraryA(path);
+    HMODULE module = platform::win32::loadSystemLibrary("bcrypt.dll");
     if (module == nullptr) return cng;
     cng.loaded = bind(module, "BCryptOpenAlgorithmProvider", &cng.openAlgorithm) &&
                  bind(module, "BCryptCloseAlgorithmProvider", &cng.closeAlgorithm) &&

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/win32/name_resolver.h"
+#include "platform/win32/system_library.h"
 
 namespace platform {
 namespace win32 {
@@ -24,11 +25,7 @@ struct Resolver {
 
 Resolver loadResolver() {
     Resolver resolver;
-    char path[MAX_PATH + 16];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return resolver;
-    std::strcpy(path + length, "\\ws2_32.dll");
-    HMODULE module = LoadLibraryA(path);
+    HMODULE module = loadSystemLibrary("ws2_32.dll");
     if (module == nullptr) return resolver;
     resolver.getAddrInfo =
         reinterpret_cast<Resolver::GetAddrInfo>(reinterpret_cast<void*>(GetProcAddress(module, "getaddrinfo")));
