@@ -168,6 +168,7 @@ std::string ServerStats::PrometheusText() const
     std::map<std::string, std::map<std::string, uint64_t>> bySigning;
     for (const HeldBuild& build : held_) {
         auto& package = bySigning[build.package];
+        // Every state of a package held, 0 where none: a panel shows 0, not a gap.
         for (const char* signing : {"yes", "no", "half"}) package[signing] += 0;
         ++package[build.signing];
     }
