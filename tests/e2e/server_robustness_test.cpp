@@ -243,6 +243,9 @@ TEST_F(ServerRobustnessTest, TheIdleTimeOutWaitsForTheDigestBeforeTheFirstFile)
     EXPECT_EQ(2, ParseChunk(digesting.fileRequest(kPackageId, smallSerial_, 0)).flag) << server.log();
     EXPECT_TRUE(fetching.closedByServer());
     EXPECT_EQ(1, Count(server.log(), "closed: idle time-out")) << server.log();
+    // Its lines name the build that served it, though it never asked for the package.
+    EXPECT_EQ(2, Count(server.log(), " 2500 bytes, build 1 list ")) << server.log();
+    EXPECT_EQ(1, Count(server.log(), ", served from build 1 list ")) << server.log();
 }
 
 TEST_F(ServerRobustnessTest, SummaryLinesCountClientsRequestsBytesAndErrors)
@@ -335,6 +338,11 @@ TEST_F(ServerRobustnessTest, StopFinishesTheReplyInFlightThenExits)
         << counted.body;
     EXPECT_NE(std::string::npos, counted.body.find("_package_requests_total{package=\"game\"} 1\n")) << counted.body;
     EXPECT_EQ(std::string::npos, counted.body.find("{package=\"10")) << counted.body;
+    // The build that served them counts them too.
+    EXPECT_EQ(MetricValue(counted.body, "autoupdate_server_package_bytes_total"),
+              MetricValue(counted.body, "autoupdate_server_build_bytes_total"))
+        << counted.body;
+    EXPECT_NE(std::string::npos, counted.body.find("_builds{package=\"game\",signed=\"no\"} 1\n")) << counted.body;
     EXPECT_GT(MetricValue(counted.body, "autoupdate_server_bytes_total"),
               MetricValue(before.body, "autoupdate_server_bytes_total"))
         << counted.body;

@@ -164,6 +164,7 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         // a reconnect) gets the current build: nothing names another one.
         const std::shared_ptr<const PackageBuild> build =
             build_ && build_->id == request.packageId ? build_ : catalog.CurrentBuild(request.packageId);
+        replyBuild_ = build;
         const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
             return file_.Locate(build, request.serial, request.offset, chunk);
         });
@@ -179,6 +180,7 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         }
     } else {
         replyLength_ = AnswerPackage(request, catalog, rules, reply_, logLine, &build_);
+        replyBuild_ = build_;
     }
     if (request.kind == wire::RequestKind::File && payload > 0) {
         filePayloadSent_ += static_cast<long long>(payload);

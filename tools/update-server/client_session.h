@@ -78,6 +78,9 @@ public:
     // request (such a connection gets the current build).
     const PackageBuild* build() const { return build_.get(); }
     std::string buildLabel() const;
+    // The build the reply now going out came from; null for a package the
+    // server does not have.
+    const PackageBuild* replyBuild() const { return replyBuild_.get(); }
 
 private:
     // Replaces the raw reply now set up by the deflated one make-package
@@ -93,6 +96,7 @@ private:
     std::size_t deflateSaved_ = 0;
     ServedFile file_;
     std::shared_ptr<const PackageBuild> build_;
+    std::shared_ptr<const PackageBuild> replyBuild_;
     std::size_t replyLength_ = 0;
     std::size_t replySent_ = 0;
     int payloadFd_ = -1;  // the served file, or its stored deflated replies

@@ -214,6 +214,7 @@ int EventLoop::Run()
             if (!accepting_ && !draining_ && makeRoomForNewcomer(&made) && !made) resumeAccepting();
             stats_->backlog += queue - backlogShown_;
             backlogShown_ = queue;
+            if (reportsStats_) stats_->dropGoneBuilds(now);
         }
         if (now - lastSummary >= static_cast<int64_t>(options_.statsIntervalSeconds) * 1000) {
             if (reportsStats_) logAlways(stats_->TakeSummary((now - lastSummary + 500) / 1000));
@@ -420,6 +421,9 @@ void EventLoop::onReplyReady(Connection& connection, const std::string& line)
     const uint8_t* head = connection.session.pendingReply();
     connection.replyBytes = 0;
     connection.replyFinishes = false;
+    const PackageBuild* served = connection.session.replyBuild();
+    connection.replyBuild = served ? served->label() : std::string();
+    if (served) connection.servedFrom = connection.replyBuild;
     if (request.kind == wire::RequestKind::Package) {
         connection.replyPackage = wire::ReadLe16(head + 112);
         connection.replyPackageName = connection.replyPackage != kUnknownPackageId ? request.packageName : "";
@@ -450,10 +454,10 @@ void EventLoop::onReplyDone(Connection& connection)
         ++stats_->filesFinished;
         logInfo(connection.peer + " finished file " + std::to_string(connection.replyPackage) + "/" +
                 std::to_string(connection.finishingSerial) + ", " + std::to_string(connection.finishingSize) +
-                " bytes");
+                " bytes" + (connection.replyBuild.empty() ? "" : ", " + connection.replyBuild));
     }
-    if (!connection.replyPackageName.empty()) stats_->countPackage(connection.replyPackageName, counts);
-    else ++stats_->unknownRequests;
+    if (connection.replyPackageName.empty()) ++stats_->unknownRequests;
+    else stats_->countPackage(connection.replyPackageName, counts, connection.replyBuild);
     connection.replyBytes = 0;
     connection.replyFinishes = false;
 }
@@ -531,7 +535,7 @@ void EventLoop::closeConnection(int fd, CloseReason why)
     if (connection.replyBytes > 0 && !connection.replyPackageName.empty()) {
         PackageCounts counts;
         counts.bytes = connection.replyBytes;
-        stats_->countPackage(connection.replyPackageName, counts);
+        stats_->countPackage(connection.replyPackageName, counts, connection.replyBuild);
     }
     policy_->leave(connection.address, connection.state == SlotState::Served);
     if (connection.state == SlotState::Ready) {
@@ -546,7 +550,8 @@ void EventLoop::closeConnection(int fd, CloseReason why)
             " files, " + std::to_string(connection.bytes) + " bytes, " + duration +
             (connection.everServed ? ", waited " + std::to_string(connection.waitedMs) + " ms for a slot"
                                           : ", never served") +
-            (connection.parked > 0 ? ", gave its slot up " + std::to_string(connection.parked) + " times" : ""));
+            (connection.parked > 0 ? ", gave its slot up " + std::to_string(connection.parked) + " times" : "") +
+            (connection.servedFrom.empty() ? "" : ", served from " + connection.servedFrom));
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     connections_.erase(found);
@@ -638,7 +643,13 @@ void EventLoop::beginDrain(uint32_t signal)
 void EventLoop::refreshCatalog()
 {
     std::vector<std::string> messages;
-    catalog_.Refresh(&messages);
+    if (catalog_.Refresh(&messages)) {
+        std::vector<HeldBuild> held;
+        for (const auto& build : catalog_.Builds()) {
+            held.push_back({build->name, build->label(), SigningLabel(build->signing)});
+        }
+        stats_->holdBuilds(held, reportsStats_, NowMs());
+    }
     for (const std::string& message : messages) logServer(message);
     // Every loop holds its own catalogue and a share of the connections.
     const std::size_t loops = options_.loops;

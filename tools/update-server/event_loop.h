@@ -64,6 +64,8 @@ private:
         // finishes (serial and size) when it is a file's last chunk.
         uint16_t replyPackage = 0xFFFF;
         std::string replyPackageName;  // empty for a package the server does not have
+        std::string replyBuild;        // the label of the build it came from, or empty
+        std::string servedFrom;        // the build of its last reply from one, for its log lines
         uint64_t replyBytes = 0;
         bool replyFinishes = false;
         uint16_t finishingSerial = 0;

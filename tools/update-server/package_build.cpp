@@ -75,12 +75,14 @@ void FindSignedManifest(PackageBuild* build, const std::string& root, std::vecto
         messages->push_back("package " + build->name + ": " + build->label() + " is served as not signed: " +
                             build->name + ".manifest has " + std::to_string(manifestSize) + " bytes, " +
                             build->name + ".sig " + std::to_string(signatureSize) + " (-1: missing)");
+        build->signing = Signing::Half;
         return;
     }
     build->manifestPath = manifest;
     build->signaturePath = signature;
     build->manifestBytes = static_cast<uint32_t>(manifestSize);
     build->signatureBytes = static_cast<uint16_t>(signatureSize);
+    build->signing = Signing::Yes;
 }
 
 // The marks make-package left; nothing marked when there are none.
@@ -108,6 +110,11 @@ bool IsSumsSerial(uint16_t serial)
 {
     return (serial & wire::kBlockSumsSerialBit) != 0 && serial != wire::kManifestSerial &&
            serial != wire::kSignatureSerial;
+}
+
+const char* SigningLabel(Signing signing)
+{
+    return signing == Signing::Yes ? "yes" : signing == Signing::Half ? "half" : "no";
 }
 
 PackageBuild::~PackageBuild()

@@ -16,6 +16,13 @@
 // of the reserved serials of the signed manifest.
 bool IsSumsSerial(uint16_t serial);
 
+// Half: make-package left only one of NAME.manifest and NAME.sig, or one of
+// a wrong size; such a build is served as not signed, and the operator
+// should hear of it.
+enum class Signing { No, Yes, Half };
+// "no", "yes", "half": the metrics' label.
+const char* SigningLabel(Signing signing);
+
 struct PackageBuild {
     std::string name;
     uint16_t id = 0;
@@ -39,6 +46,7 @@ struct PackageBuild {
     uint32_t manifestBytes = 0;
     uint16_t signatureBytes = 0;
     std::string manifestPath, signaturePath;
+    Signing signing = Signing::No;
     // make-package published block sums (serial | 0x8000 answers them), and
     // the serials whose bytes are worth deflating.
     bool hasSums = false;

@@ -144,6 +144,16 @@ std::shared_ptr<const PackageBuild> PackageCatalog::FindBuild(uint16_t packageId
     return nullptr;
 }
 
+std::vector<std::shared_ptr<const PackageBuild>> PackageCatalog::Builds() const
+{
+    std::vector<std::shared_ptr<const PackageBuild>> builds;
+    for (const auto& entry : byId_) {
+        if (entry.second.current) builds.push_back(entry.second.current);
+        builds.insert(builds.end(), entry.second.older.begin(), entry.second.older.end());
+    }
+    return builds;
+}
+
 std::string PackageCatalog::BuildLabel(uint16_t packageId) const
 {
     auto build = CurrentBuild(packageId);

@@ -45,6 +45,8 @@ public:
     // The build whose list digest begins with tag, the current one first,
     // among those whose folder is still there; null when there is none.
     std::shared_ptr<const PackageBuild> FindBuild(uint16_t packageId, uint32_t tag) const;
+    // Every build it holds, each package's current one before its older ones.
+    std::vector<std::shared_ptr<const PackageBuild>> Builds() const;
     // The current build as logs and metrics name it; empty for an unknown number.
     std::string BuildLabel(uint16_t packageId) const;
 

@@ -1,5 +1,8 @@
 #include "server_stats.h"
 
+#include <algorithm>
+#include <set>
+
 namespace {
 
 void Metric(std::string* out, const char* name, const char* type, const char* help)
@@ -40,13 +43,60 @@ std::string LabelValue(const std::string& text)
 
 }  // namespace
 
-void ServerStats::countPackage(const std::string& name, const PackageCounts& more)
+void ServerStats::countPackage(const std::string& name, const PackageCounts& more, const std::string& build)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     PackageCounts& counts = packages_[name];
     counts.requests += more.requests;
     counts.bytes += more.bytes;
     counts.filesFinished += more.filesFinished;
+    auto series = builds_.find({name, build});
+    if (series == builds_.end()) return;
+    series->second.bytes += more.bytes;
+    series->second.filesFinished += more.filesFinished;
+}
+
+void ServerStats::holdBuilds(const std::vector<HeldBuild>& builds, bool reports, int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::set<std::pair<std::string, std::string>> holds;
+    for (const HeldBuild& build : builds) {
+        holds.insert({build.package, build.label});
+        builds_.emplace(std::make_pair(build.package, build.label), BuildSeries());
+    }
+    if (!reports) return;
+    held_ = builds;
+    for (auto& entry : builds_) {
+        if (holds.count(entry.first) > 0) entry.second.goneAt = kHeld;
+        else if (entry.second.goneAt == kHeld) entry.second.goneAt = nowMs;
+    }
+    dropGoneBuildsLocked(nowMs);
+}
+
+void ServerStats::dropGoneBuilds(int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropGoneBuildsLocked(nowMs);
+}
+
+void ServerStats::dropGoneBuildsLocked(int64_t nowMs)
+{
+    std::map<std::string, std::vector<std::pair<int64_t, std::string>>> gone;  // by package: when, label
+    for (auto entry = builds_.begin(); entry != builds_.end();) {
+        const int64_t goneAt = entry->second.goneAt;
+        if (goneAt != kHeld && nowMs - goneAt >= kGoneBuildSeriesMs) {
+            entry = builds_.erase(entry);
+            continue;
+        }
+        if (goneAt != kHeld) gone[entry->first.first].push_back({goneAt, entry->first.second});
+        ++entry;
+    }
+    for (auto& package : gone) {
+        std::sort(package.second.rbegin(), package.second.rend());
+        for (std::size_t i = kGoneBuildSeriesPerPackage; i < package.second.size(); ++i) {
+            builds_.erase({package.first, package.second[i].second});
+        }
+    }
 }
 
 std::map<std::string, PackageCounts> ServerStats::packages() const
@@ -113,7 +163,39 @@ std::string ServerStats::PrometheusText() const
     Metric(&out, "unknown_package_requests_total", "counter",
            "Requests for a package the server does not have, whatever they name.");
     Sample(&out, "unknown_package_requests_total", "", unknownRequests);
-    const std::map<std::string, PackageCounts> counts = packages();
+    std::lock_guard<std::mutex> lock(mutex_);
+    Metric(&out, "builds", "gauge", "Builds the catalogue holds now, current and older, by package and signing.");
+    std::map<std::string, std::map<std::string, uint64_t>> bySigning;
+    for (const HeldBuild& build : held_) {
+        auto& package = bySigning[build.package];
+        // Every state of a package held, 0 where none: a panel shows 0, not a gap.
+        for (const char* signing : {"yes", "no", "half"}) package[signing] += 0;
+        ++package[build.signing];
+    }
+    for (const auto& package : bySigning) {
+        for (const auto& signing : package.second) {
+            Sample(&out, "builds", "package=\"" + LabelValue(package.first) + "\",signed=\"" + signing.first + "\"",
+                   signing.second);
+        }
+    }
+    const struct {
+        const char* name;
+        const char* help;
+        uint64_t BuildSeries::*field;
+    } perBuild[] = {
+        {"build_bytes_total", "Bytes sent, by package name and build, for builds held lately.", &BuildSeries::bytes},
+        {"build_files_finished_total", "Files finished, by package name and build, for builds held lately.",
+         &BuildSeries::filesFinished},
+    };
+    for (const auto& metric : perBuild) {
+        Metric(&out, metric.name, "counter", metric.help);
+        for (const auto& entry : builds_) {
+            Sample(&out, metric.name,
+                   "package=\"" + LabelValue(entry.first.first) + "\",build=\"" + LabelValue(entry.first.second) + "\"",
+                   entry.second.*metric.field);
+        }
+    }
+    const std::map<std::string, PackageCounts>& counts = packages_;
     const struct {
         const char* name;
         const char* help;

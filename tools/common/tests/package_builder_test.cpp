@@ -660,6 +660,7 @@ TEST_F(CatalogTest, ARunIsServedFromItsBuildWhileTheServerHoldsIt)
     EXPECT_NE(firstBuild, secondBuild);
     EXPECT_EQ(std::string("\x01") + "abcd", askFile(fresh, 1, 0));
     EXPECT_NE(std::string::npos, catalog_.BuildLabel(9).find("build 2 list ")) << catalog_.BuildLabel(9);
+    EXPECT_EQ(2u, catalog_.Builds().size());
 
     // A server started since finds build 1 on the disk, its package file too.
     PackageCatalog restarted{root_};
@@ -696,6 +697,7 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
         EXPECT_EQ(half, std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
                             return m.find("build 2 list ") != std::string::npos && m.find("not signed") != std::string::npos;
                         }) == 1);
+        EXPECT_EQ(half ? Signing::Half : Signing::Yes, catalog.CurrentBuild(9)->signing);
         const wire::FastOffer offer = OfferOf(catalog, rules);
         EXPECT_EQ(half ? 0 : manifest.size(), offer.manifestBytes);
         EXPECT_EQ(half ? 0 : 64, offer.signatureBytes);

@@ -148,4 +148,36 @@ TEST(ServerStats, PrometheusTextNamesEveryCounterOnce)
     EXPECT_EQ('\n', text.back());
 }
 
+// Series by build only for builds a catalogue held; once gone, kept ten
+// minutes, and eight per package at most.
+TEST(ServerStats, BuildSeriesFollowTheCatalogue)
+{
+    ServerStats stats;
+    stats.holdBuilds({{"game", "build 1", "yes"}, {"game", "build 2", "half"}}, true, 0);
+    stats.countPackage("game", PackageCounts{1, 500, 1}, "build 2");
+    stats.countPackage("game", PackageCounts{1, 70, 0}, "build 9");  // never held
+    std::string text = stats.PrometheusText();
+    for (const char* line : {"autoupdate_server_builds{package=\"game\",signed=\"half\"} 1\n",
+                             "autoupdate_server_builds{package=\"game\",signed=\"no\"} 0\n",
+                             "autoupdate_server_build_bytes_total{package=\"game\",build=\"build 2\"} 500\n",
+                             "autoupdate_server_build_files_finished_total{package=\"game\",build=\"build 1\"} 0\n"}) {
+        EXPECT_NE(std::string::npos, text.find(line)) << line << text;
+    }
+    EXPECT_EQ(std::string::npos, text.find("build 9")) << text;
+    auto series = [&] {
+        int count = 0;
+        for (std::size_t at = 0; (at = text.find("_build_bytes_total{", at)) != std::string::npos; ++at) ++count;
+        return count;
+    };
+    // Build k is gone at time k + 1.
+    for (int k = 3; k <= 22; ++k) stats.holdBuilds({{"game", "build " + std::to_string(k), "no"}}, true, k);
+    text = stats.PrometheusText();
+    EXPECT_EQ(9, series()) << text;
+    EXPECT_NE(std::string::npos, text.find("build=\"build 14\"}")) << text;
+    stats.dropGoneBuilds(21 + kGoneBuildSeriesMs);
+    text = stats.PrometheusText();
+    EXPECT_EQ(2, series()) << text;
+    EXPECT_NE(std::string::npos, text.find("build=\"build 21\"}")) << text;
+}
+
 }  // namespace
