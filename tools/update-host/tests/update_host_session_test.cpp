@@ -244,6 +244,22 @@ TEST(RunSummary, OutcomeNamesTheEndingErrorOrTheFailedTransfers)
     EXPECT_EQ("update incomplete: 2 files could not be downloaded", partial.outcome(kExitIncomplete, ""));
     EXPECT_EQ(1, partial.filesFetched());
 
+    // A server lost after the list is no unknown package; the files after it
+    // were never fetched and do not count as failed.
+    RunSummary lost;
+    playCompleteRun(lost, 1);
+    lost.observe(AU_MSG_STATUS, AU_STATUS_FILE, 0);
+    lost.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_NO_PACKAGE);
+    lost.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    lost.observe(AU_MSG_STATUS, AU_STATUS_FILE, 0);
+    lost.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    EXPECT_EQ("update incomplete (error 23): The connection to the update server was lost after 1 of 3 files; "
+              "the next start resumes the update",
+              lost.outcome(kExitIncomplete, ""));
+    partial.observe(AU_MSG_STATUS, AU_STATUS_FILE, 0);
+    partial.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    EXPECT_EQ("update incomplete: 2 files could not be downloaded", partial.outcome(kExitIncomplete, ""));
+
     RunSummary stopped;
     EXPECT_EQ("update stopped (timed out)", stopped.outcome(kExitStopped, "timed out"));
     EXPECT_EQ("update stopped", stopped.outcome(kExitStopped, ""));
