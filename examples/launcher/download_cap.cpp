@@ -3,7 +3,8 @@
 namespace {
 
 // The element this launcher wrote earlier, from the start of its line to the
-// end of it; npos when there is none.
+// end of it; npos when there is none. Only an empty element is taken: with
+// content, its end would be another element's.
 std::size_t capElement(const std::string& xml, std::size_t& end)
 {
     std::size_t at = xml.find("<download ");
@@ -11,13 +12,13 @@ std::size_t capElement(const std::string& xml, std::size_t& end)
         at = xml.find("<download/");
     if (at == std::string::npos)
         return std::string::npos;
-    std::size_t close = xml.find("/>", at);
-    if (close == std::string::npos)
+    std::size_t close = xml.find('>', at);
+    if (close == std::string::npos || xml[close - 1] != '/')
         return std::string::npos;
     std::size_t start = at;
     while (start > 0 && (xml[start - 1] == ' ' || xml[start - 1] == '\t'))
         --start;
-    end = close + 2;
+    end = close + 1;
     if (end < xml.size() && xml[end] == '\r')
         ++end;
     if (end < xml.size() && xml[end] == '\n')

@@ -70,7 +70,8 @@ TEST(LauncherOptions, TheDownloadCapIsWrittenBesideTheServersAndOnlyThere)
         long kib;
         std::string expected;
     } cases[] = {{plain, 512, capped}, {capped, 512, capped}, {capped, 0, plain}, {plain, 0, plain},
-                 {"<gamedata><servers/></gamedata>", 8, "<gamedata><servers/>  <download maxkibps=\"8\"/>\n</gamedata>"}};
+                 {"<gamedata><servers/></gamedata>", 8, "<gamedata><servers/>  <download maxkibps=\"8\"/>\n</gamedata>"},
+                 {"<download maxkibps=\"1\"></download><s/>", 0, "<download maxkibps=\"1\"></download><s/>"}};
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, withDownloadCap(c.xml, c.kib)) << c.xml << " / " << c.kib;
 }
