@@ -4,9 +4,9 @@
 
 namespace {
 
-bool isCount(const std::string& text)
+bool isCount(const std::string& text, std::size_t maxDigits = 9)
 {
-    if (text.empty() || text.size() > 9)
+    if (text.empty() || text.size() > maxDigits)
         return false;
     for (char c : text) {
         if (c < '0' || c > '9')
@@ -20,7 +20,7 @@ bool isCount(const std::string& text)
 const char* launcherUsage()
 {
     return "launcher --package NAME --game-dir DIR [--server IP] [--digest HEX]\n"
-           "         [--library PATH] [--repair] [--close-after-ms MS]\n";
+           "         [--library PATH] [--repair] [--close-after-ms MS] [--max-kibps N]\n";
 }
 
 bool parseLauncherOptions(const std::vector<std::string>& args, LauncherOptions& options, std::string& error)
@@ -33,7 +33,7 @@ bool parseLauncherOptions(const std::vector<std::string>& args, LauncherOptions&
             continue;
         }
         if (name != "--library" && name != "--server" && name != "--package" && name != "--game-dir" &&
-            name != "--digest" && name != "--close-after-ms") {
+            name != "--digest" && name != "--close-after-ms" && name != "--max-kibps") {
             error = "unknown argument: " + name;
             return false;
         }
@@ -52,6 +52,13 @@ bool parseLauncherOptions(const std::vector<std::string>& args, LauncherOptions&
             options.gameDir = value;
         } else if (name == "--digest") {
             options.digest = value;
+        } else if (name == "--max-kibps") {
+            // The library reads at most seven digits.
+            if (!isCount(value, 7)) {
+                error = "--max-kibps takes a number of KiB per second (0: no limit), not '" + value + "'";
+                return false;
+            }
+            options.maxKiBps = std::strtoll(value.c_str(), nullptr, 10);
         } else if (!isCount(value)) {
             error = "--close-after-ms takes a number of milliseconds, not '" + value + "'";
             return false;

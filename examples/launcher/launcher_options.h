@@ -15,6 +15,9 @@ struct LauncherOptions {
     std::string digest;
     bool repair = false;         // as if Repair were pressed at start
     int64_t closeAfterMs = -1;   // -1: stay open when the run has ended
+    // The player's download cap in KiB/s, written into gamedata.xml before
+    // each run; 0 lifts it, -1 leaves gamedata.xml as it is.
+    int64_t maxKiBps = -1;
 };
 
 // args holds the arguments without the program name. On a bad command line

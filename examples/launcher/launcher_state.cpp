@@ -87,6 +87,14 @@ std::string LauncherState::errorText(intptr_t code) const
     return text;
 }
 
+std::string LauncherState::connectionLostStatus() const
+{
+    int done = 0;
+    for (const Row& row : rows_)
+        done += row.state == RowState::Done;
+    return connectionLostText(done, tableSeen_ ? int(rows_.size()) : -1);
+}
+
 void LauncherState::updateTimeLeft(int64_t nowMs)
 {
     if (rateStartMs_ < 0) {
@@ -217,14 +225,19 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
     switch (wParam) {
     case AU_STATUS_FILE: {
         currentFile_ = boundedText(reinterpret_cast<const char*>(lParam), 256);
+        fetchingRow_ = -1;
         for (std::size_t i = 0; i < rows_.size(); ++i) {
             // The first waiting row of that name: a list may name a path twice.
             if (rows_[i].name == currentFile_ && rows_[i].state == RowState::Waiting) {
-                fetchingRow_ = int(i);
-                setRowState(fetchingRow_, RowState::Fetching, changes);
+                // The library still goes through the rest of a broken run,
+                // but none of those files is fetched.
+                setRowState(int(i), runBroken_ ? RowState::NotFetched : RowState::Fetching, changes);
+                fetchingRow_ = runBroken_ ? -1 : int(i);
                 break;
             }
         }
+        if (runBroken_)
+            return changes;
         status_ = describeStatus(wParam, lParam, currentFile_);
         return changes | kCurrentFile | kStatus;
     }
@@ -248,10 +261,18 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
         return kAddress;
     case AU_STATUS_ERROR:
         if (lParam == AU_ERR_TRANSFER) {
+            if (fetchingRow_ < 0 && runBroken_)
+                return changes;
             ++failedTransfers_;
             if (fetchingRow_ >= 0)
                 setRowState(fetchingRow_, RowState::Failed, changes);
             fetchingRow_ = -1;
+            runBroken_ = true;
+        } else if (lParam == AU_ERR_NO_PACKAGE && packageStarted_) {
+            connectionLost_ = true;
+            runBroken_ = true;
+            status_ = connectionLostStatus();
+            return changes | kStatus;
         } else {
             endingError_ = lParam;
         }
@@ -272,6 +293,10 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
             changes |= kProgress;
         }
         status_ = describeStatus(wParam, lParam, std::string());
+        if (lParam != 1 && connectionLost_) {
+            status_ = connectionLostStatus();
+            return changes | kStatus | kCurrentFile;
+        }
         if (lParam == 1 && repair_) {
             int repaired = 0;
             for (const Row& row : rows_)
@@ -288,6 +313,10 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
             status_ += " " + std::to_string(failedTransfers_) +
                        (failedTransfers_ == 1 ? " file" : " files") + " could not be downloaded.";
         return changes | kStatus | kCurrentFile;
+    case AU_STATUS_TRANSFERS:
+        packageStarted_ = packageStarted_ || lParam == 10;
+        status_ = describeStatus(wParam, lParam, std::string());
+        return kStatus;
     default:
         status_ = describeStatus(wParam, lParam, std::string());
         return kStatus;

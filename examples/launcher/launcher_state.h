@@ -66,6 +66,7 @@ private:
     void updateTimeLeft(int64_t nowMs);
     void stopReceiving();
     std::string errorText(intptr_t code) const;
+    std::string connectionLostStatus() const;
 
     std::string status_;
     int progress_ = 0;
@@ -86,6 +87,11 @@ private:
     int fetchingRow_ = -1;
     int changedRow_ = -1;
     bool tableSeen_ = false;
+    // Past 11111/4/10 error 23 means the server was lost, not unknown.
+    bool packageStarted_ = false;
+    bool connectionLost_ = false;
+    // After a failed transfer every later one fails without being fetched.
+    bool runBroken_ = false;
     bool repair_ = false;
     bool checking_ = false;
     int failedTransfers_ = 0;

@@ -1,5 +1,6 @@
 #include "launcher_window.h"
 
+#include "download_cap.h"
 #include "host_session.h"
 #include "installed_list.h"
 #include "launcher_buttons.h"
@@ -11,6 +12,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -257,6 +259,27 @@ void runHasEnded(App& app)
         SetTimer(app.window, kCloseTimer, UINT(app.options.closeAfterMs), nullptr);
 }
 
+// The library reads gamedata.xml beside the launcher at the start of a run:
+// the cap the player chose goes there first. False when it could not.
+bool writeDownloadCap(long kib)
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return false;
+    std::string xmlPath(path, length);
+    xmlPath = xmlPath.substr(0, xmlPath.find_last_of('\\') + 1) + "gamedata.xml";
+    const std::string before = readWholeFile(xmlPath);
+    if (before.empty())
+        return false;
+    const std::string after = withDownloadCap(before, kib);
+    if (after == before)
+        return true;
+    std::ofstream out(xmlPath, std::ios::binary | std::ios::trunc);
+    out << after;
+    return bool(out.flush());
+}
+
 void startRun(App& app, bool repair)
 {
     if (app.running || app.ending)
@@ -282,6 +305,10 @@ void startRun(App& app, bool repair)
     app.running = true;
     showButtons(app);
 
+    if (app.options.maxKiBps >= 0 && !writeDownloadCap(long(app.options.maxKiBps))) {
+        app.state.setStatus("The download limit could not be written to gamedata.xml.");
+        show(app, LauncherState::kStatus);
+    }
     const char* server = app.options.server.empty() ? nullptr : app.options.server.c_str();
     int32_t started = app.autoUpdate(app.window, server, app.options.gameDir.c_str(), app.options.digest.c_str(),
                                      app.options.package.c_str());

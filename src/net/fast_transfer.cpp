@@ -7,6 +7,7 @@
 #include "net/deflated_reply.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
+#include "net/receive_limit.h"
 #include "net/server_link.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
@@ -125,7 +126,10 @@ const uint8_t* nextFrame() {
             if (have >= buffsize + 2u) {
                 const uint8_t* frame = g_fastBuffer + g_bufferStart;
                 g_bufferStart += buffsize + 2u;
-                return frame;
+                // Under a cap the reads pause here; the requests in flight
+                // then wait in the socket buffers, and the server's sends
+                // slow down with them.
+                return paceReceived(buffsize + 2u) ? frame : nullptr;
             }
         }
         if (g_bufferStart == g_bufferEnd) {

@@ -4,6 +4,7 @@
 
 #include "log/update_log.h"
 #include "net/frames.h"
+#include "net/receive_limit.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
 
@@ -80,6 +81,8 @@ bool receiveFrame() {
         if (received < buffsize + 2) continue;
         owePause();
         logReplyFrame(buffer);
-        return true;
+        // A stop while the cap holds the frame back ends the read like a
+        // stop during it.
+        return paceReceived(buffsize + 2u);
     }
 }

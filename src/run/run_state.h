@@ -56,6 +56,8 @@ struct RunState {
     // with none the run takes whatever the server serves, as it always did.
     uint8_t publisherKeys[2][platform::kP256PublicKeyBytes];
     int32_t publisherKeyCount;
+    // gamedata.xml's cap on the download rate in KiB/s; 0: none.
+    uint32_t receiveLimitKiB;
 
     int32_t serverCount;
     ServerEntry ServerTable[kServerTableRows];

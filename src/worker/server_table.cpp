@@ -7,6 +7,7 @@
 #include "config/xml_config_reader.h"
 #include "log/update_log.h"
 #include "net/address_text.h"
+#include "net/receive_limit.h"
 #include "run/notify.h"
 #include "run/run_state.h"
 #include "worker/signed_build.h"
@@ -80,6 +81,19 @@ void readDownloadAddress(XmlConfigReader& reader, char* text, std::size_t size) 
     }
 }
 
+// <download maxkibps="N"/> beside servers: the player's cap on the download
+// rate. Anything but a plain count of KiB/s leaves the rate free.
+void readReceiveLimit(XmlConfigReader& reader, char* text, std::size_t size) {
+    RunState& run = g_RunState;
+    reader.Reset();
+    text[0] = '\0';
+    if (!reader.SelectChildren("download") || !reader.GetAttribute("maxkibps", text, size)) return;
+    const std::size_t length = std::strlen(text);
+    if (length == 0 || length > 7 || std::strspn(text, "0123456789") != length) return;
+    run.receiveLimitKiB = static_cast<uint32_t>(std::atoi(text));
+    if (run.receiveLimitKiB > 0) g_UpdateLog.write("下载限速%uKiB/s", run.receiveLimitKiB);
+}
+
 }  // namespace
 
 bool readGameData() {
@@ -87,6 +101,7 @@ bool readGameData() {
     XmlConfigReader reader;
     char text[256] = {};
     run.publisherKeyCount = 0;
+    run.receiveLimitKiB = 0;
 
     if (!reader.Load(run.xmlPath)) {
         g_UpdateLog.write("没有gamedataxml");
@@ -106,7 +121,9 @@ bool readGameData() {
         }
         readDownloadAddress(reader, text, sizeof text);
         readPublisherKeys(reader);
+        readReceiveLimit(reader, text, sizeof text);
     }
+    startReceiveLimit(run.receiveLimitKiB);
 
     for (int32_t i = 0; i < run.serverCount; ++i) {
         ServerEntry& row = run.ServerTable[i];

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <numeric>
 #include <fstream>
 #include <string>
 
 #include "fake_server.h"
 #include "net/frames.h"
+#include "net/receive_limit.h"
 #include "run/run_state.h"
 
 namespace {
@@ -478,6 +481,40 @@ TEST(SpeedReports, ChunksTriggerReports) {
     downloadFile("x", "x.dat", "", 1);
     // The first chunk reports its 2 KiB; the others come within the same tick.
     EXPECT_EQ(fake::messages(), (std::vector<Message>{{AU_MSG_STATUS, AU_STATUS_SPEED, 2, 0}, kFileDone}));
+}
+
+// A clock that moves only by the sleeps, which are recorded; a stop comes
+// with sleep number g_stopAt.
+std::atomic<uint32_t> g_capNow{0};
+std::vector<uint32_t> g_capSleeps;
+std::size_t g_stopAt = 0;
+const platform::ClockHooks kSleepMovesTheClock{[] { return g_capNow.load(); }, [](uint32_t ms) {
+    g_capSleeps.push_back(ms);
+    g_capNow += ms;
+    if (g_capSleeps.size() == g_stopAt) g_RunState.stopRequested = 1;
+}};
+
+TEST(ReceiveCap, HoldsATransferToTheCapInShortStepsAndLetsAStopThrough) {
+    fake::Run run;
+    platform::setClockForTests(&kSleepMovesTheClock);
+    startReceiveLimit(100);
+    Bytes content = pattern(50 * 1024);
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 2048); });
+    fake::Run::connectTo(server.port());
+    downloadFile("x", "x.dat", "", 1);
+    EXPECT_EQ(fake::messages().back(), kFileDone);
+    // 25 frames of 2051 bytes at 100 KiB/s: 501 ms, in steps of at most 50 ms.
+    EXPECT_LE(*std::max_element(g_capSleeps.begin(), g_capSleeps.end()), 50u);
+    EXPECT_NEAR(std::accumulate(g_capSleeps.begin(), g_capSleeps.end(), 0u), 510u, 10u);
+
+    g_capSleeps.clear();
+    g_stopAt = 3;
+    startReceiveLimit(1);  // raised to the floor
+    EXPECT_FALSE(paceReceived(kReceiveLimitFloorKiB * 1024));
+    EXPECT_EQ(g_capSleeps, (std::vector<uint32_t>{50, 50, 50}));
+    startReceiveLimit(0);
+    EXPECT_TRUE(paceReceived(1u << 30));
+    EXPECT_EQ(g_capSleeps.size(), 3u);
 }
 
 }  // namespace

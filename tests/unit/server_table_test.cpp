@@ -207,3 +207,15 @@ TEST_F(ServerTableTest, PublisherKeysAreTakenWhereTheyAreKeys) {
         EXPECT_EQ(logged, !element.empty()) << log();
     }
 }
+
+TEST_F(ServerTableTest, TheDownloadCapIsAPlainCountOfKibibytesPerSecond) {
+    const std::pair<const char*, uint32_t> cases[] = {{"", 0}, {"<download maxkibps=\"1024\"/>", 1024},
+                                                      {"<download maxkibps=\"1k\"/>", 0}, {"<download/>", 0},
+                                                      {"<download maxkibps=\"99999999\"/>", 0}};
+    for (const auto& c : cases) {
+        g_RunState.receiveLimitKiB = 7;
+        writeXml("<servers>" + server("serverid=\"1\" autoupdate=\"1\" ip=\"127.0.0.1\"") + "</servers>" + c.first);
+        EXPECT_TRUE(readGameData());
+        EXPECT_EQ(g_RunState.receiveLimitKiB, c.second) << c.first;
+    }
+}

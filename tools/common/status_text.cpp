@@ -78,3 +78,12 @@ std::string savedText(intptr_t kib)
 {
     return byteCountText(static_cast<long long>(kib) * 1024) + " not downloaded";
 }
+
+std::string connectionLostText(int finished, int listed)
+{
+    if (listed < 0)
+        return "The connection to the update server was lost while the file list was downloaded; the next start "
+               "tries again.";
+    return "The connection to the update server was lost after " + std::to_string(finished) + " of " +
+           std::to_string(listed) + (listed == 1 ? " file" : " files") + "; the next start resumes the update.";
+}

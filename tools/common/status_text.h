@@ -21,4 +21,9 @@ std::string byteCountText(long long bytes);
 // "1.5 MiB not downloaded": what AU_STATUS_BYTES_SAVED reports, in KiB.
 std::string savedText(intptr_t kib);
 
+// Error 23 once the package download has begun: the server went away and no
+// other one could be reached. finished of listed files are staged; listed is
+// negative when the run lost its server before it had the file list.
+std::string connectionLostText(int finished, int listed);
+
 #endif

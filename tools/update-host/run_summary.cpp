@@ -16,6 +16,10 @@ void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_
         transfersStartMs_ = nowMs;
     if (msg == AU_MSG_STATUS && wParam == AU_STATUS_TRANSFERS && lParam == 0 && transfersEndMs_ < 0)
         transfersEndMs_ = nowMs;
+    if (msg == AU_MSG_STATUS && wParam == AU_STATUS_TRANSFERS && lParam == 10)
+        packageStarted_ = true;
+    if (msg == AU_MSG_STATUS && wParam == AU_STATUS_FILE)
+        fileUnstarted_ = runBroken_;
     if (msg == AU_MSG_FILE_TABLE) {
         tableSeen_ = true;
         filesListed_ = int(wParam);
@@ -29,7 +33,12 @@ void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_
             ++filesFetched_;
     } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_ERROR) {
         if (lParam == AU_ERR_TRANSFER) {
-            ++transfersFailed_;
+            if (!fileUnstarted_)
+                ++transfersFailed_;
+            runBroken_ = true;
+        } else if (lParam == AU_ERR_NO_PACKAGE && packageStarted_) {
+            connectionLost_ = true;
+            runBroken_ = true;
         } else {
             endingError_ = lParam;
             hasEndingError_ = true;
@@ -48,6 +57,11 @@ std::string RunSummary::outcome(int exitStatus, const std::string& stopReason) c
         return "update stopped" + (stopReason.empty() ? std::string() : " (" + stopReason + ")");
     default:
         break;
+    }
+    if (connectionLost_) {
+        std::string reason = connectionLostText(filesFetched_, tableSeen_ ? filesListed_ : -1);
+        reason.pop_back();
+        return "update incomplete (error " + std::to_string(AU_ERR_NO_PACKAGE) + "): " + reason;
     }
     if (hasEndingError_) {
         std::string reason = describeError(endingError_);

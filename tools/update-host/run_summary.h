@@ -24,6 +24,12 @@ public:
 
 private:
     bool tableSeen_ = false;
+    // Past 11111/4/10 error 23 means a lost server, not an unknown package.
+    bool packageStarted_ = false;
+    bool connectionLost_ = false;
+    // Once a transfer failed every later one of the run fails unstarted.
+    bool runBroken_ = false;
+    bool fileUnstarted_ = false;
     int filesListed_ = 0;
     int filesFetched_ = 0;
     int transfersFailed_ = 0;

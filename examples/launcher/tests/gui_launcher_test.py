@@ -141,7 +141,7 @@ class GuiLauncherTest(unittest.TestCase):
             run.write_game_files({'data/level1.dat': b'damaged', 'bin/tool.dll': b'MZ damaged'})
             os.remove(os.path.join(run.game_dir, 'data', 'sub', 'level2.dat'))
             os.remove(os.path.join(run.game_dir, 'autoupdatelog.txt'))
-            process = self.start_launcher(run, ['--repair'])
+            process = self.start_launcher(run, ['--repair', '--max-kibps', '4096'])
             if self.wait_for(lambda: COMPLETE_LINE in (run.game_file('autoupdatelog.txt') or b''), 120):
                 time.sleep(1.5)
                 self.keep_screenshot(run, 'launcher-repair.png')
@@ -149,6 +149,8 @@ class GuiLauncherTest(unittest.TestCase):
             self.assertEqual(code, 0)
             self.assertInstalled(run)
             self.assertEqual(run.game_file('gameMd5.ini'), first_digest)
+            # The player's limit went into gamedata.xml before the run read it.
+            self.assertIn('下载限速4096KiB/s'.encode('gbk'), run.game_file('autoupdatelog.txt'))
 
 
     def test_cancel_ends_a_stalled_run_and_installs_nothing(self):

@@ -1,5 +1,7 @@
 #include "launcher_options.h"
 
+#include "download_cap.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -23,7 +25,8 @@ TEST(LauncherOptions, EveryOption)
     LauncherOptions options;
     std::string error;
     ASSERT_TRUE(parseLauncherOptions({"--repair", "--server", "127.0.0.1", "--package", "game", "--game-dir", "Z:\\g",
-                                      "--digest", "abc", "--library", "other.dll", "--close-after-ms", "0"},
+                                      "--digest", "abc", "--library", "other.dll", "--close-after-ms", "0",
+                                      "--max-kibps", "1024"},
                                      options, error))
         << error;
     EXPECT_TRUE(options.repair);
@@ -31,6 +34,7 @@ TEST(LauncherOptions, EveryOption)
     EXPECT_EQ("abc", options.digest);
     EXPECT_EQ("other.dll", options.library);
     EXPECT_EQ(0, options.closeAfterMs);
+    EXPECT_EQ(1024, options.maxKiBps);
 }
 
 TEST(LauncherOptions, BadCommandLinesAreRefusedWithAReason)
@@ -46,6 +50,8 @@ TEST(LauncherOptions, BadCommandLinesAreRefusedWithAReason)
         {"--package", "game", "--game-dir", "g", "--exit"},
         {"--package", "game", "--game-dir", "g", "stray"},
         {"--package", "", "--game-dir", "g"},
+        {"--package", "game", "--game-dir", "g", "--max-kibps", "12345678"},
+        {"--package", "game", "--game-dir", "g", "--max-kibps", "1M"},
     };
     for (const auto& args : bad) {
         LauncherOptions options;
@@ -53,6 +59,21 @@ TEST(LauncherOptions, BadCommandLinesAreRefusedWithAReason)
         EXPECT_FALSE(parseLauncherOptions(args, options, error)) << (args.empty() ? "(none)" : args.back());
         EXPECT_FALSE(error.empty());
     }
+}
+
+TEST(LauncherOptions, TheDownloadCapIsWrittenBesideTheServersAndOnlyThere)
+{
+    const std::string plain = "<gamedata>\r\n  <servers/>\r\n</gamedata>\r\n";
+    const std::string capped = "<gamedata>\r\n  <servers/>\r\n  <download maxkibps=\"512\"/>\r\n</gamedata>\r\n";
+    const struct {
+        std::string xml;
+        long kib;
+        std::string expected;
+    } cases[] = {{plain, 512, capped}, {capped, 512, capped}, {capped, 0, plain}, {plain, 0, plain},
+                 {"<gamedata><servers/></gamedata>", 8, "<gamedata><servers/>  <download maxkibps=\"8\"/>\n</gamedata>"},
+                 {"<download maxkibps=\"1\"></download><s/>", 0, "<download maxkibps=\"1\"></download><s/>"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.expected, withDownloadCap(c.xml, c.kib)) << c.xml << " / " << c.kib;
 }
 
 }  // namespace

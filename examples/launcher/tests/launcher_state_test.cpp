@@ -269,3 +269,29 @@ TEST_F(LauncherStateTest, ProgressIsClampedToItsRange)
 }
 
 }  // namespace
+
+TEST_F(LauncherStateTest, AServerLostMidwaySaysHowFarTheRunGotAndLeavesTheRestNotFetched)
+{
+    status(AU_STATUS_TRANSFERS, 10);
+    table({{"/a", 1}, {"/b", 2}, {"/c", 3}});
+    fileStarts("/a");
+    status(AU_STATUS_FILE_DONE, 0);
+    fileStarts("/b");
+    status(AU_STATUS_ERROR, AU_ERR_NO_PACKAGE);
+    status(AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    fileStarts("/c");
+    status(AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    EXPECT_EQ(LauncherState::RowState::NotFetched, rowState(2));
+    status(AU_STATUS_FINAL, 0);
+    state.runEnded(false);
+    EXPECT_EQ("The connection to the update server was lost after 1 of 3 files; the next start resumes the update.",
+              state.status());
+    EXPECT_EQ(LauncherState::RowState::Failed, rowState(1));
+    // Before the package download 23 is the unknown package; during it, the list was cut.
+    state.reset("run");
+    status(AU_STATUS_ERROR, AU_ERR_NO_PACKAGE);
+    EXPECT_EQ(0u, state.status().find(describeError(AU_ERR_NO_PACKAGE)));
+    status(AU_STATUS_TRANSFERS, 10);
+    status(AU_STATUS_ERROR, AU_ERR_NO_PACKAGE);
+    EXPECT_EQ(connectionLostText(0, -1), state.status());
+}

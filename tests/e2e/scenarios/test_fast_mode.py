@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import Run, ServerEntry, current_flavour
+from harness import Run, ServerEntry, current_flavour, gamedata_xml
 
 FILES = {
     'big/one.bin': os.urandom(300 * 1024 + 17),
@@ -86,6 +86,24 @@ class FastModeTest(unittest.TestCase):
         frames = lambda r: sum(1 for line in r.log_lines() if line.startswith('接收到数据大小为'))
         for result in (fast, base):
             self.assertEqual(frames(result), len(progress(result)) + 2, result.describe())
+
+    def test_a_download_cap_in_gamedata_holds_both_modes_back(self):
+        # 450 KiB at 150 KiB/s: 3 s of transfers after the 2 s pause, where loopback
+        # takes a fraction of a second; only a generous lower bound is checked.
+        for mode, extra in (('fast', ()), ('base', ('--fast-chunk', '0'))):
+            with self.subTest(mode), Run(self.flavour) as run:
+                run.package('game', files=FILES)
+                port = run.server(extra=extra)
+                run.gamedata(content=gamedata_xml([ServerEntry(port=port)]).replace(
+                    b'</gamedata>', b'  <download maxkibps="150"/>\r\n</gamedata>'))
+                started = time.monotonic()
+                result = run.update('game')
+                elapsed = time.monotonic() - started
+                self.assertEqual(result.exit_code, 0, result.describe())
+                for path, content in FILES.items():
+                    self.assertEqual(run.game_file(path), content, path)
+                self.assertIn('下载限速150KiB/s', result.log_lines(), result.describe())
+                self.assertGreater(elapsed, 4.0, result.describe())
 
     def test_a_slow_line_carries_the_fast_mode_where_it_carries_the_base_protocol(self):
         # 64 KiB chunks at 8 KiB/s take 8 s each, a base chunk 1.25 s: past a frame

@@ -244,6 +244,19 @@ TEST(RunSummary, OutcomeNamesTheEndingErrorOrTheFailedTransfers)
     EXPECT_EQ("update incomplete: 2 files could not be downloaded", partial.outcome(kExitIncomplete, ""));
     EXPECT_EQ(1, partial.filesFetched());
 
+    // A server lost after the list is no unknown package; a file announced
+    // after the run broke was never fetched and is no failed download.
+    RunSummary lost;
+    playCompleteRun(lost, 1);
+    for (intptr_t error : {AU_ERR_NO_PACKAGE, AU_ERR_TRANSFER})
+        lost.observe(AU_MSG_STATUS, AU_STATUS_ERROR, error);
+    EXPECT_EQ("update incomplete (error 23): The connection to the update server was lost after 1 of 3 files; "
+              "the next start resumes the update",
+              lost.outcome(kExitIncomplete, ""));
+    partial.observe(AU_MSG_STATUS, AU_STATUS_FILE, 0);
+    partial.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_TRANSFER);
+    EXPECT_EQ("update incomplete: 2 files could not be downloaded", partial.outcome(kExitIncomplete, ""));
+
     RunSummary stopped;
     EXPECT_EQ("update stopped (timed out)", stopped.outcome(kExitStopped, "timed out"));
     EXPECT_EQ("update stopped", stopped.outcome(kExitStopped, ""));
