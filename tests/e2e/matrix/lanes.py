@@ -44,6 +44,7 @@ class Launch:
         self.stderr = b''
         self.transcript = ''
         self.killed_at = None
+        self.exited_at = None  # seconds since spawn when the launcher's exit was seen
 
     def first(self, prefix):
         """Seconds since spawn when a line starting with prefix was first seen, or None."""
@@ -122,6 +123,7 @@ class Lane:
                     *complete, pending = pending.split(b'\n')
                     result.lines += [(now, line.decode('gbk', 'replace')) for line in complete]
                 if ended:
+                    result.exited_at = time.monotonic() - started
                     break
                 if kill_after is not None and result.killed_at is None:
                     returned = result.first(kill_mark)
