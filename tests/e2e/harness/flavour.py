@@ -92,8 +92,10 @@ class Flavour:
         return ':' + number if os.path.exists('/tmp/.X11-unix/X' + number) else None
 
     def wine_command(self, program, arguments):
-        """A Windows program under Wine: on the test run's display, else on an X server of its own."""
-        prefix = ['wine'] if self.shared_display() else ['xvfb-run', '-a', 'wine']
+        """A Windows program under Wine: on the test run's display, else on an X server of its own.
+        A test that runs under an X server of its own and starts wine itself keeps that one."""
+        display = self.shared_display()
+        prefix = ['env', 'DISPLAY=' + display, 'wine'] if display else ['xvfb-run', '-a', 'wine']
         return prefix + [program] + list(arguments)
 
     def environment(self, system_dir):
@@ -101,9 +103,6 @@ class Flavour:
         if self.is_wine:
             env.update(WINE_ENV)
             env['WINEPREFIX'] = self.wine_prefix
-            display = self.shared_display()
-            if display:
-                env['DISPLAY'] = display
         else:
             env['AUTOUPDATE_SYSTEM_DIR'] = system_dir
         return env
