@@ -1,11 +1,13 @@
 """Tests of the harness's own reading of transcripts, logs, gamedata.xml and objdump output."""
 import os
+import signal
 import socket
 import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 from harness import FuncEntry, ServerEntry, gamedata_xml, parse_transcript
+from harness.processes import run_bounded
 from harness.run import closed_port, read_tree, write_tree
 from harness.transcript import RunResult
 
@@ -111,6 +113,12 @@ class FilesAndPortsTest(unittest.TestCase):
         port = closed_port()
         with socket.socket() as s:
             self.assertNotEqual(s.connect_ex(('127.0.0.1', port)), 0)
+
+    def test_run_ends_with_the_child_not_its_output(self):
+        # The background sleep keeps the child's stderr open, as Wine's server does.
+        code, stdout, _ = run_bounded(['sh', '-c', 'sleep 30 & echo $!; exit 3'], timeout=10)
+        os.kill(int(stdout), signal.SIGKILL)
+        self.assertEqual(code, 3)
 
 
 OBJDUMP = """

@@ -12,6 +12,14 @@ work=$(mktemp -d) || exit 2
 trap 'rm -rf "$work"' EXIT
 cp "$1" "$work/check.exe"
 
+# The test run's X server (wine_prefix.sh), else one of its own.
+x_server="xvfb-run -a"
+if [ -f "${WINEPREFIX:-}.display" ]; then
+    DISPLAY=":$(cut -d' ' -f1 "$WINEPREFIX.display")"
+    export DISPLAY
+    x_server=""
+fi
+
 # Wine takes the system code page from the Unix locale: once Chinese (936),
 # once French (1252). The locales are built privately.
 mkdir -p "$work/locales"
@@ -28,7 +36,7 @@ status=0
 for locale in zh_CN fr_FR; do
     mkdir "$work/$locale"
     echo "== $locale.UTF-8"
-    LANG=$locale.UTF-8 xvfb-run -a wine "$work/check.exe" "Z:$(printf '%s' "$work/$locale" | tr '/' '\\')" \
+    LANG=$locale.UTF-8 $x_server wine "$work/check.exe" "Z:$(printf '%s' "$work/$locale" | tr '/' '\\')" \
         > "$work/out.txt" 2>/dev/null || status=1
     tr -d '\r' < "$work/out.txt"
 done

@@ -22,8 +22,8 @@ class ReentryTest(unittest.TestCase):
             run.server()
             run.gamedata()
             shutil.copy2(os.path.join(flavour.win_build_dir, 'reentry_probe.exe'), run.host_dir)
-            command = ['xvfb-run', '-a', 'wine', os.path.join(run.host_dir, 'reentry_probe.exe'),
-                       flavour.host_path(run.game_dir)]
+            command = flavour.wine_command(os.path.join(run.host_dir, 'reentry_probe.exe'),
+                                           [flavour.host_path(run.game_dir)])
             code, stdout, stderr = run_bounded(command, timeout=120, cwd=run.dir,
                                                env=flavour.environment(run.system_dir))
             report = stdout.decode('utf-8', 'replace')
@@ -45,8 +45,8 @@ class ReentryTest(unittest.TestCase):
             run.gamedata()
             shutil.copy2(os.path.join(flavour.win_build_dir, 'reentry_probe.exe'), run.host_dir)
             for mode in ('progress', 'final'):
-                command = ['xvfb-run', '-a', 'wine', os.path.join(run.host_dir, 'reentry_probe.exe'),
-                           flavour.host_path(run.game_dir), mode, str(runs)]
+                command = flavour.wine_command(os.path.join(run.host_dir, 'reentry_probe.exe'),
+                                               [flavour.host_path(run.game_dir), mode, str(runs)])
                 code, stdout, stderr = run_bounded(command, timeout=60 + 10 * runs, cwd=run.dir,
                                                    env=flavour.environment(run.system_dir))
                 report = stdout.decode('utf-8', 'replace')

@@ -18,7 +18,12 @@ if [ ! -x "$native" ] || [ ! -f "$windows" ] || [ ! -d "$docs" ]; then
 fi
 
 # Wine wants a display even for console programs once a prefix is set up;
-# one virtual X server serves the whole run.
+# one virtual X server serves the whole run: the test run's (wine_prefix.sh)
+# when there is one.
+if [ -f "${WINEPREFIX:-}.display" ]; then
+    DISPLAY=":$(cut -d' ' -f1 "$WINEPREFIX.display")"
+    export DISPLAY
+fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${XML_PROBE_UNDER_XVFB:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
     XML_PROBE_UNDER_XVFB=1 exec xvfb-run -a "$0" "$@"
 fi

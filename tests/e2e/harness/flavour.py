@@ -78,8 +78,25 @@ class Flavour:
 
     def command(self, host_executable, arguments):
         if self.is_wine:
-            return ['xvfb-run', '-a', 'wine', host_executable] + arguments
+            return self.wine_command(host_executable, arguments)
         return [host_executable] + self.library_arguments() + arguments
+
+    def shared_display(self):
+        """The X display that the Wine fixture started for the whole test run
+        (tests/wine/wine_prefix.sh), or None."""
+        try:
+            with open(self.wine_prefix + '.display') as f:
+                number = f.read().split()[0]
+        except (OSError, IndexError):
+            return None
+        return ':' + number if os.path.exists('/tmp/.X11-unix/X' + number) else None
+
+    def wine_command(self, program, arguments):
+        """A Windows program under Wine: on the test run's display, else on an X server of its own.
+        A test that runs under an X server of its own and starts wine itself keeps that one."""
+        display = self.shared_display()
+        prefix = ['env', 'DISPLAY=' + display, 'wine'] if display else ['xvfb-run', '-a', 'wine']
+        return prefix + [program] + list(arguments)
 
     def environment(self, system_dir):
         env = dict(os.environ)

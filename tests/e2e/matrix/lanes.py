@@ -44,6 +44,7 @@ class Launch:
         self.stderr = b''
         self.transcript = ''
         self.killed_at = None
+        self.exited_at = None  # seconds since spawn when the launcher's exit was seen
 
     def first(self, prefix):
         """Seconds since spawn when a line starting with prefix was first seen, or None."""
@@ -122,6 +123,7 @@ class Lane:
                     *complete, pending = pending.split(b'\n')
                     result.lines += [(now, line.decode('gbk', 'replace')) for line in complete]
                 if ended:
+                    result.exited_at = time.monotonic() - started
                     break
                 if kill_after is not None and result.killed_at is None:
                     returned = result.first(kill_mark)
@@ -158,7 +160,12 @@ class Matrix:
             self._start_display()
 
     def _start_display(self):
-        # One X server for every launcher instead of one per launch.
+        # One X server for every launcher instead of one per launch: the test run's
+        # when there is one.
+        shared = self.flavour.shared_display()
+        if shared:
+            self.environment['DISPLAY'] = shared
+            return
         for number in range(90, 140):
             if not os.path.exists('/tmp/.X11-unix/X%d' % number) and \
                     not os.path.exists('/tmp/.X%d-lock' % number):
