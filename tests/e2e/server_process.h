@@ -92,6 +92,19 @@ public:
     }
     uint16_t port() const { return port_; }
     std::string log() const { return ReadWholeFile(logFile_); }
+    // The log once it holds count copies of text, or as it is after 5 s: a
+    // line may follow the reply it tells of.
+    std::string logWith(const std::string& text, int count = 1) const
+    {
+        std::string now = log();
+        for (int step = 0; step < 100; ++step, now = log()) {
+            int found = 0;
+            for (std::size_t at = now.find(text); at != std::string::npos; at = now.find(text, at + 1)) ++found;
+            if (found >= count) break;
+            usleep(50000);
+        }
+        return now;
+    }
 
     void signal(int number) const { kill(pid_, number); }
     // The exit status after SIGTERM, -1 when it did not exit normally.
