@@ -76,6 +76,7 @@ step "sanitizer build (build-asan/)" configure_and_build "$root/build-asan" \
   -DAUTOUPDATE_SANITIZE=ON
 step "fuzz targets, 20 s each (build-fuzz/)" bash scripts/fuzz.sh 20
 step "AutoUpdate.dll interface" python3 tests/wine/check_dll_interface.py "$root/build-win/AutoUpdate.dll"
+step "release bundle (out/release/)" bash scripts/release.sh
 step "Debian package: build, dpkg -i, check, purge" sh packaging/check_deb.sh "$root/build"
 
 run_ctest native "$root/build"
