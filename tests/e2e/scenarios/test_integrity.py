@@ -171,12 +171,15 @@ class IntegrityTest(unittest.TestCase):
         big = {'a.dat': os.urandom(3 << 20), 'b.dat': os.urandom(3 << 20)}
         # 4 MB: the check finds it short and nothing is asked for; 8 MB: the check passes,
         # the proxy fills the volume, and the first write that runs out stops the run.
-        for megabytes in (4, 8):
-            with self.subTest(megabytes), Run(self.flavour) as run, small_volume(run.dir + '/small', megabytes):
-                run.game_dir = run.dir + '/small'
+        # A system directory on its own volume is checked for the copies made there.
+        for megabytes, on in ((4, 'game'), (8, 'game')) + ((4, 'system'),) * (not self.flavour.is_wine):
+            with self.subTest(megabytes=megabytes, on=on), Run(self.flavour) as run, \
+                    small_volume(run.dir + '/small', megabytes) as volume:
+                setattr(run, on + '_dir', volume)
                 kept = self.first_update(run)
-                run.package('game', files=dict(FILES, **big))
-                filler = os.path.join(run.game_dir, 'filler')
+                run.package('game', files=dict(FILES, **big) if on == 'game' else FILES,
+                            system={'x.dll': big['a.dat'] * 2} if on == 'system' else None)
+                filler = os.path.join(volume, 'filler')
                 proxy = FillingProxy(run.servers[0].port, filler)
                 run.gamedata([ServerEntry(port=proxy.port)])
                 try:
@@ -192,7 +195,7 @@ class IntegrityTest(unittest.TestCase):
                 self.assertTrue(any(line.startswith('磁盘空间不足:需要') for line in short.log_lines()),
                                 short.describe())
                 self.assertKeptLastUpdate(run, kept, short)
-                self.assertEqual(statuses[-3][1], self.flavour.host_path(run.game_dir), short.describe())
+                self.assertEqual(statuses[-3][1], self.flavour.host_path(volume), short.describe())
                 fetched = [r for r in proxy.requests if r.is_listed_file() and r.offset == 0]
                 self.assertEqual(len(fetched), megabytes // 8, short.describe())
                 staged = len(run.game_file('Update/game/a.dat') or b'')
@@ -204,6 +207,7 @@ class IntegrityTest(unittest.TestCase):
                     self.assertEqual(healed.statuses()[-1], (5, 1), healed.describe())
                     self.assertIn('game\\a.dat从第%d字节续传' % staged, healed.log_lines(), healed.describe())
                     self.assertEqual(run.game_file('b.dat'), big['b.dat'])
+
 
 if __name__ == '__main__':
     unittest.main()
