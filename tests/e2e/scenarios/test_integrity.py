@@ -22,13 +22,18 @@ def md5(data):
 
 
 @contextlib.contextmanager
-def small_volume(path, megabytes):
+def small_volume(path, megabytes, links=()):
+    """A tmpfs at path, also reached through each symbolic link of links (a Wine drive)."""
     os.makedirs(path)
     if subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=%dm' % megabytes, 'tmpfs', path]).returncode:
         raise unittest.SkipTest('a tmpfs cannot be mounted here (needs root)')
     try:
+        for link in links:
+            os.symlink(path, link)
         yield path
     finally:
+        for link in filter(os.path.lexists, links):
+            os.remove(link)
         subprocess.run(['umount', '-l', path])
 
 
@@ -173,8 +178,12 @@ class IntegrityTest(unittest.TestCase):
         # the proxy fills the volume, and the first write that runs out stops the run.
         # A system directory on its own volume is checked for the copies made there.
         for megabytes, on in ((4, 'game'), (8, 'game')) + ((4, 'system'),) * (not self.flavour.is_wine):
-            with self.subTest(megabytes=megabytes, on=on), Run(self.flavour) as run, \
-                    small_volume(run.dir + '/small', megabytes) as volume:
+            # Under Wine the game folder is drive Q: of its own, whose log the harness
+            # reads through run.dir/Q:.
+            drive = {'raw_game_dir': 'Q:\\'} if self.flavour.is_wine else {}
+            with self.subTest(megabytes=megabytes, on=on), Run(self.flavour) as run, small_volume(
+                    run.dir + '/small', megabytes, [run.dir + '/Q:', self.flavour.wine_prefix + '/dosdevices/q:']
+                    if drive else []) as volume:
                 setattr(run, on + '_dir', volume)
                 kept = self.first_update(run)
                 run.package('game', files=dict(FILES, **big) if on == 'game' else FILES,
@@ -183,7 +192,7 @@ class IntegrityTest(unittest.TestCase):
                 proxy = FillingProxy(run.servers[0].port, filler)
                 run.gamedata([ServerEntry(port=proxy.port)])
                 try:
-                    short = run.update('game')
+                    short = run.update('game', **drive)
                 finally:
                     proxy.stop()
 
@@ -195,7 +204,7 @@ class IntegrityTest(unittest.TestCase):
                 self.assertTrue(any(line.startswith('磁盘空间不足:需要') for line in short.log_lines()),
                                 short.describe())
                 self.assertKeptLastUpdate(run, kept, short)
-                self.assertEqual(statuses[-3][1], self.flavour.host_path(volume), short.describe())
+                self.assertEqual(statuses[-3][1], 'Q:' if drive else volume, short.describe())
                 fetched = [r for r in proxy.requests if r.is_listed_file() and r.offset == 0]
                 self.assertEqual(len(fetched), megabytes // 8, short.describe())
                 staged = len(run.game_file('Update/game/a.dat') or b'')
@@ -203,7 +212,7 @@ class IntegrityTest(unittest.TestCase):
                 if megabytes == 8:
                     os.remove(filler)
                     run.gamedata([ServerEntry(port=run.servers[0].port)])
-                    healed = run.update('game')
+                    healed = run.update('game', **drive)
                     self.assertEqual(healed.statuses()[-1], (5, 1), healed.describe())
                     self.assertIn('game\\a.dat从第%d字节续传' % staged, healed.log_lines(), healed.describe())
                     self.assertEqual(run.game_file('b.dat'), big['b.dat'])
