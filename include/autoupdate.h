@@ -12,8 +12,8 @@
  * run ends with AU_ERR_NO_UNCOMPRESS.
  *
  * Texts: every string is narrow. The records passed by address (the path of
- * AU_STATUS_FILE, the row names of AU_MSG_FILE_TABLE) are GBK (code page
- * 936), as the update list holds them; the download address is in the
+ * AU_STATUS_FILE, the folder of AU_STATUS_DISK_FOLDER, the row names of
+ * AU_MSG_FILE_TABLE) are GBK (code page 936), as the update list holds them; the download address is in the
  * system's ANSI code page on Windows (GBK on a Chinese system), GBK on POSIX.
  * The log and the locked-file question are GBK. Show them with
  * MultiByteToWideChar(936, ...) to read right on any Windows. */
@@ -51,6 +51,11 @@ extern "C" {
                                           * transfers; only our own server's fast mode causes it */
 #define AU_STATUS_CONNECTING 30          /* lParam 0: preferred address; 1: a table row */
 #define AU_STATUS_DOWNLOAD_ADDRESS 11117 /* lParam: address of the download address text */
+#define AU_STATUS_DISK_NEEDED 14         /* lParam: KiB the run must write on the volume that is short,
+                                          * rounded up; sent before AU_ERR_DISK_FULL */
+#define AU_STATUS_DISK_FREE 15           /* lParam: KiB free on that volume, rounded down */
+#define AU_STATUS_DISK_FOLDER 16         /* lParam: address of the folder on that volume (the game
+                                          * directory or the system directory) */
 
 /* Error codes (lParam of AU_STATUS_ERROR). Any other value is a system error
  * code: the socket library did not start, or a socket could not be created. */
@@ -71,6 +76,9 @@ extern "C" {
 #define AU_ERR_INSTALL 81          /* a mirror install was abandoned */
 #define AU_ERR_NO_SYSTEM_DIR 82    /* the list names system files and there is no usable system directory */
 #define AU_ERR_NOT_SIGNED 83       /* gamedata.xml names publisher keys and no server has a build signed with them */
+#define AU_ERR_DISK_FULL 84        /* a volume has too little free space for the run (found before the first file
+                                    * is fetched: nothing is fetched) or a write ran out of it (the run stops;
+                                    * what is staged stays for the next run); AU_STATUS_FINAL 0 follows */
 
 /* One row of the file table passed with AU_MSG_FILE_TABLE: 204 bytes, no gaps. */
 #pragma pack(push, 1)

@@ -62,7 +62,8 @@ void LauncherState::reset(const std::string& statusText, bool repair)
 
 std::string LauncherState::errorText(intptr_t code) const
 {
-    std::string text = describeError(code);
+    std::string text = code == AU_ERR_DISK_FULL ? diskFullText(diskNeededKiB_, diskFreeKiB_, diskFolder_)
+                                                : describeError(code);
     switch (code) {
     case AU_ERR_NO_CONNECTION:
         text += " Check that this computer is connected to the internet and that no firewall blocks the "
@@ -259,6 +260,16 @@ unsigned LauncherState::notify(unsigned msg, uintptr_t wParam, intptr_t lParam, 
     case AU_STATUS_DOWNLOAD_ADDRESS:
         downloadAddress_ = boundedText(reinterpret_cast<const char*>(lParam), 256);
         return kAddress;
+    // Kept for the sentence of AU_ERR_DISK_FULL, which follows them.
+    case AU_STATUS_DISK_NEEDED:
+        diskNeededKiB_ = lParam;
+        return 0;
+    case AU_STATUS_DISK_FREE:
+        diskFreeKiB_ = lParam;
+        return 0;
+    case AU_STATUS_DISK_FOLDER:
+        diskFolder_ = boundedText(reinterpret_cast<const char*>(lParam), 256);
+        return 0;
     case AU_STATUS_ERROR:
         if (lParam == AU_ERR_TRANSFER) {
             if (fetchingRow_ < 0 && runBroken_)

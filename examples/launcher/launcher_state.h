@@ -96,6 +96,10 @@ private:
     bool checking_ = false;
     int failedTransfers_ = 0;
     intptr_t endingError_ = 0;   // the last error other than a failed transfer
+    // The amounts and the folder of a disk too full for the run.
+    long long diskNeededKiB_ = -1;
+    long long diskFreeKiB_ = -1;
+    std::string diskFolder_;
 };
 
 #endif

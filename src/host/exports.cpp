@@ -143,6 +143,7 @@ extern "C" int32_t AUTOUPDATE_CALL AutoUpdate(AutoUpdateWindow hostWindow, const
     copyText(run.packageName, sizeof run.packageName, packageName);
     readServerPackageName(gameDirectory);
     run.runFailed = 0;
+    run.diskFull = 0;
 
     char component[257];
     if (!LastPathComponent(run.gameDir, component)) return 0;

@@ -3,6 +3,7 @@
 #include "log/update_log.h"
 #include "net/file_transfer.h"
 #include "net/frames.h"
+#include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
 
@@ -54,7 +55,10 @@ ChunkIntake takeChunk(const uint8_t* frame, TransferTarget* target, uint32_t off
 
     // A chunk that does not reach the disk would leave a file that looks
     // complete but is not.
-    if (payload > 0 && std::fwrite(frame + 3, 1, payload, target->file) != payload) return ChunkIntake::Failed;
+    if (payload > 0 && std::fwrite(frame + 3, 1, payload, target->file) != payload) {
+        target->outOfSpace = platform::writeFailedForSpace();
+        return ChunkIntake::Failed;
+    }
     Md5Update(&target->digest, frame + 3, payload);
     if (target->sha256 != nullptr) target->sha256->update(frame + 3, payload);
 

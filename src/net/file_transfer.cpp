@@ -13,6 +13,7 @@
 #include "net/server_link.h"
 #include "net/transfer_target.h"
 #include "platform/platform.h"
+#include "run/disk_short.h"
 #include "run/notify.h"
 #include "run/run_state.h"
 
@@ -178,7 +179,9 @@ bool copyFromBasis(std::FILE* basis, const PatchStep& step, TransferTarget* targ
     uint8_t buffer[65536];
     for (uint32_t left = step.length; left > 0;) {
         const std::size_t want = left < sizeof buffer ? left : sizeof buffer;
-        if (std::fread(buffer, 1, want, basis) != want || std::fwrite(buffer, 1, want, target->file) != want) {
+        if (std::fread(buffer, 1, want, basis) != want) return false;
+        if (std::fwrite(buffer, 1, want, target->file) != want) {
+            target->outOfSpace = platform::writeFailedForSpace();
             return false;
         }
         Md5Update(&target->digest, buffer, want);
@@ -218,6 +221,22 @@ Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes,
     }
     std::fclose(basis);
     return outcome;
+}
+
+// What this file and the files after it still need on the game folder's
+// volume: the run's bytes not yet counted before this file, less what is
+// staged of it now.
+void reportOutOfSpace(const char* localName, const char* subDir, int32_t sendnowBefore) {
+    const RunState& run = g_RunState;
+    const uint32_t expected = static_cast<uint32_t>(run.wei);
+    const uint32_t counted = static_cast<uint32_t>(sendnowBefore);
+    uint64_t rest = expected > counted ? expected - counted : 0;
+    const uint32_t staged = resumableBytes(localName, subDir, 0xFFFFFFFFu);
+    rest = rest > staged ? rest - staged : 0;
+    uint64_t freeBytes = 0;
+    platform::freeDiskBytes(run.gameDir, &freeBytes);
+    g_UpdateLog.write("%s写入失败,已保存%u字节", localName, staged);
+    reportDiskShort(run.gameDir, rest + kDiskMargin, freeBytes);
 }
 
 }  // namespace
@@ -283,8 +302,15 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     Step step = patch != nullptr ? transferPatched(&target, static_cast<uint16_t>(serial), maxBytes, *patch, &copied)
                                  : transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
     bool closed = std::fclose(target.file) == 0;
+    if (!closed && platform::writeFailedForSpace()) target.outOfSpace = true;
     if (step == Step::Stop) {
         g_RunState.runFailed = 1;
+        return;
+    }
+    if (target.outOfSpace) {
+        // Retrying or fetching the file again whole would fail the same way;
+        // the bytes that reached the disk stay staged for the next run.
+        reportOutOfSpace(localName, subDir, sendnowBefore);
         return;
     }
     if (patch != nullptr && !failedBefore && !g_RunState.runFailed) {

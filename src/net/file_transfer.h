@@ -11,9 +11,11 @@
 // The most the package (serial 0) may bring.
 constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 
-// The outcome is 11111/7/0 or 11111/6/1 and runFailed. maxBytes is what the
-// file may hold (its listed size): a server that sends more fails the
-// transfer as soon as the excess arrives, before it reaches the disk. With
+// The outcome is 11111/7/0 or 11111/6/1 and runFailed; a write that fails
+// for lack of space reports the full disk instead (run/disk_short.h) and
+// leaves its bytes staged. maxBytes is what the file may hold (its listed
+// size): a server that sends more fails the transfer as soon as the excess
+// arrives, before it reaches the disk. With
 // expectedMd5 (a listed file's digest), a file of other bytes fails too and
 // is removed; the digest is taken as the chunks are written.
 // With resumeAt (a listed file whose first bytes an earlier run staged), the

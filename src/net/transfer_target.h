@@ -14,4 +14,6 @@ struct TransferTarget {
     // Only while a signed build's manifest is in force: its SHA-256 is taken
     // in the same pass as the MD5.
     platform::Sha256* sha256 = nullptr;
+    // A write to the file failed for lack of space on its volume.
+    bool outOfSpace = false;
 };

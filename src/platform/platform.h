@@ -172,6 +172,21 @@ bool moveFile(const char* source, const char* target);
 // when the file is writable afterwards.
 bool makeWritable(const char* path);
 
+// The bytes the calling user may still write on the volume that holds the
+// existing directory (statvfs f_bavail * f_frsize; GetDiskFreeSpaceExA);
+// false when it cannot be had.
+bool freeDiskBytes(const char* directory, uint64_t* freeBytes);
+
+// Whether two existing directories are on one volume: the same st_dev on
+// POSIX, the same volume root (GetVolumePathNameA) on Windows. False when
+// either cannot be looked at.
+bool sameVolume(const char* first, const char* second);
+
+// Whether the last failed write, flush or close of a std::FILE on this
+// thread failed for lack of space (ENOSPC or EDQUOT; ERROR_DISK_FULL or
+// ERROR_HANDLE_DISK_FULL on Windows). Ask right after the failed call.
+bool writeFailedForSpace();
+
 // The entries of one directory, "." and ".." left out.
 class DirectoryListing {
 public:

@@ -41,6 +41,8 @@ struct RunState {
     uint32_t workerThreadId;
     uint8_t runFailed;
     uint8_t installOk;
+    // A volume had too little space: nothing more is fetched in this run.
+    uint8_t diskFull;
 
     char gameDir[256];
     char systemDir[256];

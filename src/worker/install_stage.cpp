@@ -14,6 +14,7 @@
 #include "run/notify.h"
 #include "run/run_state.h"
 #include "worker/decide_downloads.h"
+#include "worker/disk_check.h"
 #include "worker/patch_plans.h"
 #include "worker/promote_update.h"
 #include "worker/signed_build.h"
@@ -90,7 +91,7 @@ struct FetchInflater {
     }
 };
 
-bool fetchFiles() {
+bool fetchFiles(const RecordSource* sources) {
     RunState& run = g_RunState;
     char remoteName[512];
     char localName[512];
@@ -106,10 +107,17 @@ bool fetchFiles() {
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];
         if (!entry.needsDownload) continue;
+        transferNames(entry, remoteName, localName, sizeof remoteName);
+        resumeAt[static_cast<std::size_t>(i)] = resumableBytes(localName, "Update\\", listedBytes(entry.size));
+    }
+    // Nothing is asked of the server, not even a block table, for a run
+    // that could not store it.
+    if (!diskSpaceSuffices(resumeAt.data(), sources)) return true;
+    for (int32_t i = 0; i < run.newCount; ++i) {
+        const UpdateListEntry& entry = run.newList[i];
+        if (!entry.needsDownload) continue;
         const std::size_t at = static_cast<std::size_t>(i);
         const uint16_t serial = static_cast<uint16_t>(i + 1);
-        transferNames(entry, remoteName, localName, sizeof remoteName);
-        resumeAt[at] = resumableBytes(localName, "Update\\", listedBytes(entry.size));
         // A stop is answered by the fetch loop; until then no more plans.
         patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at]);
         if (!patched[at]) {
@@ -141,6 +149,7 @@ bool fetchFiles() {
         const PatchSource patch{basisPath, &patches[at]};
         downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5, resumeAt[at],
                      signedEntryOf(i), patched[at] ? &patch : nullptr);
+        if (run.diskFull) break;
     }
     // Only our own server's fast mode saves anything; the host counts whole KiB.
     if (run.bytesSaved >= 1024) notifyHost(AU_MSG_STATUS, AU_STATUS_BYTES_SAVED, static_cast<intptr_t>(run.bytesSaved / 1024));
@@ -257,9 +266,12 @@ void runInstallStage(void (*beforeFinalReport)()) {
         return;
     }
     startSpeedReports();
-    if (!fetchFiles()) return;
-    notifyHost(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0);
-    if (!installFiles(sources)) return;
+    if (!fetchFiles(sources)) return;
+    // A full disk ends the transfers: nothing of this run is installed.
+    if (!run.diskFull) {
+        notifyHost(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 0);
+        if (!installFiles(sources)) return;
+    }
 
     run.workerFinished = 1;
     if (beforeFinalReport) beforeFinalReport();

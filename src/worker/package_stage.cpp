@@ -195,6 +195,10 @@ PackageStage runPackageStage() {
     notifyHostGuarded(AU_MSG_STATUS, AU_STATUS_TRANSFERS, 10);
     g_UpdateLog.write("开始下载cms文件");
     downloadFile(serverPackage, localPackage, "\\Update\\", 0, kPackageSizeLimit);
+    if (run.diskFull) {
+        endRun();
+        return PackageStage::Over;
+    }
 
     std::vector<unsigned char> list;
     unsigned long listLength = 0;

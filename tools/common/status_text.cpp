@@ -26,6 +26,8 @@ std::string describeError(intptr_t code)
         return "The update has files for the system folder, but no usable system folder was found; nothing was installed.";
     case AU_ERR_NOT_SIGNED:
         return "The update server's files are not signed by the game's publisher; nothing was changed.";
+    case AU_ERR_DISK_FULL:
+        return diskFullText(-1, -1, std::string());
     default:
         return "The network could not be used (system error " + std::to_string(code) + ").";
     }
@@ -57,6 +59,12 @@ std::string describeStatus(uintptr_t kind, intptr_t value, const std::string& te
         return "The full game can be downloaded from " + text + ".";
     case AU_STATUS_BYTES_SAVED:
         return savedText(value) + ".";
+    case AU_STATUS_DISK_NEEDED:
+        return "The update needs " + byteCountText(static_cast<long long>(value) * 1024) + " of disk space.";
+    case AU_STATUS_DISK_FREE:
+        return byteCountText(static_cast<long long>(value) * 1024) + " of disk space is free.";
+    case AU_STATUS_DISK_FOLDER:
+        return "The disk of " + text + " is too full.";
     default:
         return "The updater reported status " + std::to_string(kind) + " (" + std::to_string(value) + ").";
     }
@@ -86,4 +94,16 @@ std::string connectionLostText(int finished, int listed)
                "tries again.";
     return "The connection to the update server was lost after " + std::to_string(finished) + " of " +
            std::to_string(listed) + (listed == 1 ? " file" : " files") + "; the next start resumes the update.";
+}
+
+std::string diskFullText(long long neededKiB, long long freeKiB, const std::string& folder)
+{
+    std::string text = "The disk is full";
+    if (neededKiB > freeKiB && freeKiB >= 0)
+        text += ": " + byteCountText((neededKiB - freeKiB) * 1024) + " more " +
+                (folder.empty() ? std::string("are needed") : "are needed in " + folder) + " (" +
+                byteCountText(freeKiB * 1024) + " free)";
+    else if (!folder.empty())
+        text += " in " + folder;
+    return text + ". Free some space and start again; nothing installed was changed.";
 }

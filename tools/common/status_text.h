@@ -13,8 +13,13 @@ std::string describeError(intptr_t code);
 
 // A sentence for status message 11111 of the given kind. text is the record
 // the message points at (the path of kind 2, the download address of kind
-// 11117), already copied by the caller; it is ignored for other kinds.
+// 11117, the folder of kind 16), already copied by the caller; it is ignored
+// for other kinds.
 std::string describeStatus(uintptr_t kind, intptr_t value, const std::string& text);
+
+// AU_ERR_DISK_FULL with what AU_STATUS_DISK_NEEDED, _FREE and _FOLDER told
+// (KiB; a negative amount or an empty folder when that message did not come).
+std::string diskFullText(long long neededKiB, long long freeKiB, const std::string& folder);
 
 // "1.5 MiB", "12.0 KiB", "512 B".
 std::string byteCountText(long long bytes);

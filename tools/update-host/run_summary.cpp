@@ -27,6 +27,16 @@ void RunSummary::observe(unsigned msg, uintptr_t wParam, intptr_t lParam, int64_
         bytesReceived_ = (long long)lParam;
     } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_BYTES_SAVED) {
         savedKiB_ = lParam;
+    } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_DISK_NEEDED) {
+        diskNeededKiB_ = lParam;
+    } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_DISK_FREE) {
+        diskFreeKiB_ = lParam;
+    } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_DISK_FOLDER && lParam != 0) {
+        const char* folder = reinterpret_cast<const char*>(lParam);
+        std::size_t length = 0;
+        while (length < 256 && folder[length] != '\0')
+            ++length;
+        diskFolder_.assign(folder, length);
     } else if (msg == AU_MSG_STATUS && wParam == AU_STATUS_FILE_DONE) {
         // The completed transfer before the table is the package itself.
         if (tableSeen_)
@@ -64,7 +74,9 @@ std::string RunSummary::outcome(int exitStatus, const std::string& stopReason) c
         return "update incomplete (error " + std::to_string(AU_ERR_NO_PACKAGE) + "): " + reason;
     }
     if (hasEndingError_) {
-        std::string reason = describeError(endingError_);
+        std::string reason = endingError_ == AU_ERR_DISK_FULL
+                                 ? diskFullText(diskNeededKiB_, diskFreeKiB_, diskFolder_)
+                                 : describeError(endingError_);
         if (!reason.empty() && reason.back() == '.')
             reason.pop_back();
         return "update failed (error " + std::to_string(endingError_) + "): " + reason;

@@ -37,6 +37,10 @@ private:
     intptr_t savedKiB_ = 0;  // AU_STATUS_BYTES_SAVED: copied or carried deflated
     intptr_t endingError_ = 0;   // the last error that is not a failed transfer
     bool hasEndingError_ = false;
+    // What AU_STATUS_DISK_NEEDED, _FREE and _FOLDER told before AU_ERR_DISK_FULL.
+    long long diskNeededKiB_ = -1;
+    long long diskFreeKiB_ = -1;
+    std::string diskFolder_;
     int64_t transfersStartMs_ = -1;
     int64_t transfersEndMs_ = -1;
 };

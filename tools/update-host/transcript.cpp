@@ -58,7 +58,7 @@ std::string fileTable(uintptr_t rows, intptr_t address)
 std::string formatNotification(unsigned msg, uintptr_t wParam, intptr_t lParam)
 {
     if (msg == AU_MSG_STATUS &&
-        (wParam == AU_STATUS_FILE || wParam == AU_STATUS_DOWNLOAD_ADDRESS))
+        (wParam == AU_STATUS_FILE || wParam == AU_STATUS_DOWNLOAD_ADDRESS || wParam == AU_STATUS_DISK_FOLDER))
         return std::to_string(msg) + " " + std::to_string(wParam) + " " + recordText(lParam) + "\n";
     if (msg == AU_MSG_FILE_TABLE)
         return fileTable(wParam, lParam);

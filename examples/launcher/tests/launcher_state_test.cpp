@@ -65,6 +65,19 @@ TEST_F(LauncherStateTest, ErrorsThatEndARunSayWhatThePlayerCanDo)
     }
 }
 
+TEST_F(LauncherStateTest, AFullDiskSaysHowMuchMoreIsNeededAndWhere)
+{
+    char folder[] = "D:\\Game";
+    status(AU_STATUS_DISK_NEEDED, 6144);
+    status(AU_STATUS_DISK_FREE, 1024);
+    status(AU_STATUS_DISK_FOLDER, reinterpret_cast<intptr_t>(folder));
+    status(AU_STATUS_ERROR, AU_ERR_DISK_FULL);
+    status(AU_STATUS_FINAL, 0);
+    EXPECT_EQ("The disk is full: 5.0 MiB more are needed in D:\\Game (1.0 MiB free). Free some space and start "
+              "again; nothing installed was changed. " + describeStatus(AU_STATUS_FINAL, 0, ""),
+              state.status());
+}
+
 TEST_F(LauncherStateTest, PercentAndTimeLeftComeFromTheTransferAlone)
 {
     table({{"/a", 1000000}});

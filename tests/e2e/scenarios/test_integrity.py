@@ -1,13 +1,17 @@
 """The run never reports a complete update over a broken game: a fetched file with the
 wrong digest, a list that cannot be promoted, and system files without a system
-directory each end the run incomplete with the last update kept, and the next run heals."""
+directory each end the run incomplete with the last update kept, and the next run heals;
+so does a disk too small for the run, found before any fetch or when a write runs out."""
+import contextlib
 import glob
 import hashlib
 import os
 import stat
+import subprocess
 import unittest
 
-from harness import Run, current_flavour
+from harness import Run, ServerEntry, current_flavour
+from harness.tamper_proxy import TamperProxy
 
 FILES = {'a.txt': 'alpha one', 'b.txt': 'bravo one', 'c.txt': 'charlie one'}
 CHANGED = {'a.txt': 'alpha two', 'b.txt': 'bravo two', 'c.txt': 'charlie one'}
@@ -15,6 +19,37 @@ CHANGED = {'a.txt': 'alpha two', 'b.txt': 'bravo two', 'c.txt': 'charlie one'}
 
 def md5(data):
     return hashlib.md5(data).hexdigest()
+
+
+@contextlib.contextmanager
+def small_volume(path, megabytes, links=()):
+    """A tmpfs at path, also reached through each symbolic link of links (a Wine drive)."""
+    os.makedirs(path)
+    if subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=%dm' % megabytes, 'tmpfs', path]).returncode:
+        raise unittest.SkipTest('a tmpfs cannot be mounted here (needs root)')
+    try:
+        for link in links:
+            os.symlink(path, link)
+        yield path
+    finally:
+        for link in filter(os.path.lexists, links):
+            os.remove(link)
+        subprocess.run(['umount', '-l', path])
+
+
+class FillingProxy(TamperProxy):
+    """Leaves a megabyte free on the volume of filler just before the first file is served."""
+
+    def __init__(self, upstream, filler):
+        super().__init__(upstream)
+        self.filler = filler
+
+    def _change(self, request, reply):
+        if request.is_listed_file() and not os.path.exists(self.filler):
+            info = os.statvfs(os.path.dirname(self.filler))
+            with open(self.filler, 'wb') as f:
+                f.write(bytes(info.f_bavail * info.f_frsize - (1 << 20)))
+        return reply
 
 
 class IntegrityTest(unittest.TestCase):
@@ -136,6 +171,51 @@ class IntegrityTest(unittest.TestCase):
             self.assertEqual(plain.statuses()[-1], (5, 1), plain.describe())
             for path, text in FILES.items():
                 self.assertEqual(run.game_file(path), text.encode(), path)
+
+    def test_a_disk_too_small_stops_the_run_and_keeps_what_is_staged(self):
+        big = {'a.dat': os.urandom(3 << 20), 'b.dat': os.urandom(3 << 20)}
+        # 4 MB: the check finds it short and nothing is asked for; 8 MB: the check passes,
+        # the proxy fills the volume, and the first write that runs out stops the run.
+        # A system directory on its own volume is checked for the copies made there.
+        for megabytes, on in ((4, 'game'), (8, 'game')) + ((4, 'system'),) * (not self.flavour.is_wine):
+            # Under Wine the game folder is drive Q: of its own, whose log the harness
+            # reads through run.dir/Q:.
+            drive = {'raw_game_dir': 'Q:\\'} if self.flavour.is_wine else {}
+            with self.subTest(megabytes=megabytes, on=on), Run(self.flavour) as run, small_volume(
+                    run.dir + '/small', megabytes, [run.dir + '/Q:', self.flavour.wine_prefix + '/dosdevices/q:']
+                    if drive else []) as volume:
+                setattr(run, on + '_dir', volume)
+                kept = self.first_update(run)
+                run.package('game', files=dict(FILES, **big) if on == 'game' else FILES,
+                            system={'x.dll': big['a.dat'] * 2} if on == 'system' else None)
+                filler = os.path.join(volume, 'filler')
+                proxy = FillingProxy(run.servers[0].port, filler)
+                run.gamedata([ServerEntry(port=proxy.port)])
+                try:
+                    short = run.update('game', **drive)
+                finally:
+                    proxy.stop()
+
+                statuses = short.statuses()
+                self.assertEqual([kind for kind, _ in statuses[-5:-2]], [14, 15, 16], short.describe())
+                self.assertEqual(statuses[-2:], [(6, 84), (5, 0)], short.describe())
+                self.assertGreater(statuses[-5][1], statuses[-4][1], short.describe())
+                self.assertNotIn((6, 1), statuses, short.describe())
+                self.assertTrue(any(line.startswith('磁盘空间不足:需要') for line in short.log_lines()),
+                                short.describe())
+                self.assertKeptLastUpdate(run, kept, short)
+                self.assertEqual(statuses[-3][1], 'Q:' if drive else volume, short.describe())
+                fetched = [r for r in proxy.requests if r.is_listed_file() and r.offset == 0]
+                self.assertEqual(len(fetched), megabytes // 8, short.describe())
+                staged = len(run.game_file('Update/game/a.dat') or b'')
+                self.assertEqual(0 < staged < len(big['a.dat']), megabytes == 8, short.describe())
+                if megabytes == 8:
+                    os.remove(filler)
+                    run.gamedata([ServerEntry(port=run.servers[0].port)])
+                    healed = run.update('game', **drive)
+                    self.assertEqual(healed.statuses()[-1], (5, 1), healed.describe())
+                    self.assertIn('game\\a.dat从第%d字节续传' % staged, healed.log_lines(), healed.describe())
+                    self.assertEqual(run.game_file('b.dat'), big['b.dat'])
 
 
 if __name__ == '__main__':

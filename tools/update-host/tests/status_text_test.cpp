@@ -60,7 +60,8 @@ TEST(StatusText, EveryStatusKindAndBothValuesOfTheTwoValuedOnes)
                           {AU_STATUS_FINAL, 1},       {AU_STATUS_FINAL, 0},       {AU_STATUS_FILE_DONE, 0},
                           {AU_STATUS_LIST_READ, 0},   {AU_STATUS_FIRST_RUN, 0},   {AU_STATUS_SPEED, 0},
                           {AU_STATUS_CONNECTING, 0},  {AU_STATUS_CONNECTING, 1},  {AU_STATUS_DOWNLOAD_ADDRESS, 0},
-                          {AU_STATUS_ERROR, AU_ERR_NO_CONNECTION}, {AU_STATUS_BYTES_SAVED, 3}};
+                          {AU_STATUS_ERROR, AU_ERR_NO_CONNECTION}, {AU_STATUS_BYTES_SAVED, 3},
+                          {AU_STATUS_DISK_NEEDED, 3}, {AU_STATUS_DISK_FREE, 3},  {AU_STATUS_DISK_FOLDER, 0}};
     std::set<std::string> seen;
     for (const Case& c : cases) {
         std::string text = describeStatus(c.kind, c.value, "x");

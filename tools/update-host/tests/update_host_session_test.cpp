@@ -264,6 +264,19 @@ TEST(RunSummary, OutcomeNamesTheEndingErrorOrTheFailedTransfers)
     EXPECT_EQ("update incomplete", stopped.outcome(kExitIncomplete, ""));
 }
 
+TEST(RunSummary, AFullDiskNamesWhatIsNeededAndWhere)
+{
+    RunSummary full;
+    char folder[] = "D:\\Game";
+    full.observe(AU_MSG_STATUS, AU_STATUS_DISK_NEEDED, 6144);
+    full.observe(AU_MSG_STATUS, AU_STATUS_DISK_FREE, 1024);
+    full.observe(AU_MSG_STATUS, AU_STATUS_DISK_FOLDER, reinterpret_cast<intptr_t>(folder));
+    full.observe(AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_DISK_FULL);
+    EXPECT_EQ("update failed (error 84): The disk is full: 5.0 MiB more are needed in D:\\Game (1.0 MiB free). "
+              "Free some space and start again; nothing installed was changed",
+              full.outcome(kExitIncomplete, ""));
+}
+
 TEST(RunSummary, SessionFeedsItsSummaryWhileTheTranscriptIsOpen)
 {
     Transcript transcript;
