@@ -290,10 +290,15 @@ TEST_F(DownloadFile, FailedWriteFailsTheTransfer) {
         g_RunState.runFailed = 0;
         fake::Server server([&](fake::Connection& c) { serveFile(server, c, pattern(size), 9000); });
         fake::Run::connectTo(server.port());
-        // A device that refuses every write, as a full disk does.
+        // A device that refuses every write as a full disk does: the transfer
+        // fails with the full disk's error, after what it still needed.
         std::snprintf(g_RunState.gameDir, sizeof g_RunState.gameDir, "/dev");
         downloadFile("x", "full", "", 1);
-        EXPECT_EQ(fake::messages(), std::vector<Message>{kTransferFailed});
+        std::vector<uintptr_t> kinds;
+        for (const Message& m : fake::messages()) kinds.push_back(m.wParam);
+        EXPECT_EQ(kinds, (std::vector<uintptr_t>{AU_STATUS_DISK_NEEDED, AU_STATUS_DISK_FREE, AU_STATUS_DISK_FOLDER,
+                                                  AU_STATUS_ERROR}));
+        EXPECT_EQ(fake::messages().back().lParam, AU_ERR_DISK_FULL);
         EXPECT_EQ(g_RunState.runFailed, 1);
         platform::closeSocket(g_Socket);
         g_Socket = 0;
