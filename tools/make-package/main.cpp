@@ -8,6 +8,7 @@
 
 #include "package_builder.h"
 #include "signing_key.h"
+#include "text_encoding.h"
 
 namespace {
 
@@ -173,7 +174,8 @@ int main(int argc, char** argv)
         std::printf("patch %s\n", PatchReportLine(patch, result.fileCount).c_str());
         for (const PatchedFile& file : patch.files) {
             if (!verbose) break;
-            std::printf("  %s %lld -> %llu%s\n", file.listPath.c_str(), static_cast<long long>(file.size),
+            std::printf("  %s %lld -> %llu%s\n", ListPathForTerminal(file.listPath).c_str(),
+                        static_cast<long long>(file.size),
                         static_cast<unsigned long long>(file.fetched), file.matched ? "" : " (whole)");
         }
     }

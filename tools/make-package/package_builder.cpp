@@ -1,5 +1,7 @@
 #include "package_builder.h"
 
+#include "text_encoding.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -7,7 +9,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -215,25 +216,7 @@ long NextGeneration(const std::string& storeDir)
 
 bool ToListEncoding(const std::string& utf8, std::string* gbk)
 {
-    bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
-        *gbk = utf8;
-        return true;
-    }
-    iconv_t converter = iconv_open("GBK", "UTF-8");
-    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
-    std::string in = utf8;
-    std::string out(in.size() * 2 + 4, '\0');
-    char* inPtr = &in[0];
-    char* outPtr = &out[0];
-    std::size_t inLeft = in.size();
-    std::size_t outLeft = out.size();
-    std::size_t rc = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(converter);
-    if (rc == static_cast<std::size_t>(-1) || inLeft != 0) return false;
-    out.resize(out.size() - outLeft);
-    *gbk = out;
-    return true;
+    return Recode(utf8, "UTF-8", "GBK", gbk);
 }
 
 std::string FileMd5(const std::string& path)

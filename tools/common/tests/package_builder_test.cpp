@@ -28,6 +28,7 @@
 #include "package_manifest.h"
 #include "server_options.h"
 #include "signing_key.h"
+#include "text_encoding.h"
 #include "wire_protocol.h"
 
 namespace {
@@ -249,6 +250,10 @@ TEST(PackageBuilder, BuildsListPackageLayoutAndManifest)
     EXPECT_EQ("abc", ReadFile(root + "/pkg/files/b.txt"));
     EXPECT_EQ("dll", ReadFile(root + "/pkg/system/x.dll"));
     EXPECT_EQ("zh", ReadFile(root + "/pkg/files/\xD6\xD0.txt"));
+    // A terminal shows a list path in its own encoding, as --verbose prints it.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    EXPECT_EQ("/\xE4\xB8\xAD.txt", ListPathForTerminal(records[3].path));
+    unsetenv("LC_ALL");
 
     std::vector<ManifestEntry> manifest;
     std::string error;
