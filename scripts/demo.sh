@@ -53,7 +53,16 @@ echo "==> update-server on 127.0.0.1"
 "$update_server" --root "$demo/packages" --bind 127.0.0.1 --port 0 --port-file "$demo/server.port" \
   2> "$demo/server.log" &
 server_pid=$!
-trap 'kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true' EXIT
+display_pid=
+cleanup() {
+  if [ -n "$display_pid" ]; then
+    timeout 30 wineserver -k 2>/dev/null || true
+    kill "$display_pid" 2>/dev/null || true
+  fi
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
 for _ in $(seq 100); do
   [ -s "$demo/server.port" ] && break
   kill -0 "$server_pid" 2>/dev/null || { cat "$demo/server.log" >&2; exit 1; }
@@ -77,13 +86,28 @@ XML
 if [ $wine_mode -eq 1 ]; then
   cp build-win/AutoUpdate.dll "$(find_tool build-win update-host.exe)" "$demo/host/"
   cp /usr/i686-w64-mingw32/lib/zlib1.dll "$demo/host/zlib.DLL"
+  # One X server for the whole demo, ended only after the prefix's own
+  # processes: they draw on the display of the Wine program that started them
+  # and, were it a single run's, would say "X connection ... broken" when it
+  # went.
+  for number in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ] && continue
+    Xvfb ":$number" -nolisten tcp </dev/null >/dev/null 2>&1 &
+    display_pid=$!
+    for _ in $(seq 100); do
+      [ -e "/tmp/.X11-unix/X$number" ] && break
+      sleep 0.1
+    done
+    export DISPLAY=:$number
+    break
+  done
   if [ ! -d "$WINEPREFIX/drive_c" ]; then
     echo "==> making a Wine prefix in .demo/wineprefix (once)"
-    timeout 300 xvfb-run -a wineboot -i
+    timeout 300 wineboot -i
   fi
   system_dir=$WINEPREFIX/drive_c/windows/system32
   winpath() { echo "Z:${1//\//\\}"; }
-  host=(xvfb-run -a wine "$demo/host/update-host.exe")
+  host=(wine "$demo/host/update-host.exe")
 else
   cp build/update-host "$demo/host/"
   export AUTOUPDATE_SYSTEM_DIR=$demo/system
