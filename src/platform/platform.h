@@ -47,6 +47,11 @@ using ThreadBody = uint32_t (*)(void* argument);
 // (Windows: dropped as the thread exits; POSIX: when the thread is joined).
 ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt = nullptr);
 
+// Starts body(argument) on a new thread of the library's own (a helper of
+// the worker, not a thread the host sees); null when none could be made.
+// Its end is awaited with waitForThread, then its handle released.
+ThreadHandle startThreadWith(ThreadBody body, void* argument);
+
 // Ends the thread at once (or at its next blocking call on POSIX) and
 // releases the handle; nonzero on success. A last resort: a thread ended so
 // may leave a lock of the runtime held, and its reference to the library is
