@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the native build, the Windows cross build, the Wine tests and the
-# Debian package's check (dpkg-shlibdeps, file, systemd-analyze, adduser) need,
-# skipping everything that is already present. Debian packages only.
+# Installs what the native build, the Windows cross build, the Wine tests, the HTTP
+# mirror tests (nginx, curl) and the Debian package's check (dpkg-shlibdeps, file,
+# systemd-analyze, adduser) need, skipping everything that is already present. Debian packages only.
 set -euo pipefail
 
 need=()
@@ -10,7 +10,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for pkg in cmake g++ ninja-build pkg-config libxml2-dev zlib1g-dev libssl-dev libmicrohttpd-dev googletest libgtest-dev \
            libbenchmark-dev g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 \
            xvfb xauth imagemagick xdotool fonts-wqy-microhei python3 python3-yaml prometheus locales rsync clang \
-           libclang-rt-14-dev dpkg-dev file systemd adduser haproxy; do
+           libclang-rt-14-dev dpkg-dev file systemd adduser haproxy nginx-light curl libcurl4-openssl-dev; do
   have "$pkg" || need+=("$pkg")
 done
 
@@ -45,14 +45,16 @@ if [[ " ${need[*]} " == *" prometheus "* ]]; then
     update-rc.d prometheus disable >/dev/null 2>&1 || true
   fi
 fi
-# Debian's haproxy package starts a system-wide balancer; the tests start their
-# own on loopback with a configuration of their own, so that service is stopped
-# and left disabled (only when this script installed it).
-if [[ " ${need[*]} " == *" haproxy "* ]]; then
+# Debian's haproxy and nginx packages start a system-wide balancer and web server;
+# the tests start their own on loopback with configurations of their own, so those
+# services are stopped and left disabled (only when this script installed them).
+for pair in haproxy:haproxy nginx-light:nginx; do
+  package=${pair%%:*} service=${pair#*:}
+  [[ " ${need[*]} " == *" $package "* ]] || continue
   if [ -d /run/systemd/system ]; then
-    systemctl disable --now haproxy.service >/dev/null 2>&1 || true
-  elif [ -x /etc/init.d/haproxy ]; then
-    /etc/init.d/haproxy stop >/dev/null 2>&1 || true
-    update-rc.d haproxy disable >/dev/null 2>&1 || true
+    systemctl disable --now "$service.service" >/dev/null 2>&1 || true
+  elif [ -x "/etc/init.d/$service" ]; then
+    "/etc/init.d/$service" stop >/dev/null 2>&1 || true
+    update-rc.d "$service" disable >/dev/null 2>&1 || true
   fi
-fi
+done
