@@ -1,12 +1,17 @@
 """Tests of the harness's own reading of transcripts, logs, gamedata.xml and objdump output."""
+import concurrent.futures
+import hashlib
 import os
+import random
 import signal
 import socket
 import sys
+import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 from harness import FuncEntry, ServerEntry, gamedata_xml, parse_transcript
+from harness.http_mirrors import EXTRA_BYTES, FaultyMirror, origin_bytes, start_cache, start_origin
 from harness.processes import run_bounded
 from harness.run import closed_port, read_tree, write_tree
 from harness.transcript import RunResult
@@ -119,6 +124,89 @@ class FilesAndPortsTest(unittest.TestCase):
         code, stdout, _ = run_bounded(['sh', '-c', 'sleep 30 & echo $!; exit 3'], timeout=10)
         os.kill(int(stdout), signal.SIGKILL)
         self.assertEqual(code, 3)
+
+
+def curl(url, byte_range=None, *options):
+    """(curl's exit code, HTTP status, Content-Range, Cache-Control, body) of one GET."""
+    with tempfile.NamedTemporaryFile() as body:
+        command = ['curl', '-s', '--max-time', '10', '-o', body.name, '-w',
+                   '%{http_code}\\n%header{content-range}\\n%header{cache-control}', *options, url]
+        if byte_range:
+            command += ['-r', byte_range]
+        code, out, _ = run_bounded(command, timeout=20)
+        status, content_range, cache_control = out.decode().split('\n')
+        return code, int(status), content_range, cache_control, body.read()
+
+
+class HttpMirrorsTest(unittest.TestCase):
+    """nginx from packaging/nginx and the faulty mirror, asked by curl."""
+    DATA = random.Random(7).randbytes(4 << 20)
+    NAME = hashlib.sha256(DATA).hexdigest()
+    PATH = '/objects/%s/%s' % (NAME[:2], NAME)
+    SIZE = len(DATA)
+
+    def setUp(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        self.work, self.root = work.name, os.path.join(work.name, 'http')
+        write_tree(self.root, {self.PATH[1:]: self.DATA})
+
+    def started(self, server):
+        self.addCleanup(server.stop)
+        return server
+
+    def test_origin_serves_whole_objects_and_ranges(self):
+        origin = self.started(start_origin(self.root, self.work))
+        immutable = 'public, max-age=31536000, immutable'
+        self.assertEqual(curl(origin.url + self.PATH), (0, 200, '', immutable, self.DATA))
+        self.assertEqual(curl(origin.url + self.PATH, '100-199'),
+                         (0, 206, 'bytes 100-199/%d' % self.SIZE, immutable, self.DATA[100:200]))
+        self.assertEqual(origin_bytes(origin), self.SIZE + 100)
+
+    def test_cache_asks_the_origin_for_each_byte_about_once(self):
+        origin = self.started(start_origin(self.root, self.work))
+        cache = self.started(start_cache(origin, self.work))
+        rng = random.Random(3)
+        ranges = [None] * 4
+        for _ in range(16):
+            first = rng.randrange(self.SIZE)
+            ranges.append((first, min(self.SIZE, first + rng.randrange(1, 3 << 20)) - 1))
+        with concurrent.futures.ThreadPoolExecutor(len(ranges)) as pool:
+            answers = list(pool.map(lambda r: curl(cache.url + self.PATH, r and '%d-%d' % r), ranges))
+        for asked, (code, status, _, _, body) in zip(ranges, answers):
+            first, last = asked or (0, self.SIZE - 1)
+            self.assertEqual((code, status, body), (0, 206 if asked else 200, self.DATA[first:last + 1]))
+        sent = origin_bytes(origin)
+        self.assertGreaterEqual(sent, self.SIZE)
+        self.assertLessEqual(sent, 1.1 * self.SIZE)
+
+    def test_faulty_mirror_shows_its_fault(self):
+        n, data = self.SIZE, self.DATA
+        flipped = bytearray(data)
+        flipped[n // 2] ^= 0xFF
+        rows = [
+            (None, None, (), (0, 200, '', data)),
+            (None, '100-199', (), (0, 206, 'bytes 100-199/%d' % n, data[100:200])),
+            (None, '%d-' % n, (), (0, 416, 'bytes */%d' % n, b'')),
+            ('flip', None, (), (0, 200, '', bytes(flipped))),
+            ('404', None, (), (0, 404, '', b'')),
+            ('500', '0-9', (), (0, 500, '', b'')),
+            ('stall', None, ('--max-time', '1'), (28, 200, '', b'')),
+            ('extra', '100-199', ('--ignore-content-length',),
+             (0, 206, 'bytes 100-199/%d' % n, data[100:200] + bytes(EXTRA_BYTES))),
+            ('wrong-range', '100-199', (), (0, 206, 'bytes 99-198/%d' % n, data[99:199])),
+            ('ignore-range', '100-199', (), (0, 200, '', data)),
+            ('cut', None, (), (18, 200, '', data[:n // 2])),
+        ]
+        for fault, byte_range, options, expected in rows:
+            with self.subTest(fault=fault, range=byte_range):
+                mirror = FaultyMirror(self.root, fault)
+                try:
+                    code, status, content_range, _, body = curl(mirror.url + self.PATH, byte_range, *options)
+                    self.assertEqual((code, status, content_range, body), expected)
+                    self.assertEqual(mirror.requests, [(self.PATH, byte_range and 'bytes=' + byte_range)])
+                finally:
+                    mirror.stop()
 
 
 OBJDUMP = """
