@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the native build, the Windows cross build, the Wine tests, the HTTP
 # mirror tests (nginx, curl) and the Debian package's check (dpkg-shlibdeps, file,
-# systemd-analyze, adduser) need, skipping everything that is already present. Debian packages only.
+# systemd-analyze, adduser) need, skipping everything that is already present.
+# Debian packages only.
 set -euo pipefail
 
 need=()
