@@ -28,6 +28,7 @@ constexpr uint32_t kWaitStepMs = 5;
 struct PosixThread {
     pthread_t thread;
     ThreadBody body;
+    void* argument = nullptr;
     // The thread's reference to the library (null when this code is not in a
     // shared library). A thread cannot drop it itself: dlclose would return
     // into the code it unmapped. So the holder drops it once the thread is
@@ -54,7 +55,7 @@ void* threadStart(void* argument) {
     auto* handle = static_cast<PosixThread*>(argument);
     pthread_mutex_lock(&handle->recording);
     pthread_mutex_unlock(&handle->recording);
-    uint32_t result = handle->body(nullptr);
+    uint32_t result = handle->body(handle->argument);
     // Not reached by a cancelled thread: terminateThread frees what it joined.
     handle->done = true;
     letGo(handle);
@@ -92,13 +93,16 @@ void dropJoined(PosixThread* handle) {
 
 }  // namespace
 
-ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
+namespace {
+
+PosixThread* startWith(ThreadBody body, void* argument, uint32_t* threadId, ThreadHandle* recordedAt) {
     auto* handle = new (std::nothrow) PosixThread{};
     if (handle == nullptr) {
         posix::setLastErrorFromErrno(ENOMEM);
         return nullptr;
     }
     handle->body = body;
+    handle->argument = argument;
     handle->library = referenceOwnLibrary();
     pthread_mutex_lock(&handle->recording);
     int rc = pthread_create(&handle->thread, nullptr, threadStart, handle);
@@ -118,6 +122,16 @@ ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* reco
     if (recordedAt != nullptr) *recordedAt = handle;
     pthread_mutex_unlock(&handle->recording);
     return handle;
+}
+
+}  // namespace
+
+ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
+    return startWith(body, nullptr, threadId, recordedAt);
+}
+
+ThreadHandle startThreadWith(ThreadBody body, void* argument) {
+    return startWith(body, argument, nullptr, nullptr);
 }
 
 int32_t terminateThread(ThreadHandle thread, uint32_t exitCode) {
