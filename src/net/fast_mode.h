@@ -29,11 +29,16 @@ constexpr std::size_t kFastExtrasOffset = kFastBuildOffset + kFastBuildBytes;
 constexpr std::size_t kFastExtrasBytes = 8;
 constexpr uint16_t kFastFeatureBlockSums = 1;
 constexpr uint16_t kFastFeatureDeflate = 2;
+// From version 4 on: bit 2 says the bound build's files are also on HTTP
+// mirrors, whose base URLs the reserved serial below answers.
+constexpr uint16_t kFastMirrorsVersion = 4;
+constexpr uint16_t kFastFeatureMirrors = 4;
 // Serials that name no list record (a list holds at most 4400): the bound
-// build's manifest and signature, and the block checksums of the record
+// build's manifest, signature and mirror list, and the block checksums of the record
 // whose serial is in the low 15 bits.
 constexpr uint16_t kFastManifestSerial = 0xFFFE;
 constexpr uint16_t kFastSignatureSerial = 0xFFFD;
+constexpr uint16_t kFastMirrorListSerial = 0xFFFC;
 constexpr uint16_t kFastBlockSumsSerialBit = 0x8000;
 // Bit 31 of the wanted payload: a deflated reply is welcome.
 constexpr uint32_t kFastWantDeflated = 0x80000000u;

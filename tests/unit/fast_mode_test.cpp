@@ -14,6 +14,7 @@
 #include "net/file_transfer.h"
 #include "net/deflated_reply.h"
 #include "net/frames.h"
+#include "net/http_mirrors.h"
 #include "net/known_fast_servers.h"
 #include "net/server_link.h"
 #include "run/run_state.h"
@@ -533,3 +534,28 @@ TEST_F(FastMode, AChangedFileIsBuiltFromItsInstalledCopyOrElseFetchedWhole) {
 }
 
 }  // namespace
+
+TEST(MirrorList, OnlyWholeBaseUrlsAreTakenAndObjectsAreNamedByTheirDigest) {
+    const std::string text =
+        "http://127.0.0.1:8080/game/\r\n"   // kept, CR LF between lines
+        "https://cdn.example/g/\n"          // kept
+        "ftp://127.0.0.1/x/\n"              // another scheme
+        "http://127.0.0.1/no-slash\n"       // a base ends in "/"
+        "http://127.0.0.1/a b/\n"           // no spaces
+        "http:///\n"                        // no host
+        "http://127.0.0.1/" + std::string(990, 'x') + "/\n";  // over 1000 bytes
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    EXPECT_EQ(ParseMirrorList(bytes, text.size()),
+              (std::vector<std::string>{"http://127.0.0.1:8080/game/", "https://cdn.example/g/"}));
+    std::string many;
+    for (int i = 0; i < 12; ++i) many += "http://127.0.0.1/" + std::to_string(i) + "/\n";
+    EXPECT_EQ(ParseMirrorList(reinterpret_cast<const uint8_t*>(many.data()), many.size()).size(), kMirrorsMax);
+    const std::string large(kMirrorListMaxBytes + 1, '\n');
+    EXPECT_TRUE(ParseMirrorList(reinterpret_cast<const uint8_t*>(large.data()), large.size()).empty());
+
+    uint8_t sha[32];
+    for (int i = 0; i < 32; ++i) sha[i] = static_cast<uint8_t>(i * 8 + 1);
+    const std::string hex = "0109111921293139414951596169717981899199a1a9b1b9c1c9d1d9e1e9f1f9";
+    EXPECT_EQ(MirrorObjectUrl("http://m/", sha), "http://m/objects/01/" + hex);
+    EXPECT_EQ(MirrorObjectUrl("http://m/", sha, true), "http://m/sums/01/" + hex);
+}
