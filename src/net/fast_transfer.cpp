@@ -305,12 +305,17 @@ AfterLoss leaveAfterLoss(uint32_t written, uint32_t* resumeOffset) {
     dropInFlight();
     *resumeOffset = written;
     for (;;) {
+        // Back from HTTP mirrors, the server the run let go comes first.
+        const bool back = linkParked() && unparkLink();
         if (!fastBuildKnown()) {
-            if (reconnectServer()) return AfterLoss::Base;
+            if (back || reconnectServer()) {
+                if (back) platform::sleepMs(kPauseAfterReconnectMs);
+                return AfterLoss::Base;
+            }
             g_RunState.runFailed = 1;
             return AfterLoss::Failed;
         }
-        if (!connectNextServer()) {
+        if (!back && !connectNextServer()) {
             g_RunState.runFailed = 1;
             return AfterLoss::Failed;
         }
@@ -387,6 +392,10 @@ FastOutcome fetchFast(TransferTarget* target, uint16_t serial, uint32_t maxBytes
                       const FetchRange* range) {
     if (!g_RunState.fastMode) return FastOutcome::Base;
     uint32_t written = *resumeOffset;
+    if (linkParked()) {
+        FastOutcome outcome = FastOutcome::Failed;
+        if (settleLoss(leaveAfterLoss(written, resumeOffset), &outcome)) return outcome;
+    }
     beginFile(serial, written, range);
     int repliesWithoutProgress = 0;
     for (;;) {

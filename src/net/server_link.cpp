@@ -16,6 +16,9 @@ constexpr int kFirstConnectionDraws = 800;
 constexpr int kReconnectDraws = 499;
 constexpr std::size_t kShortestAddress = 5;
 
+// "address:port" of the parked server; empty when the link is not parked.
+char g_parkedAddress[sizeof g_RunState.linkAddress];
+
 int rowsInTable() {
     int count = g_RunState.serverCount;
     return count > kServerTableRows ? kServerTableRows : count;
@@ -82,6 +85,7 @@ bool drawRows(int draws, Attempt attempt) {
 
 bool connectFirstServer() {
     const char* preferred = g_RunState.preferredServerIp;
+    g_parkedAddress[0] = '\0';
     seedDraws();
     int port = kDefaultServerPort;
     for (int i = 0; i < rowsInTable(); ++i) {
@@ -176,4 +180,37 @@ bool connectNextServer() {
         return false;
     }
     return true;
+}
+
+void parkLink() {
+    if (g_Socket == 0 || g_Socket == platform::kInvalidSocket || g_RunState.linkAddress[0] == '\0') return;
+    std::memcpy(g_parkedAddress, g_RunState.linkAddress, sizeof g_parkedAddress);
+    platform::closeSocket(g_Socket);
+    g_Socket = 0;
+    g_UpdateLog.write("从HTTP镜像下载期间断开与服务器%s的连接", g_parkedAddress);
+}
+
+bool linkParked() {
+    return g_parkedAddress[0] != '\0';
+}
+
+bool unparkLink() {
+    char address[sizeof g_parkedAddress];
+    std::memcpy(address, g_parkedAddress, sizeof address);
+    g_parkedAddress[0] = '\0';
+    // The port follows the last colon: an IPv6 address has colons of its own.
+    char* colon = std::strrchr(address, ':');
+    if (colon == nullptr || g_RunState.stopRequested) return false;
+    *colon = '\0';
+    const int port = std::atoi(colon + 1);
+    g_Socket = platform::openStreamSocket();
+    if (g_Socket == platform::kInvalidSocket) {
+        g_Socket = 0;
+        return false;
+    }
+    g_UpdateLog.write("端口跟ftp:[%d] %s，port=%d,连接该服务器", port, address, port);
+    if (connectTo(address, port)) return true;
+    platform::closeSocket(g_Socket);
+    g_Socket = 0;
+    return false;
 }

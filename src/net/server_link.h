@@ -18,4 +18,13 @@ bool connectNextServer();
 // Whether a row of the table has had no connection attempt in this run.
 bool untriedServerLeft();
 
+// While a build's files come from HTTP mirrors the run lets its connection
+// go, so that the server's slot serves another player meanwhile; the
+// server's address is kept for the way back.
+void parkLink();
+bool linkParked();
+// Connects to the parked server again (no draw, no pause); false when it
+// cannot be reached: the usual draw over untried rows follows.
+bool unparkLink();
+
 constexpr uint32_t kPauseAfterReconnectMs = 2400;
