@@ -11,6 +11,7 @@
 #include "host/host_path.h"
 #include "log/update_log.h"
 #include "net/address_text.h"
+#include "net/http_fetch.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -65,6 +66,7 @@ bool previousWorkerGone() {
 void interruptWorkerSocket() {
     const platform::Socket socket = g_Socket.load();
     if (socket != 0 && socket != platform::kInvalidSocket) platform::interruptSocket(socket);
+    interruptMirrorFetches();
 }
 
 // The socket of a worker that was ended forcibly, which can no longer close it.

@@ -10,6 +10,7 @@
 #include "net/chunk_intake.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
+#include "net/http_fetch.h"
 #include "net/server_link.h"
 #include "net/transfer_target.h"
 #include "platform/platform.h"
@@ -159,6 +160,16 @@ std::FILE* openToResume(const char* targetPath, uint32_t resumeAt, TransferTarge
 // One transfer of the file into targetPath from offset on.
 Step transfer(TransferTarget* target, uint16_t serial, uint32_t offset, uint32_t maxBytes) {
     uint32_t resumeOffset = offset;
+    switch (fetchFromMirrors(target, serial, maxBytes, nullptr, &resumeOffset)) {
+    case MirrorOutcome::Done:
+        return Step::Go;
+    case MirrorOutcome::Stopped:
+        return Step::Stop;
+    case MirrorOutcome::Failed:
+        return Step::Fail;
+    case MirrorOutcome::Fallback:
+        break;
+    }
     switch (fetchFileFast(target, serial, maxBytes, &resumeOffset)) {
     case FastOutcome::Base:
         return receiveFile(target, serial, resumeOffset, maxBytes);
@@ -212,7 +223,14 @@ Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes,
             continue;
         }
         uint32_t written = step.at;
-        const FastOutcome fetched = fetchRangeFast(target, serial, {step.at, step.at + step.length}, &written);
+        const FetchRange range{step.at, step.at + step.length};
+        const MirrorOutcome mirrored = fetchFromMirrors(target, serial, maxBytes, &range, &written);
+        if (mirrored == MirrorOutcome::Done) continue;
+        if (mirrored != MirrorOutcome::Fallback) {
+            outcome = mirrored == MirrorOutcome::Stopped ? Step::Stop : Step::Fail;
+            break;
+        }
+        const FastOutcome fetched = fetchRangeFast(target, serial, {written, range.to}, &written);
         if (fetched == FastOutcome::Done) continue;
         if (fetched == FastOutcome::Base) outcome = receiveFile(target, serial, written, maxBytes);
         if (fetched == FastOutcome::Stopped) outcome = Step::Stop;
@@ -333,9 +351,10 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     if (step == Step::Fail || !closed) g_RunState.runFailed = 1;
     if (!g_RunState.runFailed && expectedMd5 != nullptr &&
         !digestAsListed(&target, targetPath, localName, expectedMd5, signedAs)) {
-        if (resumeAt > 0) {
-            // The staged bytes were of another build: once more, from the
-            // first byte, never again from a staged part.
+        // The staged bytes were of another build, or a mirror sent bytes
+        // the publisher did not sign: once more, from the first byte, never
+        // again from a staged part nor from that mirror.
+        if (resumeAt > 0 || (target.mirrorBytes && blameMirrorsOf(static_cast<uint16_t>(serial)))) {
             g_RunState.sendnow = sendnowBefore;
             downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0, signedAs);
             return;

@@ -16,4 +16,6 @@ struct TransferTarget {
     platform::Sha256* sha256 = nullptr;
     // A write to the file failed for lack of space on its volume.
     bool outOfSpace = false;
+    // Some of the bytes came from an HTTP mirror.
+    bool mirrorBytes = false;
 };

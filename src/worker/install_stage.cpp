@@ -10,6 +10,8 @@
 #include "net/deflated_reply.h"
 #include "net/fast_mode.h"
 #include "net/file_transfer.h"
+#include "net/http_fetch.h"
+#include "net/server_link.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -91,6 +93,27 @@ struct FetchInflater {
     }
 };
 
+// The signed build's files come from its HTTP mirrors where the server names
+// any: each is named there by its SHA-256 in the manifest. True when they do.
+bool planFromMirrors(const std::vector<PlannedTransfer>& plan) {
+    if (!mirrorsInUse() || plan.empty()) return false;
+    std::vector<MirrorPlanned> files;
+    for (const PlannedTransfer& file : plan) {
+        const BuildManifestFile* signedAs = signedEntryOf(file.serial - 1);
+        if (signedAs == nullptr) return false;
+        files.push_back({file, {}});
+        std::memcpy(files.back().sha256, signedAs->sha256, sizeof files.back().sha256);
+    }
+    planMirrorFetches(files);
+    return mirrorsInUse();
+}
+
+// However the fetch loop ends, the mirrors' helper threads end with it.
+struct HelpersEnd {
+    HelpersEnd() = default;
+    ~HelpersEnd() { endMirrorFetches(); }
+};
+
 bool fetchFiles(const RecordSource* sources) {
     RunState& run = g_RunState;
     char remoteName[512];
@@ -132,6 +155,8 @@ bool fetchFiles(const RecordSource* sources) {
         if (!ranges.ranges.empty()) plan.push_back(ranges);
     }
     planTransfers(plan.data(), plan.size());
+    const HelpersEnd helpersEnd;
+    if (planFromMirrors(plan)) parkLink();
 
     for (int32_t i = 0; i < run.newCount; ++i) {
         const UpdateListEntry& entry = run.newList[i];

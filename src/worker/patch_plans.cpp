@@ -7,8 +7,10 @@
 #include "files/md5.h"
 #include "log/update_log.h"
 #include "net/fast_mode.h"
+#include "net/http_fetch.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
+#include "worker/signed_build.h"
 
 void installedPath(const UpdateListEntry& entry, char* out, std::size_t size) {
     const RunState& run = g_RunState;
@@ -29,8 +31,14 @@ bool planPatchedFile(const UpdateListEntry& entry, uint16_t serial, std::vector<
     char digest[33];
     bool planned = false;
     const uint32_t listed = static_cast<uint32_t>(entry.size);
-    if (basisSize >= 0 && fetchSideFileFast(static_cast<uint16_t>(serial | kFastBlockSumsSerialBit),
-                                            MaxBlockSumsBytes(listed), &table)) {
+    // A signed build's table is on its mirrors beside the file, under the
+    // file's own SHA-256; the server has it too.
+    const BuildManifestFile* signedAs = signedEntryOf(serial - 1);
+    const bool fetched =
+        basisSize >= 0 &&
+        ((signedAs != nullptr && mirrorsInUse() && fetchTableFromMirrors(signedAs->sha256, MaxBlockSumsBytes(listed), &table)) ||
+         fetchSideFileFast(static_cast<uint16_t>(serial | kFastBlockSumsSerialBit), MaxBlockSumsBytes(listed), &table));
+    if (fetched) {
         // A table of another file would plan another file: it must name the
         // listed size and digest before anything is written.
         const bool parsed = ParseBlockSums(table.data(), table.size(), &sums);

@@ -8,6 +8,8 @@
 #include "log/update_log.h"
 #include "net/fast_mode.h"
 #include "net/frames.h"
+#include "net/http_fetch.h"
+#include "net/http_mirrors.h"
 #include "net/server_link.h"
 #include "platform/crypto.h"
 #include "platform/platform.h"
@@ -66,6 +68,20 @@ uint64_t keptSequence() {
 void forgetManifest() {
     g_manifest = BuildManifest();
     g_manifestInForce = false;
+    setRunMirrors({});
+}
+
+// The build's files may also come from the HTTP mirrors the server names:
+// only now, with a manifest that checks every byte of them. Without the
+// list the server brings every file, as without mirrors.
+void takeMirrors() {
+    if ((fastOfferExtras().features & kFastFeatureMirrors) == 0) return;
+    std::vector<uint8_t> text;
+    if (!fetchReservedFast(kFastMirrorListSerial, kMirrorListMaxBytes, &text)) {
+        g_UpdateLog.write("HTTP镜像列表接收失败,只从更新服务器下载");
+        return;
+    }
+    setRunMirrors(ParseMirrorList(text.data(), text.size()));
 }
 
 // Logs the refusal and moves on to the next untried server, without the
@@ -152,6 +168,7 @@ BuildTrust judgeOfferedBuild() {
     g_manifest = std::move(accepted);
     g_manifestInForce = true;
     g_UpdateLog.write("签名清单验证通过");
+    takeMirrors();
     return BuildTrust::Accepted;
 }
 
