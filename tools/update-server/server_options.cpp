@@ -35,7 +35,7 @@ const char kServerUsage[] =
     "  --mirror URL       an HTTP mirror of ROOT/.http (http:// or https://, a /\n"
     "                     is added where it ends without one), announced to our\n"
     "                     clients with signed builds; up to 8, in order of\n"
-    "                     preference. Copy .http there before publishing a build\n"
+    "                     preference. Copy .http there before publishing a build.\n"
     "  --port-file FILE   write the port number into FILE once listening\n"
     "  --idle-timeout S   close a connection silent for S seconds between a reply\n"
     "                     and its next request (default 900: a first run digests\n"
