@@ -65,7 +65,7 @@ class BaseClientTest(unittest.TestCase):
         with BaseClient(port) as client:
             number, reply = client.request_package('game')
             magic, version, largest, window = struct.unpack_from('<4sHHH', reply, 114)
-            self.assertEqual((magic, version, largest, window), (b'AUFM', 3, 20000, 16))
+            self.assertEqual((magic, version, largest, window), (b'AUFM', 4, 20000, 16))
             # A fast-mode client's request for serial 1 (a.bin, 25000 bytes, by its
             # first chunk): more than the server allows gets the server's maximum.
             client.sock.sendall(struct.pack('<HIHIHHI', 18, 34, 1, 65534, number, 1, 0))

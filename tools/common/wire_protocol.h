@@ -26,7 +26,8 @@ constexpr std::size_t kDefaultChunkPayload = kMaxChunkPayload;
 // The fast-mode offer our server appends to its package reply, after the
 // 114 bytes a base client reads (docs/fast-mode.md). Version 2 appends the
 // digest of the build the connection is served from; version 3 the sizes of
-// the build's signed manifest and signature and what else the server serves.
+// the build's signed manifest and signature and what else the server serves;
+// version 4 adds a feature bit and a reserved serial, no bytes.
 constexpr std::size_t kOfferOffset = 114;
 constexpr std::size_t kOfferFieldBytes = 10;
 constexpr std::size_t kListDigestBytes = 16;
@@ -36,15 +37,23 @@ constexpr std::size_t kFirstOfferReplyBytes = kOfferOffset + kOfferFieldBytes;
 constexpr std::size_t kBuildOfferReplyBytes = kFirstOfferReplyBytes + kListDigestBytes;
 constexpr std::size_t kOfferedPackageReplyBytes = kOfferOffset + kOfferBytes;
 constexpr uint8_t kOfferMagic[4] = {'A', 'U', 'F', 'M'};
-constexpr uint16_t kOfferVersion = 3;
+constexpr uint16_t kOfferVersion = 4;
 // Version 3 features.
 constexpr uint16_t kFeatureBlockSums = 1;  // block checksums of listed files
 constexpr uint16_t kFeatureDeflate = 2;    // deflated chunk replies on request
+// Version 4: HTTP mirrors hold the signed build's files (serial 0xFFFC).
+constexpr uint16_t kFeatureMirrors = 4;
 // Reserved serials of a file request, never a list record's (at most 4400):
-// the bound build's signed manifest and its signature, and the block
-// checksums of the record whose serial is in the low 15 bits.
+// the bound build's signed manifest and its signature, the base URLs of
+// the HTTP mirrors, and the block checksums of the record whose serial is in
+// the low 15 bits.
 constexpr uint16_t kManifestSerial = 0xFFFE;
 constexpr uint16_t kSignatureSerial = 0xFFFD;
+constexpr uint16_t kMirrorListSerial = 0xFFFC;
+// The mirror list: at most this many base URLs of at most this many bytes,
+// each ending in "/", joined by "\n".
+constexpr std::size_t kMaxMirrors = 8;
+constexpr std::size_t kMaxMirrorUrlBytes = 1000;
 constexpr uint16_t kBlockSumsSerialBit = 0x8000;
 // Bit 31 of the wanted payload: the client takes a deflated reply.
 constexpr uint32_t kWantDeflated = 0x80000000u;

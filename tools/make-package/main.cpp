@@ -41,7 +41,8 @@ const char kUsage[] =
     "  --no-sums     publish no block sums: a changed file then travels whole\n"
     "  --no-deflate  mark no file as worth deflating: the server then sends\n"
     "                every file raw\n"
-    "  --verbose     a line per changed file in the patch report\n"
+    "  --verbose     a line per changed file in the patch report, and the\n"
+    "                objects a signed build added to the HTTP tree\n"
     "  --new-key FILE  write a new P-256 key pair: FILE (PEM, mode 0600) and\n"
     "                FILE.pub (base64 of the public point, for gamedata.xml);\n"
     "                prints the public key and builds nothing\n"
@@ -58,6 +59,10 @@ const char kUsage[] =
     "  .store/NAME/<n>/deflate.txt  serials of the files worth deflating\n"
     "  .store/NAME/<n>/deflated/<serial>  their chunks, stored deflated\n"
     "  .store/NAME/signed-sequence  the highest sequence signed for the package\n"
+    "  .http/objects/<h0h1>/<h>     signed builds only: each file's bytes, named by\n"
+    "                               its SHA-256 h, for HTTP mirrors (copy .http to\n"
+    "                               them before the builds go to the servers)\n"
+    "  .http/sums/<h0h1>/<h>        its block sums, where it has them\n"
     "\n"
     "After the build, one line per older kept build: what a player of it\n"
     "fetches of the new one (the block sums and the changed ranges of each\n"
@@ -170,6 +175,13 @@ int main(int argc, char** argv)
                 options.name.c_str(), static_cast<unsigned>(result.packageId), result.fileCount, result.listBytes,
                 result.packageBytes, result.buildDir.c_str());
     if (result.sequence != 0) std::printf("signed: sequence %llu\n", static_cast<unsigned long long>(result.sequence));
+    if (verbose && result.http.objects > 0) {
+        std::printf("http: %zu of %zu objects new, %zu tables new\n", result.http.newObjects, result.http.objects,
+                    result.http.newTables);
+    }
+    if (verbose && result.httpRemoved > 0) {
+        std::printf("http: %zu objects and tables no kept build names removed\n", result.httpRemoved);
+    }
     for (const PatchReport& patch : result.patches) {
         std::printf("patch %s\n", PatchReportLine(patch, result.fileCount).c_str());
         for (const PatchedFile& file : patch.files) {

@@ -17,117 +17,17 @@
 #include "build_extras.h"
 #include "deflate_sample.h"
 #include "files/md5.h"
+#include "http_tree.h"
 #include "platform/crypto.h"
 #include "package_codec.h"
 #include "package_links.h"
 #include "package_manifest.h"
+#include "tree_files.h"
 #include "wire_protocol.h"
 
 namespace {
 
-const char kStoreDir[] = ".store";
-
 std::string Errno() { return std::strerror(errno); }
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool MakeDirectories(const std::string& path)
-{
-    std::string partial;
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty()) continue;
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return IsDirectory(path);
-}
-
-void RemoveTree(const std::string& path)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR* dir = opendir(path.c_str())) {
-            while (dirent* entry = readdir(dir)) {
-                if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-                RemoveTree(path + "/" + entry->d_name);
-            }
-            closedir(dir);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    ok = (std::fclose(file) == 0) && ok;
-    return ok;
-}
-
-// Copies source to target and returns the bytes copied, or -1. The list
-// describes the copy, so a source that changes meanwhile cannot make the
-// served file differ from its record. digest, when given, sees the bytes written.
-long long CopyRegularFile(const std::string& source, const std::string& target, platform::Sha256* digest = nullptr)
-{
-    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return -1;
-    int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        close(in);
-        return -1;
-    }
-    long long total = 0;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            if (got < 0) total = -1;
-            break;
-        }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t put = write(out, buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) {
-                total = -1;
-                break;
-            }
-            done += put;
-        }
-        if (total < 0) break;
-        if (digest != nullptr) digest->update(buffer, static_cast<std::size_t>(got));
-        total += got;
-    }
-    close(in);
-    if (close(out) != 0) total = -1;
-    return total;
-}
-
-std::vector<std::string> SortedNames(const std::string& dir, bool* ok)
-{
-    std::vector<std::string> names;
-    DIR* handle = opendir(dir.c_str());
-    *ok = handle != nullptr;
-    if (!handle) return names;
-    while (dirent* entry = readdir(handle)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        names.push_back(entry->d_name);
-    }
-    closedir(handle);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 BuildStatus Walk(const std::string& diskDir, const std::string& listDir, int system,
                  std::vector<SourceFile>* files, std::vector<std::string>* warnings, std::string* error)
@@ -310,7 +210,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         return BuildStatus::Refused;
     }
 
-    const std::string storeDir = root + "/" + kStoreDir + "/" + options.name;
+    const std::string storeDir = root + "/" + kStoreFolder + "/" + options.name;
     const std::string buildDir = storeDir + "/build-" + std::to_string(getpid());
     RemoveTree(buildDir);
     if (!MakeDirectories(buildDir + "/files") || !MakeDirectories(buildDir + "/system") ||
@@ -327,6 +227,7 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
     std::vector<ListRecord> records;
     std::string deflateList;
     BuildManifest signedManifest{options.name, result->packageId};
+    std::vector<HttpObjectSource> httpObjects;
     for (const SourceFile& file : files) {
         const std::string target = buildDir + (file.system ? "/system" : "/files") + file.listPath;
         std::size_t slash = target.rfind('/');
@@ -344,9 +245,13 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         if (!sha256.finish(signedManifest.files.back().sha256)) return fail(BuildStatus::Failed, "cannot digest " + target);
         const uint16_t serial = static_cast<uint16_t>(records.size());
         BlockSums sums;
-        if (options.blockSums && size >= kMinSummedFile &&
-            !(SumFile(target, &sums) && WriteBlockSums(sums, buildDir + "/" + SumsPathOf(serial)))) {
+        const bool summed = options.blockSums && size >= kMinSummedFile;
+        if (summed && !(SumFile(target, &sums) && WriteBlockSums(sums, buildDir + "/" + SumsPathOf(serial)))) {
             return fail(BuildStatus::Failed, "cannot write the block sums of " + target + ": " + Errno());
+        }
+        if (signingKey) {
+            httpObjects.push_back(HttpObjectSource{Sha256Hex(signedManifest.files.back().sha256), target,
+                                                   summed ? buildDir + "/" + SumsPathOf(serial) : std::string()});
         }
         if (options.deflateMarks && size > 0 && DeflatesWell(target)) {
             // Stored once here, the chunks our client asks for cost the
@@ -392,13 +297,19 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
                                    ": players with keys refuse this build, which is not signed (--sign)");
     }
 
+    // Mirrors get the bytes before any server offers the build that names them.
+    if (signingKey && !WriteHttpObjects(root, httpObjects, &result->http, error)) {
+        RemoveTree(buildDir);
+        return BuildStatus::Failed;
+    }
+
     const long generation = NextGeneration(storeDir);
     const std::string generationDir = storeDir + "/" + std::to_string(generation);
     if (rename(buildDir.c_str(), generationDir.c_str()) != 0) {
         return fail(BuildStatus::Failed, "cannot move the build to " + generationDir + ": " + Errno());
     }
     const std::string previous = LinkTarget(linkPath);
-    const std::string relativeTarget = std::string(kStoreDir) + "/" + options.name + "/" + std::to_string(generation);
+    const std::string relativeTarget = std::string(kStoreFolder) + "/" + options.name + "/" + std::to_string(generation);
     if (!SwitchLink(relativeTarget, linkPath)) {
         *error = "cannot switch " + linkPath + " to the new build: " + Errno();
         return BuildStatus::Failed;
@@ -436,6 +347,8 @@ BuildStatus BuildPackage(const PackageBuildOptions& options, PackageBuildResult*
         if (numbered && place - generations.begin() < kept) continue;
         RemoveTree(storeDir + "/" + name);
     }
+
+    result->httpRemoved = PruneHttpObjects(root, &result->warnings);
 
     // A player of every kept build may update to this one.
     for (long older : generations) {

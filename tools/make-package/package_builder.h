@@ -9,6 +9,7 @@
 //   ROOT/.store/NAME/<g>/sums/<serial> block sums of each large record
 //   ROOT/.store/NAME/<g>/deflate.txt  serials of the records worth deflating
 //   ROOT/.store/NAME/signed-sequence  the highest sequence ever signed
+//   ROOT/.http/...                    signed builds' files for HTTP mirrors
 //
 // A running server opens the build through ROOT/NAME, so it sees either the
 // old build or the new one whole, never a half-copied one. The newest few
@@ -22,9 +23,11 @@
 #include <vector>
 
 #include "build_signature.h"
+#include "http_tree.h"
 #include "list_format.h"
 #include "patch_report.h"
 
+constexpr char kStoreFolder[] = ".store";
 constexpr long kDefaultKeptBuilds = 5;
 constexpr long kMaxKeptBuilds = 1000;
 
@@ -54,6 +57,9 @@ struct PackageBuildResult {
     std::string buildDir;
     uint64_t sequence = 0;  // of the signed manifest; 0 unsigned
     std::vector<std::string> warnings;
+    // The HTTP tree: what a signed build added, and what pruning removed.
+    HttpTreeCounts http;
+    std::size_t httpRemoved = 0;
     // A player of each older kept build, newest first: what it fetches.
     std::vector<PatchReport> patches;
 };

@@ -31,28 +31,41 @@ bool DeflateWanted(const wire::ParsedRequest& request, const SessionRules& rules
     return rules.deflate && FastRequest(request, rules) && (request.wantedPayload & wire::kWantDeflated) != 0;
 }
 
+// Only a signed manifest makes a mirror's bytes count, so the mirrors are
+// named only with a signed build.
+bool MirrorsServed(const PackageBuild* build, const SessionRules& rules)
+{
+    return rules.mirrors && build != nullptr && build->signing == Signing::Yes;
+}
+
 // The flag and size of the chunk a file request gets: none for the serial
-// the server is told to refuse, nor for a block-sum table outside the fast
-// mode or with the tables turned off, else what locate finds for the chunk
-// size.
+// the server is told to refuse, nor for a block-sum table or the mirror list
+// outside the fast mode or when they are not served, else what locate finds
+// for the chunk size.
 template <typename Locate>
-ChunkAnswer AnswerChunk(const wire::ParsedRequest& request, const SessionRules& rules, Locate locate)
+ChunkAnswer AnswerChunk(const wire::ParsedRequest& request, const SessionRules& rules, const PackageBuild* build,
+                        Locate locate)
 {
     if (static_cast<long>(request.serial) == rules.refuseSerial) return ChunkAnswer();
     if (IsSumsSerial(request.serial) && !(rules.blockSums && FastRequest(request, rules))) return ChunkAnswer();
+    if (request.serial == wire::kMirrorListSerial && !(MirrorsServed(build, rules) && FastRequest(request, rules))) {
+        return ChunkAnswer();
+    }
     return locate(ChunkFor(request, rules));
 }
 
 uint16_t OfferedFeatures(const PackageBuild& build, const SessionRules& rules)
 {
     return static_cast<uint16_t>((rules.blockSums && build.hasSums ? wire::kFeatureBlockSums : 0) |
-                                 (rules.deflate ? wire::kFeatureDeflate : 0));
+                                 (rules.deflate ? wire::kFeatureDeflate : 0) |
+                                 (MirrorsServed(&build, rules) ? wire::kFeatureMirrors : 0));
 }
 
 std::string DescribeChunk(const wire::ParsedRequest& request, const ChunkAnswer& answer)
 {
     const char* what = request.serial == wire::kManifestSerial    ? " (signed manifest)"
                        : request.serial == wire::kSignatureSerial ? " (signature)"
+                       : request.serial == wire::kMirrorListSerial ? " (mirror list)"
                                                                   : "";
     char line[256];
     std::snprintf(line, sizeof line, "file %u/%u offset %lu -> flag %u, %zu bytes%s%s",
@@ -113,7 +126,12 @@ std::size_t AnswerRequest(const wire::ParsedRequest& request, const PackageCatal
         std::shared_ptr<const PackageBuild> bound;
         return AnswerPackage(request, catalog, rules, out, logLine, &bound);
     }
-    const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
+    const std::shared_ptr<const PackageBuild> current = catalog.CurrentBuild(request.packageId);
+    const ChunkAnswer answer = AnswerChunk(request, rules, current.get(), [&](std::size_t chunk) {
+        if (request.serial == wire::kMirrorListSerial) {
+            return ReadServedPiece(rules.mirrors->descriptor(), rules.mirrors->size(), request.offset, chunk,
+                                   out + wire::kChunkHeaderBytes);
+        }
         return catalog.ReadChunk(request.packageId, request.serial, request.offset, chunk,
                                  out + wire::kChunkHeaderBytes);
     });
@@ -165,7 +183,10 @@ ClientSession::Step ClientSession::onReceived(std::size_t bytes, const PackageCa
         const std::shared_ptr<const PackageBuild> build =
             build_ && build_->id == request.packageId ? build_ : catalog.CurrentBuild(request.packageId);
         replyBuild_ = build;
-        const ChunkAnswer answer = AnswerChunk(request, rules, [&](std::size_t chunk) {
+        const ChunkAnswer answer = AnswerChunk(request, rules, build.get(), [&](std::size_t chunk) {
+            if (request.serial == wire::kMirrorListSerial) {
+                return file_.LocateHeld(rules.mirrors->descriptor(), rules.mirrors->size(), request.offset, chunk);
+            }
             return file_.Locate(build, request.serial, request.offset, chunk);
         });
         wire::BuildChunkHeader(reply_, answer.flag, answer.payloadBytes);

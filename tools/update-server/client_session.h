@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mirror_list.h"
 #include "package_catalog.h"
 #include "served_file.h"
 #include "wire_protocol.h"
@@ -24,6 +25,8 @@ struct SessionRules {
     // worth it and the client takes them (--no-deflate).
     bool blockSums = true;
     bool deflate = true;
+    // The HTTP mirrors announced with signed builds; null: none.
+    std::shared_ptr<const MirrorList> mirrors;
     long long dropAfter = -1;   // close once this many file payload bytes went out
     long refuseSerial = -1;     // answer flag 0 for this serial
 };

@@ -119,6 +119,7 @@ bool EventLoop::Open(std::string* error)
         epoll_ctl(epollFd_, EPOLL_CTL_ADD, watch_.fd(), &event);
     }
     descriptorLimit_ = RaiseDescriptorLimit();
+    if (!options_.mirrors.empty() && !(rules_.mirrors = MirrorList::Create(options_.mirrors, error))) return false;
 
     if (!options_.portFile.empty() && !WritePortFile(options_.portFile, port_)) {
         *error = "cannot write " + options_.portFile + ": " + std::strerror(errno);
@@ -139,6 +140,9 @@ int EventLoop::Run()
               std::to_string(descriptorLimit_) +
               "; idle time-out " + std::to_string(options_.idleTimeoutSeconds) + " s, request time-out " +
               std::to_string(options_.requestTimeoutSeconds) + " s");
+    for (std::size_t i = 0; i < options_.mirrors.size(); ++i) {
+        logServer("mirror " + std::to_string(i + 1) + " of the signed builds' files: " + options_.mirrors[i]);
+    }
     std::vector<epoll_event> events(256);
     int64_t lastSweep = NowMs();
     int64_t lastSummary = lastSweep;

@@ -109,7 +109,7 @@ std::vector<bool> ReadDeflateMarks(int dirFd, std::size_t records)
 bool IsSumsSerial(uint16_t serial)
 {
     return (serial & wire::kBlockSumsSerialBit) != 0 && serial != wire::kManifestSerial &&
-           serial != wire::kSignatureSerial;
+           serial != wire::kSignatureSerial && serial != wire::kMirrorListSerial;
 }
 
 const char* SigningLabel(Signing signing)

@@ -13,7 +13,7 @@
 #include "wire_protocol.h"
 
 // The serial of a block-sum table: the record's with the top bit, never one
-// of the reserved serials of the signed manifest.
+// of the reserved serials of the signed manifest and the mirror list.
 bool IsSumsSerial(uint16_t serial);
 
 // Half: make-package left only one of NAME.manifest and NAME.sig, or one of

@@ -1,5 +1,6 @@
 #include "served_file.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "deflated_chunk.h"
@@ -11,6 +12,7 @@ void ServedFile::Close()
     if (fd_ >= 0) close(fd_);
     if (storedFd_ >= 0) close(storedFd_);
     fd_ = storedFd_ = -1;
+    held_ = false;
     stored_ = Stored::Untried;
     build_.reset();
 }
@@ -40,6 +42,18 @@ bool ServedFile::StoredDeflated(uint32_t offset, std::size_t rawBytes, int* fd, 
     return *bytes > 0;
 }
 
+ChunkAnswer ServedFile::LocateHeld(int fd, unsigned long long size, uint32_t offset, std::size_t maxPayload)
+{
+    Close();
+    fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) return ChunkAnswer();
+    held_ = true;
+    size_ = size;
+    ChunkAnswer answer = MeasureServedPiece(size_, offset, maxPayload);
+    if (answer.flag == 0) Close();
+    return answer;
+}
+
 ChunkAnswer ServedFile::Locate(const std::shared_ptr<const PackageBuild>& build, uint16_t serial, uint32_t offset,
                                std::size_t maxPayload)
 {
@@ -49,7 +63,7 @@ ChunkAnswer ServedFile::Locate(const std::shared_ptr<const PackageBuild>& build,
     }
     // A file already under way is finished from the build it began in, so it
     // matches the list the client holds even when a newer build came since.
-    const bool sameFile = fd_ >= 0 && build->id == packageId_ && serial == serial_;
+    const bool sameFile = fd_ >= 0 && !held_ && build->id == packageId_ && serial == serial_;
     if (!sameFile || (offset == 0 && build != build_)) {
         Close();
         fd_ = build->OpenFile(serial, &size_);

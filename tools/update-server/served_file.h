@@ -22,6 +22,10 @@ public:
     ChunkAnswer Locate(const std::shared_ptr<const PackageBuild>& build, uint16_t serial, uint32_t offset,
                        std::size_t maxPayload);
 
+    // The same for bytes the server holds itself in fd (the mirror list),
+    // which stays the caller's: the open file is a descriptor of its own.
+    ChunkAnswer LocateHeld(int fd, unsigned long long size, uint32_t offset, std::size_t maxPayload);
+
     // The client has finished with it (last chunk sent or refused).
     void Close();
     bool open() const { return fd_ >= 0; }
@@ -39,6 +43,7 @@ private:
     std::shared_ptr<const PackageBuild> build_;
     uint16_t packageId_ = 0;
     uint16_t serial_ = 0;
+    bool held_ = false;  // the open file is LocateHeld's, no build's
     // The stored replies of the open file: opened at its first deflated
     // chunk; their piece size and count.
     enum class Stored { Untried, Absent, Open } stored_ = Stored::Untried;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "mirror_list.h"
 #include "wire_protocol.h"
 
 const char kServerUsage[] =
@@ -13,7 +14,7 @@ const char kServerUsage[] =
     "                     [--request-timeout S] [--stats-interval S]\n"
     "                     [--metrics-port N] [--metrics-bind 127.0.0.1] [--metrics-port-file FILE]\n"
     "                     [--max-per-address N] [--log-level debug|info|warn]\n"
-    "                     [--no-patches] [--no-deflate]\n"
+    "                     [--no-patches] [--no-deflate] [--mirror URL]...\n"
     "\n"
     "Serves the packages that make-package built under ROOT (ROOT/packages.txt\n"
     "gives their numbers; it is read again whenever it changes).\n"
@@ -31,6 +32,10 @@ const char kServerUsage[] =
     "                     changed file whole\n"
     "  --no-deflate       never deflate a reply (by default a fast-mode client that\n"
     "                     asks gets the files make-package marked deflated)\n"
+    "  --mirror URL       an HTTP mirror of ROOT/.http (http:// or https://, a /\n"
+    "                     is added where it ends without one), announced to our\n"
+    "                     clients with signed builds; up to 8, in order of\n"
+    "                     preference. Copy .http there before publishing a build.\n"
     "  --port-file FILE   write the port number into FILE once listening\n"
     "  --idle-timeout S   close a connection silent for S seconds between a reply\n"
     "                     and its next request (default 900: a first run digests\n"
@@ -114,6 +119,8 @@ OptionsOutcome ParseServerOptions(int argc, char** argv, ServerOptions* options,
         };
         if (arg == "--root") {
             options->root = value;
+        } else if (arg == "--mirror") {
+            if (!AddMirror(value, &options->mirrors, error)) return OptionsOutcome::Invalid;
         } else if (arg == "--bind") {
             options->bind = value;
         } else if (arg == "--metrics-bind") {

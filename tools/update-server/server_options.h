@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // What goes to standard error beyond the start, reload, stop, summary and
 // warning lines, which are always written: Info adds a line per connection
@@ -20,6 +21,9 @@ struct ServerOptions {
     std::size_t fastWindow = 16;    // requests a fast-mode client may have in flight
     bool blockSums = true;          // offer make-package's block sums (--no-patches)
     bool deflate = true;            // deflate marked files on request (--no-deflate)
+    // Base URLs of the HTTP mirrors of signed builds, in order of preference,
+    // each ending in "/" (--mirror).
+    std::vector<std::string> mirrors;
     std::string portFile;           // receives the port once listening
     int idleTimeoutSeconds = 900;    // silence between a reply and the next request
     int requestTimeoutSeconds = 30;  // for a request to arrive whole, and for a reply to move at all

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -17,6 +18,7 @@
 
 #include "build_extras.h"
 #include "client_session.h"
+#include "mirror_list.h"
 #include "files/block_sums.h"
 #include "files/md5.h"
 #include "files/update_list.h"
@@ -250,6 +252,7 @@ TEST(PackageBuilder, BuildsListPackageLayoutAndManifest)
     EXPECT_EQ("abc", ReadFile(root + "/pkg/files/b.txt"));
     EXPECT_EQ("dll", ReadFile(root + "/pkg/system/x.dll"));
     EXPECT_EQ("zh", ReadFile(root + "/pkg/files/\xD6\xD0.txt"));
+    EXPECT_FALSE(Exists(root + "/.http"));  // mirrors take only signed builds
     // A terminal shows a list path in its own encoding, as --verbose prints it.
     setenv("LC_ALL", "C.UTF-8", 1);
     EXPECT_EQ("/\xE4\xB8\xAD.txt", ListPathForTerminal(records[3].path));
@@ -561,7 +564,7 @@ TEST_F(CatalogTest, FastModeOfferAndChunkSizes)
     EXPECT_EQ(9, wire::ReadLe16(reply.data() + 112));
     for (int i = 2; i < 112; ++i) ASSERT_EQ(0, reply[i]) << i;
     wire::FastOffer offer = wire::ReadOffer(reply.data(), wire::kOfferedPackageReplyBytes);
-    EXPECT_EQ(3, offer.version);
+    EXPECT_EQ(4, offer.version);
     ASSERT_TRUE(offer.hasBuild);  // the digest the client computes for the list
     uint8_t listDigest[16];
     const std::string list = InflatedList(root_ + "/pkg.cms");
@@ -685,11 +688,13 @@ TEST_F(CatalogTest, ARunIsServedFromItsBuildWhileTheServerHoldsIt)
     EXPECT_NE(std::string::npos, line.find("(not held)")) << line;
 }
 
-TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
+TEST_F(CatalogTest, ASignedBuildServesItsManifestSignatureAndMirrors)
 {
-    SessionRules rules;
-    rules.chunkPayload = rules.fastChunkPayload = 50;
+    SessionRules rules, noMirrors;
+    rules.chunkPayload = rules.fastChunkPayload = noMirrors.chunkPayload = noMirrors.fastChunkPayload = 50;
     std::string publicKey, error;
+    const std::string mirrors = "http://mirror-one.example/game/\nhttps://cdn.example/";  // two chunks
+    rules.mirrors = MirrorList::Create({"http://mirror-one.example/game/", "https://cdn.example/"}, &error);
     ASSERT_TRUE(WriteNewSigningKey(dir_.path() + "/key.pem", &publicKey, &error)) << error;
     Rebuild(dir_.path() + "/key.pem");
     const std::string manifest = ReadFile(root_ + "/pkg.manifest"), signature = ReadFile(root_ + "/pkg.sig");
@@ -706,10 +711,13 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
         const wire::FastOffer offer = OfferOf(catalog, rules);
         EXPECT_EQ(half ? 0 : manifest.size(), offer.manifestBytes);
         EXPECT_EQ(half ? 0 : 64, offer.signatureBytes);
-        EXPECT_EQ(wire::kFeatureBlockSums | wire::kFeatureDeflate, offer.features);  // signing leaves them as they were
+        // Signing leaves the other features as they were; mirrors only with a signed build.
+        EXPECT_EQ(wire::kFeatureBlockSums | wire::kFeatureDeflate | (half ? 0 : wire::kFeatureMirrors), offer.features);
+        EXPECT_EQ(wire::kFeatureBlockSums | wire::kFeatureDeflate, OfferOf(catalog, noMirrors).features);
         // Like a file, chunk by chunk; flag 0 where the build has none.
         for (const auto& [serial, expected] : {std::make_pair(wire::kManifestSerial, manifest),
-                                              std::make_pair(wire::kSignatureSerial, signature)}) {
+                                              std::make_pair(wire::kSignatureSerial, signature),
+                                              std::make_pair(wire::kMirrorListSerial, mirrors)}) {
             std::string whole;
             uint8_t flag = 1, frame[kFileRequestSize];
             for (uint32_t offset = 0; flag == 1; offset += 50) {
@@ -718,6 +726,21 @@ TEST_F(CatalogTest, ASignedBuildServesItsManifestAndSignature)
             }
             EXPECT_EQ(half ? 0 : 2, flag) << serial;
             EXPECT_EQ(half ? "" : expected, whole) << serial;
+        }
+        // The list goes to a fast-mode request only, and only when there is one.
+        for (const auto& [wanted, served, expected] : {std::make_tuple(50u, &rules, half ? "" : mirrors.substr(0, 50)),
+                                                      std::make_tuple(0u, &rules, std::string()),
+                                                      std::make_tuple(50u, &noMirrors, std::string())}) {
+            uint8_t flag = 9, frame[kFileRequestSize];
+            wire::BuildFileRequest(frame, 9, wire::kMirrorListSerial, 0, wanted);
+            ClientSession session;
+            std::string line;
+            std::memcpy(session.receiveSpace(), frame, sizeof frame);
+            ASSERT_EQ(ClientSession::Step::ReplyReady, session.onReceived(sizeof frame, catalog, *served, &line));
+            EXPECT_EQ(expected.empty() ? 0 : 1, session.pendingReply()[2]) << wanted;
+            session.onSent(session.pendingBytes());
+            EXPECT_EQ(expected, session.replyPending() ? PendingPayload(session) : "") << wanted;
+            EXPECT_EQ(expected, Answer(wire::ParseRequest(frame, sizeof frame), *served, &flag, &catalog)) << wanted;
         }
     }
 }
@@ -836,6 +859,21 @@ TEST(ServerOptions, APinnedChunkTurnsTheFastModeOff)
     EXPECT_EQ(0, parse({"--root", "r", "--chunk", "64"}).fastChunk);
     EXPECT_EQ(3000, parse({"--root", "r", "--chunk", "64", "--fast-chunk", "3000"}).fastChunk);
     EXPECT_EQ(0, parse({"--root", "r", "--fast-chunk", "0"}).fastChunk);
+    EXPECT_EQ((std::vector<std::string>{"https://b.example/x/", "http://a.example:8080/"}),
+              parse({"--root", "r", "--mirror", "https://b.example/x/", "--mirror", "http://a.example:8080"}).mirrors);
+
+    const std::string longest = "http://" + std::string(992, 'a');  // 1000 bytes with its "/"
+    std::vector<std::string> mirrors;
+    std::string error;
+    for (int i = 0; i < 8; ++i) EXPECT_TRUE(AddMirror(longest, &mirrors, &error)) << error;
+    EXPECT_FALSE(AddMirror("http://ninth.example/", &mirrors, &error));
+    for (const std::string& refused : {longest + "b", std::string("ftp://a.example/"), std::string("http://"),
+                                       std::string("http:///a"), std::string("http://a b/"),
+                                       std::string("http://a\x7f/"), std::string("a.example/")}) {
+        mirrors.clear();
+        EXPECT_FALSE(AddMirror(refused, &mirrors, &error)) << refused;
+        EXPECT_NE(std::string::npos, error.find("--mirror")) << error;
+    }
 }
 
 }  // namespace

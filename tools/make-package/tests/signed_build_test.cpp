@@ -169,3 +169,53 @@ TEST(SignedBuild, SignsWhatItServesAndTheCoreChecksIt)
     }
     std::system(("rm -rf '" + dir + "'").c_str());
 }
+
+TEST(SignedBuild, LeavesItsFilesForMirrorsNamedByContent)
+{
+    char pattern[] = "/tmp/signed_build_test.XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string big(70000, 'b');
+    std::system(("mkdir -p " + dir + "/game").c_str());
+    std::ofstream(dir + "/game/big.bin", std::ios::binary) << big;
+    std::string publicText, error;
+    ASSERT_TRUE(WriteNewSigningKey(dir + "/key.pem", &publicText, &error)) << error;
+    auto tree = [&](const char* kind, const std::string& bytes) {
+        const std::string hex = Sha256Hex(reinterpret_cast<const uint8_t*>(Digest(bytes).data()));
+        return dir + "/root/.http/" + (kind[0] == 'o' ? HttpObjectPath(hex) : HttpSumsPath(hex));
+    };
+    PackageBuildOptions options;
+    options.name = "game", options.gameDir = dir + "/game", options.outRoot = dir + "/root", options.keptBuilds = 2;
+    // Per build: a.dat's bytes, signed or not, the objects it names and how
+    // many of them are new; a broken object fails the build.
+    const struct {
+        const char* small;
+        bool sign;
+        std::size_t objects, added;
+        BuildStatus status;
+    } steps[] = {{"one", true, 2, 2, BuildStatus::Built},   {"two", true, 2, 1, BuildStatus::Built},
+                 {"three", false, 0, 0, BuildStatus::Built}, {"four", true, 1, 0, BuildStatus::Failed}};
+    for (const auto& step : steps) {
+        std::ofstream(dir + "/game/a.dat", std::ios::binary) << step.small;
+        if (step.status == BuildStatus::Failed) {
+            const std::string broken = tree("objects", step.small);
+            std::system(("mkdir -p " + broken.substr(0, broken.rfind('/'))).c_str());
+            std::ofstream(broken) << "short";
+        }
+        options.signing.keyPath = step.sign ? dir + "/key.pem" : "";
+        PackageBuildResult result;
+        ASSERT_EQ(BuildPackage(options, &result, &error), step.status) << step.small << error;
+        EXPECT_EQ(result.http.objects, step.objects) << step.small;
+        EXPECT_EQ(result.http.newObjects, step.added) << step.small;
+        if (step.status == BuildStatus::Built) {
+            EXPECT_EQ(ReadFile(tree("objects", step.small)), step.sign ? std::string(step.small) : "") << step.small;
+        }
+    }
+    EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(dir + "/root/game/files/a.dat"), "three");  // the failed build was never published
+    EXPECT_EQ(ReadFile(tree("objects", "four")), "short");
+    EXPECT_EQ(ReadFile(tree("objects", "one")), "");  // only build 1, which --keep 2 removed, named it
+    EXPECT_EQ(ReadFile(tree("objects", big)), big);
+    EXPECT_EQ(ReadFile(tree("sums", big)), ReadFile(dir + "/root/.store/game/2/sums/2"));
+    EXPECT_EQ(ReadFile(tree("sums", "two")), "");
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
