@@ -192,7 +192,7 @@ class HttpMirrorsTest(unittest.TestCase):
             ('404', None, (), (0, 404, '', b'')),
             ('500', '0-9', (), (0, 500, '', b'')),
             ('stall', None, ('--max-time', '1'), (28, 200, '', b'')),
-            ('extra', '100-199', ('--ignore-content-length',),
+            ('extra', '100-199', (),
              (0, 206, 'bytes 100-199/%d' % n, data[100:200] + bytes(EXTRA_BYTES))),
             ('wrong-range', '100-199', (), (0, 206, 'bytes 99-198/%d' % n, data[99:199])),
             ('ignore-range', '100-199', (), (0, 200, '', data)),

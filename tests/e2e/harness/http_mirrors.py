@@ -148,17 +148,19 @@ class FaultyMirror:
         flip          the byte in the middle of every object changed (ranges cut from that)
         404, 500      that status for every request
         stall         the headers, then not one body byte until the mirror stops
-        extra         the answer, then EXTRA_BYTES more than its Content-Length, then closed
+        extra         EXTRA_BYTES more than the object or range, counted in Content-Length
         wrong-range   a 206 for the range one byte beside the one asked
         ignore-range  a 200 with the whole object for a range request
         cut           Content-Length as due, half the body, then closed
 
     mirror.requests holds (path, Range header or None) of every request, in order."""
 
-    def __init__(self, root, fault=None):
+    def __init__(self, root, fault=None, rate=None):
+        """rate: bytes per second per answer, so that a transfer lasts long enough for a
+        stop or a kill to land inside it."""
         if fault is not None and fault not in FAULTS:
             raise ValueError('unknown fault %r' % fault)
-        self.root, self.fault = root, fault
+        self.root, self.fault, self.rate = root, fault, rate
         self.requests = []
         self._lock = threading.Lock()
         self.stopping = threading.Event()
@@ -227,17 +229,20 @@ class _MirrorHandler(BaseHTTPRequestHandler):
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
+        fault = self.mirror.fault
+        if fault == 'extra' and body:
+            body += b'\0' * EXTRA_BYTES
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
-        fault = self.mirror.fault
         if fault == 'stall' and body:
             self.mirror.stopping.wait()
             self.close_connection = True
         elif fault == 'cut' and body:
             self.wfile.write(body[:len(body) // 2])
             self.close_connection = True
-        elif fault == 'extra' and body:
-            self.wfile.write(body + b'\0' * EXTRA_BYTES)
-            self.close_connection = True
+        elif self.mirror.rate:
+            for at in range(0, len(body), 8192):
+                self.wfile.write(body[at:at + 8192])
+                time.sleep(8192 / self.mirror.rate)
         else:
             self.wfile.write(body)
