@@ -4,6 +4,7 @@ import shutil
 import socket
 import sys
 import tempfile
+import threading
 
 from .flavour import current_flavour
 from .gamedata import ServerEntry, gamedata_xml
@@ -67,6 +68,8 @@ class Run:
         self._gamedata_state = None
         self._system_files_added = []
         self._runs = 0
+        # Launchers may run from several threads at once.
+        self._runs_lock = threading.Lock()
         self._packages = 0
 
     def __enter__(self):
@@ -198,8 +201,10 @@ class Run:
             if not self.servers:
                 raise HarnessError('no server started: call gamedata() or no_gamedata() first')
             self.gamedata()
-        self._runs += 1
-        transcript_path = os.path.join(self.dir, 'transcript-%d.txt' % self._runs)
+        with self._runs_lock:
+            self._runs += 1
+            number = self._runs
+        transcript_path = os.path.join(self.dir, 'transcript-%d.txt' % number)
         if raw_game_dir is not None:
             passed_dir = raw_game_dir
             log_dir = os.path.join(self.dir, raw_game_dir.replace('\\', '/'))
