@@ -12,6 +12,8 @@ import time
 
 from lanes import Matrix, package_files, run_parallel
 
+# The mirror sends each answer at this rate, so the files take about a second.
+HTTP_RATE = 256 * 1024
 BASE = {'data/part%02d.dat' % i: b'old version %d\n' % i * 4000 for i in range(6)}
 
 
@@ -41,6 +43,8 @@ def one_kill(case):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--kills', type=int, default=30)
+    parser.add_argument('--http-kills', type=int, default=10,
+                        help='kills while a signed build comes from an HTTP mirror, and the next run resumes there')
     parser.add_argument('--seed', type=int, default=20261208)
     options = parser.parse_args()
     started = time.monotonic()
@@ -51,7 +55,7 @@ def main():
     base = dict(BASE)
     for path in sorted(files)[:3]:
         base[path] = files[path][:80000] + bytes(4096) + files[path][84096:]
-    matrix = Matrix(files)
+    matrix = Matrix(files, signed=options.http_kills > 0)
     try:
         template = matrix.install_base(base)
         lane = matrix.lane('sound', [matrix.server()])
@@ -69,8 +73,16 @@ def main():
         # Runs vary in length, so the fetch kills keep clear of its last fifth.
         cases = [('11111 4 10', generator.uniform(0, 0.8 * (fetched - begin))) if i % 3 else
                  ('11111 4 0', generator.uniform(0, install)) for i in range(options.kills)]
-        results = run_parallel(one_kill, [(mark, moment, matrix, template, lane)
-                                          for mark, moment in cases])
+        cases = [(mark, moment, matrix, template, lane) for mark, moment in cases]
+        if options.http_kills:
+            http = matrix.lane('http', [matrix.server(matrix.mirror(HTTP_RATE))], keyed=True)
+            calibration = http.launch(matrix.copy_game(template))
+            begin, fetched = calibration.first('11111 4 10'), calibration.first('11111 4 0')
+            if calibration.exit_code != 0 or None in (begin, fetched):
+                sys.exit('calibration run over HTTP failed:\n' + calibration.describe())
+            cases += [('11111 4 10', generator.uniform(0, fetched - begin), matrix, template, http)
+                      for _ in range(options.http_kills)]
+        results = run_parallel(one_kill, cases)
     finally:
         matrix.close()
 

@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 
 from harness import ServerEntry, current_flavour  # noqa: E402
 from harness.gamedata import gamedata_xml  # noqa: E402
+from harness.http_mirrors import FaultyMirror  # noqa: E402
 from harness.processes import end_group  # noqa: E402
 from harness.run import Run, read_tree  # noqa: E402
 from harness.transcript import parse_transcript  # noqa: E402
@@ -76,12 +77,17 @@ class Launch:
 class Lane:
     """A launcher folder whose gamedata.xml names the given servers."""
 
-    def __init__(self, matrix, name, ports):
+    def __init__(self, matrix, name, ports, keyed=False):
         self.matrix = matrix
         self.host_dir = os.path.join(matrix.dir, 'host-' + name)
         self.executable = matrix.flavour.install_host(self.host_dir)
+        content = gamedata_xml([ServerEntry(port=port) for port in ports])
+        if keyed:
+            # With the publisher's key the run takes files from the build's HTTP mirrors.
+            element = '  <publisherkeys key1="%s"/>\r\n' % matrix.public_key
+            content = content.replace(b'</gamedata>', element.encode() + b'</gamedata>')
         with open(os.path.join(self.host_dir, 'gamedata.xml'), 'wb') as f:
-            f.write(gamedata_xml([ServerEntry(port=port) for port in ports]))
+            f.write(content)
 
     def launch(self, game_dir, stop_after=None, kill_after=None, kill_mark='# AutoUpdate returned',
                timeout=60, limit=None):
@@ -145,13 +151,23 @@ class Lane:
 class Matrix:
     """The run directory of a matrix: one package, its servers and lanes."""
 
-    def __init__(self, files, flavour=None):
+    def __init__(self, files, flavour=None, signed=False):
+        """signed: the package is signed, and mirror() can serve its files over HTTP."""
         self.flavour = flavour or current_flavour()
         self.files = files
         self._run = Run(self.flavour)
         self._run.__enter__()
         self.dir = self._run.dir
-        self._run.package(PACKAGE, files=files)
+        self._mirrors = []
+        extra = []
+        if signed:
+            key = os.path.join(self.dir, 'publisher.pem')
+            subprocess.run([self.flavour.tool('make-package'), '--new-key', key], check=True,
+                           capture_output=True, timeout=60)
+            with open(key + '.pub') as f:
+                self.public_key = f.read().strip()
+            extra = ['--sign', key]
+        self._run.package(PACKAGE, files=files, extra=extra)
         self.environment = self.flavour.environment(self._run.system_dir)
         self._display = None
         self._games = 0
@@ -199,8 +215,15 @@ class Matrix:
     def server(self, extra=()):
         return self._run.server(extra=list(extra))
 
-    def lane(self, name, ports):
-        return Lane(self, name, ports)
+    def mirror(self, rate):
+        """An HTTP mirror of the signed package's objects at rate bytes per second per
+        answer; returns the update-server option that names it."""
+        mirror = FaultyMirror(os.path.join(self._run.packages_dir, '.http'), rate=rate)
+        self._mirrors.append(mirror)
+        return ['--mirror', mirror.url + '/']
+
+    def lane(self, name, ports, keyed=False):
+        return Lane(self, name, ports, keyed)
 
     def game_dir(self):
         with self._lock:
@@ -247,7 +270,7 @@ class Matrix:
             if content != files[relative]:
                 problems.append('%s %s' % (relative, 'missing' if content is None else 'differs'))
         tree = read_tree(game_dir, skip=(LOG_NAME,))
-        expected = set(files) | {PACKAGE + '.upd', PACKAGE + 'Md5.ini', PACKAGE + '.fast'}
+        expected = set(files) | {PACKAGE + '.upd', PACKAGE + 'Md5.ini', PACKAGE + '.fast', PACKAGE + '.seq'}
         stray = sorted(path for path in tree if path not in expected and not path.startswith('Update/'))
         staged = sorted(path for path in tree if path.startswith('Update/' + PACKAGE + '/'))
         if stray:
@@ -261,6 +284,8 @@ class Matrix:
         return problems
 
     def close(self):
+        for mirror in self._mirrors:
+            mirror.stop()
         if self._display is not None:
             end_group(self._display)
         self._run.__exit__(None, None, None)

@@ -1,10 +1,10 @@
 """Stops at random moments: each launcher calls EndUpdate at a moment drawn (seeded)
-from a fast transfer, from a slow one, or from the wait on a server that never
-answers; EndUpdate must return within 4.1 s with no
+from a fast transfer, from a slow one, from a signed build's files coming over
+HTTP from a slow mirror, or from the wait on a server that never answers; EndUpdate must return within 4.1 s with no
 message after it, the launcher must exit within 10 s after that, and the next run on
 the same game directory must complete. Prints the figures; exits 1 when any stop broke a rule.
 
-    python3 stop_matrix.py [--fast N] [--slow N] [--silent N] [--seed S]   (flavour from
+    python3 stop_matrix.py [--fast N] [--slow N] [--http N] [--silent N] [--seed S]   (flavour from
     AUTOUPDATE_E2E_FLAVOUR, binaries from AUTOUPDATE_BUILD_DIR / _WIN_BUILD_DIR)"""
 import argparse
 import random
@@ -21,6 +21,8 @@ END_LIMIT = 4.1
 EXIT_LIMIT = 10.0
 # Small chunks make the transfer crawl, so that a stop lands in a long read loop.
 SLOW_CHUNK = 256
+# The mirror sends each answer at this rate, so the files take about a second.
+HTTP_RATE = 192 * 1024
 
 
 def silent_server():
@@ -101,13 +103,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--fast', type=int, default=100)
     parser.add_argument('--slow', type=int, default=100)
+    parser.add_argument('--http', type=int, default=20,
+                        help='stops while a signed build comes from an HTTP mirror')
     parser.add_argument('--silent', type=int, default=10,
                         help='stops while the worker waits on a server that never answers')
     parser.add_argument('--seed', type=int, default=20261208)
     options = parser.parse_args()
 
     started = time.monotonic()
-    matrix = Matrix(package_files(options.seed, 6, 96 * 1024))
+    matrix = Matrix(package_files(options.seed, 6, 96 * 1024), signed=options.http > 0)
     silent_port, close_silent = silent_server()
     try:
         fast_port = matrix.server()
@@ -123,6 +127,11 @@ def main():
                   for _ in range(options.slow)]
         # The request goes out after the worker's pause of 2 s; from then on it waits
         # in recv until EndUpdate fails it.
+        if options.http:
+            http = matrix.lane('http', [matrix.server(matrix.mirror(HTTP_RATE))], keyed=True)
+            http_begin, http_end = calibrate(http, matrix)
+            cases += [('http', generator.uniform(http_begin, http_end), http, http, matrix)
+                      for _ in range(options.http)]
         silent = matrix.lane('silent', [silent_port])
         cases += [('silent', generator.uniform(begin, begin + 2.0), silent, fast, matrix)
                   for _ in range(options.silent)]
@@ -134,7 +143,7 @@ def main():
     failures = [r[3] for r in results if r[3]]
     print('stop matrix (%s, seed %d): fast window %.2f..%.2f s after AutoUpdate returned'
           % (matrix.flavour.name, options.seed, begin, end))
-    for kind in ('fast', 'slow', 'silent'):
+    for kind in ('fast', 'slow', 'http', 'silent'):
         durations = [r[1] for r in results if r[0] == kind and r[1] is not None]
         exits = [r[4] for r in results if r[0] == kind and r[4] is not None]
         early = sum(1 for r in results if r[0] == kind and r[2])
