@@ -22,10 +22,7 @@ struct Collector : platform::HttpSink {
     int headerCalls = 0;
     bool bodyBeforeHeaders = false;
     std::string received;
-    bool headers(const platform::HttpReply&) override {
-        ++headerCalls;
-        return acceptHeaders;
-    }
+    bool headers(const platform::HttpReply&) override { return ++headerCalls, acceptHeaders; }
     bool body(const uint8_t* bytes, std::size_t count) override {
         bodyBeforeHeaders = bodyBeforeHeaders || headerCalls != 1;
         received.append(reinterpret_cast<const char*>(bytes), count);
@@ -57,18 +54,8 @@ inline Get get(platform::HttpConnection& connection, const std::string& url, uin
     return result;
 }
 
-struct Interrupter {
-    platform::HttpConnection* connection;
-    uint32_t calledAt;
-};
-
-inline uint32_t interruptLater(void* argument) {
-    auto* interrupter = static_cast<Interrupter*>(argument);
-    platform::sleepMs(300);
-    interrupter->calledAt = platform::tickCount();
-    interrupter->connection->interrupt();
-    return 0;
-}
+// When the interrupting thread called interrupt().
+inline uint32_t g_interruptedAt = 0;
 
 inline std::vector<Outcome> run(uint16_t port, uint16_t closedPort) {
     using platform::HttpOutcome;
@@ -127,19 +114,19 @@ inline std::vector<Outcome> run(uint16_t port, uint16_t closedPort) {
                             !refusedConnect.reply.reason.empty() && refusedConnect.sink.headerCalls == 0});
 
     // /stall sends 100 bytes and then holds the connection for 30 s.
-    platform::HttpLimits floor;
-    floor.floorBytes = 1000;
-    floor.floorSeconds = 1;
-    Get slow = get(connection, base + "/stall", 0, 0, floor);
+    Get slow = get(connection, base + "/stall", 0, 0, platform::HttpLimits{10, 1000, 1});
     outcomes.push_back({"a stalled body fails by the floor (" + std::to_string(slow.elapsed) + " ms)",
                         slow.outcome == HttpOutcome::Failed && !slow.reply.reason.empty() &&
                             slow.reply.bodyBytes == 100 && slow.elapsed < 10000});
 
     platform::HttpConnection stalled;
-    Interrupter interrupter{&stalled, 0};
-    platform::ThreadHandle thread = platform::startThreadWith(interruptLater, &interrupter);
+    platform::ThreadHandle thread = platform::startThreadWith([](void* connection) -> uint32_t {
+        platform::sleepMs(300);
+        g_interruptedAt = platform::tickCount();
+        return static_cast<platform::HttpConnection*>(connection)->interrupt(), 0;
+    }, &stalled);
     Get interrupted = get(stalled, base + "/stall");
-    const uint32_t late = platform::tickCount() - interrupter.calledAt;
+    const uint32_t late = platform::tickCount() - g_interruptedAt;
     const bool joined = thread != nullptr && platform::waitForThread(thread, 5000);
     platform::releaseThread(thread);
     outcomes.push_back({"interrupt ends a stalled GET from another thread (" + std::to_string(late) +

@@ -1,14 +1,11 @@
 #!/usr/bin/env python3
-"""http_test_server.py COMMAND...
-
-The scripted HTTP/1.1 server of the HTTP rows (http_cases.h) on 127.0.0.1, for
-the native build and, beside Wine, the Windows one: runs COMMAND with two more
-arguments, the server's port and a port where nothing listens, prints its
-output (through a file: see wine.platform_crypto) and exits with its status.
+"""http_test_server.py COMMAND...: the scripted HTTP/1.1 server of http_cases.h
+on 127.0.0.1. Runs COMMAND (the native check or, under Wine, the Windows one)
+with the server's port and a port where nothing listens as two more arguments,
+prints its output (through a file: see wine.platform_crypto), returns its status.
   /object      100000 bytes, byte i is i % 251; 206 for one "Range: bytes=F-L"
   /redirect    302 to /object
-  /connection  the serial number of the connection it came on
-  /closing     the same, then closes the connection
+  /connection  the serial number of its connection; /closing: the same, then closes it
   /cut         declares 1000 bytes, sends 500 and closes
   /stall       declares 1000000 bytes, sends 100, then waits for the client to go
   else         404
@@ -77,6 +74,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def main():
     server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
     server.daemon_threads = True
+    server.handle_error = lambda *args: None  # a client that leaves mid-answer
     threading.Thread(target=server.serve_forever, daemon=True).start()
     with socket.socket() as probe:
         probe.bind(('127.0.0.1', 0))
