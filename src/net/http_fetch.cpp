@@ -312,7 +312,7 @@ ChunkIntake deliver(const Piece& piece, TransferTarget* target, uint32_t maxByte
         frame[0] = static_cast<uint8_t>((payload + 1) & 0xFF);
         frame[1] = static_cast<uint8_t>((payload + 1) >> 8);
         frame[2] = last ? kChunkLast : kChunkMore;
-        std::memcpy(frame + 3, piece.bytes.data() + done, payload);
+        if (payload > 0) std::memcpy(frame + 3, piece.bytes.data() + done, payload);
         if (!paceReceived(payload + 3)) return ChunkIntake::Stopped;
         const ChunkIntake taken = takeChunk(frame, target, *written, maxBytes, &repliesWithoutProgress);
         if (taken != ChunkIntake::More && taken != ChunkIntake::Last) return taken;
