@@ -15,15 +15,19 @@
 #            in its middle: the body bytes the origin's access log says it
 #            sent (objects and sums) against rsync's "Total bytes sent" for
 #            the same change, as bench/patch_bench.sh takes it
+#   cache    --clients update-hosts at once through nginx from
+#            packaging/nginx/cache.conf.in (1 MiB slices) in front of the
+#            origin: the body bytes the origin sent, against the build's
 # Each game folder starts with the {package}.fast file a first run left, so
 # no run waits the client's 2000 ms before its package request: the times are
 # those after the fixed pause. Runs of the two sides alternate; medians and
 # their ratios are printed. With --keep the work folder stays with one script
-# per side (run-host-direct.sh, run-curl-direct.sh, ...) to time by hand
-# while the servers run.
+# per side (run-host-direct.sh, run-curl-direct.sh, ...); --hold SECONDS
+# keeps the servers up that long after the results, to time those by hand.
 #
 # usage: bench/http_bench.sh [--build DIR] [--size-mb 200] [--files 200]
-#                            [--delay-ms 20] [--runs 5] [--keep] [--no-build]
+#                            [--delay-ms 20] [--runs 5] [--clients 8]
+#                            [--keep] [--hold SECONDS] [--no-build]
 # Needs the native build (built here unless --no-build) and
 # bench/install-bench-deps.sh (nginx, curl, rsync, GNU time, python3).
 set -euo pipefail
@@ -35,9 +39,11 @@ size_mb=200
 files=200
 delay_ms=20
 runs=5
+clients=8
+hold=0
 keep=0
 rebuild=1
-usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$(realpath "$2"); shift 2 ;;
@@ -45,7 +51,9 @@ while [ $# -gt 0 ]; do
     --files) files=$2; shift 2 ;;
     --delay-ms) delay_ms=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
+    --clients) clients=$2; shift 2 ;;
     --keep) keep=1; shift ;;
+    --hold) hold=$2; keep=1; shift 2 ;;
     --no-build) rebuild=0; shift ;;
     *) usage ;;
   esac
@@ -91,12 +99,23 @@ python3 bench/delay_proxy.py --target "$origin_port" --delay-ms "$delay_ms" --po
   --lifetime 7200 2>>"$work/proxy.log" &
 pids+=("$!")
 proxy_port=$(wait_for_port_file "$work/proxy.port" "$!")
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$origin_port/" && break
-  sleep 0.05
+# The slicing cache in front of the origin, as packaging ships it too.
+cache=$work/cache
+mkdir -p "$cache"
+cache_port=$(python3 bench/bench_tree.py free-port)
+sed -e "s|@LISTEN@|127.0.0.1:$cache_port|" -e "s|@ORIGIN@|127.0.0.1:$origin_port|" -e "s|@PREFIX@|$cache|g" \
+  packaging/nginx/cache.conf.in > "$cache/cache.conf"
+"$nginx" -p "$cache/" -c "$cache/cache.conf" -g 'master_process off;' >"$cache/nginx.out" 2>&1 &
+pids+=("$!")
+for port in "$origin_port" "$cache_port"; do
+  for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+    sleep 0.05
+  done
 done
 direct_url=http://127.0.0.1:$origin_port/
 delayed_url=http://127.0.0.1:$proxy_port/
+cached_url=http://127.0.0.1:$cache_port/
 
 # A server per mirror; debug lines give each connection's requests and its close.
 start_server() {  # label mirror
@@ -107,6 +126,7 @@ start_server() {  # label mirror
 }
 start_server direct "$direct_url"
 start_server delayed "$delayed_url"
+start_server cached "$cached_url"
 
 # One launcher folder per server, the publisher's key in its gamedata.xml, and
 # the scripts each side's run is: the bench times them, and so may anyone by hand.
@@ -187,7 +207,7 @@ compare() {  # label
   done
   m_host=$(median "${hosts[@]}") m_curl=$(median "${curls[@]}")
   # "closed: <why>, N files, N bytes, S s, ..." per connection; the seconds in 0.1 s.
-  mapfile -t slots < <(grep ' closed: ' "$work/server-$1.log" | tail -n "$runs" |
+  mapfile -t slots < <(grep -v ' summary: ' "$work/server-$1.log" | grep ' closed: ' | tail -n "$runs" |
     sed -E 's/.*, ([0-9.]+) s(,.*)?$/\1/' | awk '{ printf "%d\n", $1 * 1000 }')
   m_slot=$(median "${slots[@]}")
   say "$1 update-host, ms: ${hosts[*]} (median $m_host)"
@@ -210,7 +230,7 @@ host_into() {  # game
     exit 1
   fi
   sleep 0.2  # the close line follows the client's end
-  server_bytes=$(grep ' closed: ' "$work/server-direct.log" | tail -n 1 | sed -E 's/.*, ([0-9]+) bytes,.*/\1/')
+  server_bytes=$(grep -v ' summary: ' "$work/server-direct.log" | grep ' closed: ' | tail -n 1 | sed -E 's/.*, ([0-9]+) bytes,.*/\1/')
 }
 echo "==> patch: 1 MB changed in the middle of ${size_mb} MB" >&2
 mkdir -p "$work/game-v0"
@@ -232,6 +252,36 @@ say "patch, origin body bytes: $log_bytes in $log_requests requests (server to c
 say "patch, rsync sent: $rsync_sent bytes; origin / rsync: $(ratio "$log_bytes" "$rsync_sent")x"
 tail -n "+$first" "$origin/access.log" > "$work/patch-access.log"
 
+
+# A wave of players at once through the cache: what reaches the origin.
+echo "==> cache: $clients clients at once" >&2
+mkdir -p "$work/host-cached"
+cp "$(find_tool update-host)" "$work/host-cached/"
+write_gamedata "$work/host-cached" "$(cat "$work/cached.port")"
+sed -i "s|</gamedata>|  <publisherkeys key1=\"$(cat "$work/publisher.pem.pub")\"/>\n</gamedata>|" \
+  "$work/host-cached/gamedata.xml"
+first=$(( $(log_lines) + 1 ))
+wave=()
+start=$(now_ms)
+for i in $(seq "$clients"); do
+  mkdir -p "$work/game-cached-$i"
+  "$work/host-cached/update-host" --library "$library" --game-dir "$work/game-cached-$i" --package httpbench \
+    --server 127.0.0.1 --timeout 600 --transcript "$work/transcript-cached-$i.txt" >"$work/cached-$i.out" 2>&1 &
+  wave+=("$!")
+done
+failed=0
+for i in $(seq "$clients"); do
+  wait "${wave[$((i - 1))]}" && grep -q '^11111 5 1$' "$work/transcript-cached-$i.txt" || failed=$((failed + 1))
+done
+wave_ms=$(( $(now_ms) - start ))
+[ $failed -eq 0 ] || { echo "$failed of the cached updates did not complete; see $work/cached-*.out" >&2; keep=1; exit 1; }
+origin_bytes "$first"
+build_bytes=$(find "$work/tree" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+cache_sent=$(awk '{ s += $(NF - 2) } END { print s + 0 }' "$cache/access.log")
+say "cache, $clients clients at once: ${wave_ms} ms for the wave; the cache sent $cache_sent body bytes," \
+  "the origin $log_bytes in $log_requests requests: $(ratio "$log_bytes" "$build_bytes")x the build's $build_bytes"
+for i in $(seq "$clients"); do rm -rf "$work/game-cached-$i"; done
+
 echo
 echo "==> results"
 cat "$work/results.txt"
@@ -239,4 +289,8 @@ if [ $keep -eq 1 ]; then
   echo "by hand, while the servers run (each script starts from a fresh folder):"
   for label in direct delayed; do echo "  $work/run-host-$label.sh against $work/run-curl-$label.sh"; done
   echo "  the patch's access log lines: $work/patch-access.log"
+fi
+if [ "$hold" -gt 0 ]; then
+  echo "the servers stay up for $hold s" >&2
+  sleep "$hold"
 fi
