@@ -10,7 +10,8 @@
 #            of them
 #   delayed  the same through the proxy, against one curl through it
 #   slot     how long the server held each of those clients' connections:
-#            the duration of update-server's "closed" line
+#            the duration of update-server's "closed" line (0.1 s steps); and
+#            the patch's, whose client digests its installed file meanwhile
 #   patch    a player of a single --size-mb file updated after 1 MB changed
 #            in its middle: the body bytes the origin's access log says it
 #            sent (objects and sums) against rsync's "Total bytes sent" for
@@ -230,7 +231,10 @@ host_into() {  # game
     exit 1
   fi
   sleep 0.2  # the close line follows the client's end
-  server_bytes=$(grep -v ' summary: ' "$work/server-direct.log" | grep ' closed: ' | tail -n 1 | sed -E 's/.*, ([0-9]+) bytes,.*/\1/')
+  local closed
+  closed=$(grep -v ' summary: ' "$work/server-direct.log" | grep ' closed: ' | tail -n 1)
+  server_bytes=$(echo "$closed" | sed -E 's/.*, ([0-9]+) bytes,.*/\1/')
+  server_held=$(echo "$closed" | sed -E 's/.*, ([0-9.]+) s(,.*)?$/\1/')
 }
 echo "==> patch: 1 MB changed in the middle of ${size_mb} MB" >&2
 mkdir -p "$work/game-v0"
@@ -248,7 +252,8 @@ rm -rf "$work/rsync-basis"
 cp -a "$work/big-v0" "$work/rsync-basis"
 rsync -r --no-whole-file --stats "$work/big/" "$work/rsync-basis/" >"$work/rsync.txt"
 rsync_sent=$(awk -F': ' '/^Total bytes sent/ { gsub(/,/, "", $2); print $2 }' "$work/rsync.txt")
-say "patch, origin body bytes: $log_bytes in $log_requests requests (server to client: $server_bytes bytes)"
+say "patch, origin body bytes: $log_bytes in $log_requests requests (server to client: $server_bytes bytes;" \
+  "the slot held ${server_held} s, the installed ${size_mb} MB digested meanwhile)"
 say "patch, rsync sent: $rsync_sent bytes; origin / rsync: $(ratio "$log_bytes" "$rsync_sent")x"
 tail -n "+$first" "$origin/access.log" > "$work/patch-access.log"
 
