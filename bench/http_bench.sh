@@ -11,7 +11,7 @@
 #   delayed  the same through the proxy, against one curl through it
 #   slot     how long the server held each of those clients' connections:
 #            the duration of update-server's "closed" line (0.1 s steps); and
-#            the patch's, whose client digests its installed file meanwhile
+#            the patch's, whose client has the older build installed
 #   patch    a player of a single --size-mb file updated after 1 MB changed
 #            in its middle: the body bytes the origin's access log says it
 #            sent (objects and sums) against rsync's "Total bytes sent" for
@@ -253,7 +253,7 @@ cp -a "$work/big-v0" "$work/rsync-basis"
 rsync -r --no-whole-file --stats "$work/big/" "$work/rsync-basis/" >"$work/rsync.txt"
 rsync_sent=$(awk -F': ' '/^Total bytes sent/ { gsub(/,/, "", $2); print $2 }' "$work/rsync.txt")
 say "patch, origin body bytes: $log_bytes in $log_requests requests (server to client: $server_bytes bytes;" \
-  "the slot held ${server_held} s, the installed ${size_mb} MB digested meanwhile)"
+  "the connection held ${server_held} s with the older build installed)"
 say "patch, rsync sent: $rsync_sent bytes; origin / rsync: $(ratio "$log_bytes" "$rsync_sent")x"
 tail -n "+$first" "$origin/access.log" > "$work/patch-access.log"
 
