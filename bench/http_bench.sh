@@ -3,7 +3,8 @@
 # does not run it). One tree of --size-mb in --files files is published signed;
 # nginx from packaging/nginx/origin.conf.in serves ROOT/.http as the origin,
 # and bench/delay_proxy.py (--delay-ms each way) stands in front of it for a
-# far mirror. Two update-servers on ROOT name one each with --mirror.
+# far mirror, and nginx from packaging/nginx/cache.conf.in as a cache. Three
+# update-servers on ROOT name one of them each with --mirror.
 #   direct   update-host into a fresh game folder, the key in gamedata.xml,
 #            files from the origin, against one curl fetching the same
 #            objects over one keep-alive connection (-o each), then md5sum -c
@@ -18,7 +19,7 @@
 #            the same change, as bench/patch_bench.sh takes it
 #   cache    --clients update-hosts at once through nginx from
 #            packaging/nginx/cache.conf.in (1 MiB slices) in front of the
-#            origin: the body bytes the origin sent, against the build's
+#            origin: the body bytes the origin sent, against the build's size
 # Each game folder starts with the {package}.fast file a first run left, so
 # no run waits the client's 2000 ms before its package request: the times are
 # those after the fixed pause. Runs of the two sides alternate; medians and
@@ -44,7 +45,7 @@ clients=8
 hold=0
 keep=0
 rebuild=1
-usage() { sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$(realpath "$2"); shift 2 ;;
