@@ -6,8 +6,12 @@
     bench_tree.py fetch-list ROOT NAME URL DEST CURLCONFIG SUMS
                                               curl's config for every file of NAME, and the
                                               md5sum -c list of the fetched copies
+    bench_tree.py objects-list TREE URL DEST CURLCONFIG SUMS
+                                              the same for a tree's objects on an HTTP
+                                              mirror (URL/objects/<h0h1>/<sha256>)
     bench_tree.py free-port                   a free TCP port on 127.0.0.1
 """
+import hashlib
 import os
 import random
 import socket
@@ -58,6 +62,21 @@ def fetch_list(root, name, url, destination, config_path, sums_path):
             sums.write('%s  %s%s\n' % (md5, destination, path))
 
 
+def objects_list(tree, url, destination, config_path, sums_path):
+    """Each file of tree by the name make-package gives its object: its SHA-256."""
+    with open(config_path, 'w') as config, open(sums_path, 'w') as sums:
+        for folder, _, names in sorted(os.walk(tree)):
+            for name in sorted(names):
+                sha, md5 = hashlib.sha256(), hashlib.md5()
+                with open(os.path.join(folder, name), 'rb') as f:
+                    for block in iter(lambda: f.read(1 << 20), b''):
+                        sha.update(block)
+                        md5.update(block)
+                h = sha.hexdigest()
+                config.write('url = "%sobjects/%s/%s"\noutput = "%s/%s"\n' % (url, h[:2], h, destination, h))
+                sums.write('%s  %s/%s\n' % (md5.hexdigest(), destination, h))
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(('127.0.0.1', 0))
@@ -71,6 +90,8 @@ def main(argv):
         frames(argv[2], argv[3], int(argv[4]))
     elif len(argv) >= 2 and argv[1] == 'fetch-list' and len(argv) == 8:
         fetch_list(*argv[2:8])
+    elif len(argv) >= 2 and argv[1] == 'objects-list' and len(argv) == 7:
+        objects_list(*argv[2:7])
     elif len(argv) == 2 and argv[1] == 'free-port':
         free_port()
     else:
