@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Two update-server binaries under the same bench/server_load clients, in
+# turn (A B A B ...), each round with a fresh server, and the loopback
+# ceiling measured between them: payload MB/s of each run, the medians, B/A
+# pair by pair and each side against the ceiling's median. The clients run
+# on the same cores as the server, so every figure is the machine's whole
+# work for both; the server's own CPU share is printed beside each run.
+#
+# usage: bench/server_ab.sh --a BINARY --b BINARY [--build DIR] [--rounds 5]
+#                           [--clients 100] [--seconds 5] [--base] [--keep]
+#                           [-- EXTRA update-server OPTIONS]
+# --base makes the clients speak the base protocol instead of the fast mode.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+
+build=$repo/build
+rounds=5
+clients=100
+seconds=5
+fast=1
+keep=0
+server_a=
+server_b=
+extra=()
+usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --a) server_a=$(realpath "$2"); shift 2 ;;
+    --b) server_b=$(realpath "$2"); shift 2 ;;
+    --build) build=$(realpath "$2"); shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --clients) clients=$2; shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --base) fast=0; shift ;;
+    --keep) keep=1; shift ;;
+    --) shift; extra=("$@"); break ;;
+    *) usage ;;
+  esac
+done
+[ -x "$server_a" ] && [ -x "$server_b" ] || usage
+
+source bench/bench_lib.sh
+make_package=$(find_tool make-package)
+server_load=$(find_tool server_load)
+make_work server-ab
+files=200
+python3 bench/bench_tree.py make "$work/tree" 200 "$files"
+"$make_package" --name benchbig --game "$work/tree" --out "$work/root" >/dev/null
+load_args=(--package benchbig --files "$files" --clients "$clients" --seconds "$seconds")
+[ $fast -eq 1 ] && load_args+=(--fast --package-file "$work/root/benchbig.cms")
+ticks=$(getconf CLK_TCK)
+
+# One server of binary $2 under the clients; sets mbps and cpu.
+run_one() {  # label binary
+  rm -f "$work/port"
+  "$2" --root "$work/root" --port 0 --port-file "$work/port" --quiet "${extra[@]}" 2>>"$work/server-$1.log" &
+  local pid=$! port line before after
+  pids+=("$pid")
+  port=$(wait_for_port_file "$work/port" "$pid")
+  before=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  line=$("$server_load" --port "$port" "${load_args[@]}")
+  after=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+  mbps=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
+  cpu=$(awk -v t=$(( after - before )) -v hz="$ticks" -v s="$seconds" 'BEGIN { printf "%.0f", 100 * t / hz / s }')
+  echo "    $1: $line server_cpu $cpu%" >> "$work/results.txt"
+}
+
+say "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+say "# A $server_a; B $server_b; $clients $([ $fast -eq 1 ] && echo fast-mode || echo base) clients, ${seconds} s a run"
+as=() bs=() ratios=() ceilings=()
+for round in $(seq "$rounds"); do
+  run_one A "$server_a"; as+=("$mbps"); a=$mbps; a_cpu=$cpu
+  run_one B "$server_b"; bs+=("$mbps"); b_cpu=$cpu
+  ceiling=$("$server_load" --ceiling --seconds "$seconds" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
+  ceilings+=("$ceiling")
+  ratios+=("$(ratio "$mbps" "$a")")
+  say "round $round: A $a MB/s (server CPU $a_cpu %), B $mbps MB/s (server CPU $b_cpu %), B/A ${ratios[-1]}," \
+      "ceiling $ceiling MB/s; load $(cut -d' ' -f1 /proc/loadavg)"
+done
+median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+m_a=$(median_of "${as[@]}")
+m_b=$(median_of "${bs[@]}")
+m_c=$(median_of "${ceilings[@]}")
+say "medians: A $m_a MB/s ($(ratio "$m_a" "$m_c")x the ceiling), B $m_b MB/s ($(ratio "$m_b" "$m_c")x)," \
+    "ceiling $m_c MB/s (one stream per core); B/A pair by pair: median $(median_of "${ratios[@]}") (${ratios[*]})"
+echo
+cat "$work/results.txt"
