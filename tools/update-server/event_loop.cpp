@@ -287,6 +287,7 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
         connection.state = SlotState::Ready;
         connection.readyAt = NowMs();
         ++readyCount_;
+        newlyReady_ = true;
         policy_->readyChanged(1);
         return;
     }
@@ -304,7 +305,15 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
 
 void EventLoop::admitReady()
 {
-    if (readyCount_ == 0 || policy_->served() >= policy_->rules().maxClients) return;
+    // Whether a waiting client may take a slot changes only when one of this
+    // loop's clients spoke or a slot was given back anywhere in the server:
+    // looking on every wake-up would peek into every waiting client's socket
+    // between any two chunks served.
+    const uint64_t freed = policy_->slotsFreed();
+    if (readyCount_ == 0 || (!newlyReady_ && freed == slotsFreedSeen_)) return;
+    if (policy_->served() >= policy_->rules().maxClients) return;
+    newlyReady_ = false;
+    slotsFreedSeen_ = freed;
     // A client writes each request whole: those that did go before those
     // trickling bytes, and within each, the earliest connected first.
     std::vector<std::pair<bool, Connection*>> ready;

@@ -125,6 +125,8 @@ private:
     ServerStats* stats_ = &ownStats_;
     bool reportsStats_ = true;
     std::size_t readyCount_ = 0;  // connections of this loop that spoke and wait for a slot
+    bool newlyReady_ = false;     // one of them spoke since admitReady last looked
+    uint64_t slotsFreedSeen_ = 0;  // the policy's slotsFreed() when admitReady last looked
     int64_t backlogShown_ = 0;    // this loop's share of stats_->backlog
     bool draining_ = false;
     std::function<void(bool cutShort)> stopHook_;
