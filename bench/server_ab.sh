@@ -3,8 +3,10 @@
 # turn (A B A B ...), each round with a fresh server, and the loopback
 # ceiling measured between them: payload MB/s of each run, the medians, B/A
 # pair by pair and each side against the ceiling's median. The clients run
-# on the same cores as the server, so every figure is the machine's whole
-# work for both; the server's own CPU share is printed beside each run.
+# on the same cores as the server, and on a shared machine other work takes
+# its part of them too: beside the MB/s each run prints the server's CPU and
+# its MB per CPU-second (and the ceiling its own, both sides of its streams),
+# which the load of others moves much less than the MB/s.
 #
 # usage: bench/server_ab.sh --a BINARY --b BINARY [--build DIR] [--rounds 5]
 #                           [--clients 100] [--seconds 5] [--base] [--keep]
@@ -23,7 +25,7 @@ keep=0
 server_a=
 server_b=
 extra=()
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --a) server_a=$(realpath "$2"); shift 2 ;;
@@ -65,20 +67,33 @@ run_one() {  # label binary
   wait "$pid" 2>/dev/null || true
   mbps=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
   cpu=$(awk -v t=$(( after - before )) -v hz="$ticks" -v s="$seconds" 'BEGIN { printf "%.0f", 100 * t / hz / s }')
-  echo "    $1: $line server_cpu $cpu%" >> "$work/results.txt"
+  per_cpu=$(awk -v m="$mbps" -v c="$cpu" 'BEGIN { if (c > 0) printf "%.0f", 100 * m / c; else print 0 }')
+  echo "    $1: $line server_cpu $cpu% server_MB_per_cpu_s $per_cpu" >> "$work/results.txt"
+}
+
+# The ceiling's MB/s and its MB per CPU-second (senders and receivers alike);
+# sets ceiling and ceiling_per_cpu.
+run_ceiling() {
+  local line cpu_s
+  line=$(/usr/bin/time -f '%U %S' -o "$work/ceiling-time.txt" "$server_load" --ceiling --seconds "$seconds")
+  ceiling=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
+  cpu_s=$(tail -n 1 "$work/ceiling-time.txt" | awk '{ print $1 + $2 }')
+  ceiling_per_cpu=$(awk -v m="$ceiling" -v c="$cpu_s" -v s="$seconds" 'BEGIN { printf "%.0f", m * s / c }')
 }
 
 say "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 say "# A $server_a; B $server_b; $clients $([ $fast -eq 1 ] && echo fast-mode || echo base) clients, ${seconds} s a run"
-as=() bs=() ratios=() ceilings=()
+as=() bs=() ratios=() ceilings=() a_eff=() b_eff=() c_eff=()
 for round in $(seq "$rounds"); do
-  run_one A "$server_a"; as+=("$mbps"); a=$mbps; a_cpu=$cpu
-  run_one B "$server_b"; bs+=("$mbps"); b_cpu=$cpu
-  ceiling=$("$server_load" --ceiling --seconds "$seconds" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
+  run_one A "$server_a"; as+=("$mbps"); a=$mbps; a_cpu=$cpu; a_eff+=("$per_cpu")
+  run_one B "$server_b"; bs+=("$mbps"); b_cpu=$cpu; b_eff+=("$per_cpu")
+  run_ceiling
   ceilings+=("$ceiling")
+  c_eff+=("$ceiling_per_cpu")
   ratios+=("$(ratio "$mbps" "$a")")
-  say "round $round: A $a MB/s (server CPU $a_cpu %), B $mbps MB/s (server CPU $b_cpu %), B/A ${ratios[-1]}," \
-      "ceiling $ceiling MB/s; load $(cut -d' ' -f1 /proc/loadavg)"
+  say "round $round: A $a MB/s (server CPU $a_cpu %, ${a_eff[-1]} MB/CPU-s), B $mbps MB/s (server CPU $b_cpu %," \
+      "${b_eff[-1]} MB/CPU-s), B/A ${ratios[-1]}, ceiling $ceiling MB/s ($ceiling_per_cpu MB/CPU-s);" \
+      "load $(cut -d' ' -f1 /proc/loadavg)"
 done
 median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 m_a=$(median_of "${as[@]}")
@@ -86,5 +101,7 @@ m_b=$(median_of "${bs[@]}")
 m_c=$(median_of "${ceilings[@]}")
 say "medians: A $m_a MB/s ($(ratio "$m_a" "$m_c")x the ceiling), B $m_b MB/s ($(ratio "$m_b" "$m_c")x)," \
     "ceiling $m_c MB/s (one stream per core); B/A pair by pair: median $(median_of "${ratios[@]}") (${ratios[*]})"
+say "MB per server CPU-second, medians: A $(median_of "${a_eff[@]}"), B $(median_of "${b_eff[@]}");" \
+    "the ceiling's per CPU-second of both its sides $(median_of "${c_eff[@]}")"
 echo
 cat "$work/results.txt"
