@@ -5,8 +5,9 @@
 # pair by pair and each side against the ceiling's median. The clients run
 # on the same cores as the server, and on a shared machine other work takes
 # its part of them too: beside the MB/s each run prints the server's CPU and
-# its MB per CPU-second (and the ceiling its own, both sides of its streams),
-# which the load of others moves much less than the MB/s.
+# its MB per CPU-second, alone and with the clients' CPU (and the ceiling its
+# own, both ends of its streams), which the load of others moves much less
+# than the MB/s.
 #
 # usage: bench/server_ab.sh --a BINARY --b BINARY [--build DIR] [--rounds 5]
 #                           [--clients 100] [--seconds 5] [--base] [--keep]
@@ -68,7 +69,11 @@ run_one() {  # label binary
   mbps=$(echo "$line" | awk '{ for (i = 1; i < NF; ++i) if ($i == "MBps") print $(i + 1) }')
   cpu=$(awk -v t=$(( after - before )) -v hz="$ticks" -v s="$seconds" 'BEGIN { printf "%.0f", 100 * t / hz / s }')
   per_cpu=$(awk -v m="$mbps" -v c="$cpu" 'BEGIN { if (c > 0) printf "%.0f", 100 * m / c; else print 0 }')
-  echo "    $1: $line server_cpu $cpu% server_MB_per_cpu_s $per_cpu" >> "$work/results.txt"
+  # Server and clients together: the machine's work for the transfer, as
+  # the ceiling's counts both ends of its streams.
+  both_per_cpu=$(echo "$line" | awk -v m="$mbps" -v c="$cpu" '{ for (i = 1; i < NF; ++i) if ($i == "client_cpu") k = $(i + 1) + 0 }
+    END { printf "%.0f", 100 * m / (c + k) }')
+  echo "    $1: $line server_cpu $cpu% server_MB_per_cpu_s $per_cpu both_MB_per_cpu_s $both_per_cpu" >> "$work/results.txt"
 }
 
 # The ceiling's MB/s and its MB per CPU-second (senders and receivers alike);
@@ -83,10 +88,10 @@ run_ceiling() {
 
 say "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 say "# A $server_a; B $server_b; $clients $([ $fast -eq 1 ] && echo fast-mode || echo base) clients, ${seconds} s a run"
-as=() bs=() ratios=() ceilings=() a_eff=() b_eff=() c_eff=()
+as=() bs=() ratios=() ceilings=() a_eff=() b_eff=() c_eff=() a_both=() b_both=()
 for round in $(seq "$rounds"); do
-  run_one A "$server_a"; as+=("$mbps"); a=$mbps; a_cpu=$cpu; a_eff+=("$per_cpu")
-  run_one B "$server_b"; bs+=("$mbps"); b_cpu=$cpu; b_eff+=("$per_cpu")
+  run_one A "$server_a"; as+=("$mbps"); a=$mbps; a_cpu=$cpu; a_eff+=("$per_cpu"); a_both+=("$both_per_cpu")
+  run_one B "$server_b"; bs+=("$mbps"); b_cpu=$cpu; b_eff+=("$per_cpu"); b_both+=("$both_per_cpu")
   run_ceiling
   ceilings+=("$ceiling")
   c_eff+=("$ceiling_per_cpu")
@@ -103,5 +108,8 @@ say "medians: A $m_a MB/s ($(ratio "$m_a" "$m_c")x the ceiling), B $m_b MB/s ($(
     "ceiling $m_c MB/s (one stream per core); B/A pair by pair: median $(median_of "${ratios[@]}") (${ratios[*]})"
 say "MB per server CPU-second, medians: A $(median_of "${a_eff[@]}"), B $(median_of "${b_eff[@]}");" \
     "the ceiling's per CPU-second of both its sides $(median_of "${c_eff[@]}")"
+say "MB per CPU-second of server and clients together, medians: A $(median_of "${a_both[@]}")" \
+    "($(ratio "$(median_of "${a_both[@]}")" "$(median_of "${c_eff[@]}")")x the ceiling's)," \
+    "B $(median_of "${b_both[@]}") ($(ratio "$(median_of "${b_both[@]}")" "$(median_of "${c_eff[@]}")")x)"
 echo
 cat "$work/results.txt"
