@@ -140,6 +140,20 @@ TEST_F(ServerTest, ChunkFlagsAndOffsets)
     EXPECT_EQ((std::vector<std::size_t>{1000, 1000, 500}), sizes);
     EXPECT_EQ(std::string(2500, 's'), whole);
     EXPECT_EQ(std::string(1, 's'), ParseChunk(client.fileRequest(77, small, 2499)).payload);
+    // Requests sent together, more than one read takes and a package request
+    // among them, get the replies they get one by one, in their order.
+    std::vector<std::string> alone;
+    std::string together;
+    for (uint32_t i = 0; i < 24; ++i) {
+        uint8_t frame[wire::kPackageRequestBytes];
+        const bool package = i == 15;
+        if (package) wire::BuildPackageRequest(frame, "game");
+        else wire::BuildFileRequest(frame, 77, small, i * 100);
+        together.append(reinterpret_cast<const char*>(frame), package ? sizeof frame : wire::kFileRequestBytes);
+        alone.push_back(package ? client.packageRequest("game") : client.fileRequest(77, small, i * 100));
+    }
+    ASSERT_TRUE(client.sendBytes(reinterpret_cast<const uint8_t*>(together.data()), together.size()));
+    for (const std::string& reply : alone) ASSERT_EQ(reply, client.receiveFrame());
 
     std::string reply = client.fileRequest(77, small, 2500);
     EXPECT_EQ(std::string("\x01\x00\x02", 3), reply);  // the end: flag 2, no payload

@@ -113,6 +113,7 @@ void AdmissionPolicy::leave(const std::string& address, bool served)
     if (served && entry.served > 0) {
         --entry.served;
         --served_;
+        ++slotsFreed_;
     } else if (!served && entry.waiting > 0) {
         --entry.waiting;
         --waiting_;
@@ -127,6 +128,7 @@ void AdmissionPolicy::park(const std::string& address)
     if (entry.served == 0) return;
     --entry.served;
     --served_;
+    ++slotsFreed_;
     ++entry.waiting;
     ++waiting_;
 }

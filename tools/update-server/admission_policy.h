@@ -110,6 +110,11 @@ public:
     void readyChanged(int delta) { ready_ += delta; }
     std::size_t ready() const { return ready_.load(); }
 
+    // Counts the slots given back (a served connection gone or parked), so
+    // that a loop whose waiting clients were refused looks again only once
+    // one was.
+    uint64_t slotsFreed() const { return slotsFreed_.load(); }
+
     std::size_t served() const;
     std::size_t waiting() const;
     const AdmissionRules& rules() const { return rules_; }
@@ -125,5 +130,6 @@ private:
     std::map<std::string, Address> addresses_;
     std::size_t served_ = 0;
     std::atomic<std::size_t> ready_{0};
+    std::atomic<uint64_t> slotsFreed_{0};
     std::size_t waiting_ = 0;
 };

@@ -162,6 +162,10 @@ std::string ClientSession::buildLabel() const { return build_ ? build_->label() 
 std::size_t ClientSession::receiveWanted() const
 {
     if (replyPending()) return 0;
+    // Every request is at least a file request long, so its first read may
+    // take that many bytes at once instead of the two that give its length:
+    // one receive call per file request, and still none past its end.
+    if (received_ < 2) return wire::kFileRequestBytes - received_;
     return wire::MissingRequestBytes(request_, received_);
 }
 

@@ -199,7 +199,7 @@ int EventLoop::Run()
             } else if (events[i].events & (EPOLLERR | EPOLLHUP)) {
                 closeConnection(fd, CloseReason::ConnectionLost);
             } else if (events[i].events & EPOLLOUT) {
-                flush(connection);
+                if (flush(connection) && connection.inputStart < connection.inputEnd) onReadable(connection);
             } else if (events[i].events & EPOLLIN) {
                 onReadable(connection);
             }
@@ -291,6 +291,7 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
         connection.state = SlotState::Ready;
         connection.readyAt = NowMs();
         ++readyCount_;
+        newlyReady_ = true;
         policy_->readyChanged(1);
         return;
     }
@@ -308,7 +309,15 @@ void EventLoop::onWaitingEvent(Connection& connection, uint32_t events)
 
 void EventLoop::admitReady()
 {
-    if (readyCount_ == 0 || policy_->served() >= policy_->rules().maxClients) return;
+    // Whether a waiting client may take a slot changes only when one of this
+    // loop's clients spoke or a slot was given back anywhere in the server:
+    // looking on every wake-up would peek into every waiting client's socket
+    // between any two chunks served.
+    const uint64_t freed = policy_->slotsFreed();
+    if (readyCount_ == 0 || (!newlyReady_ && freed == slotsFreedSeen_)) return;
+    if (policy_->served() >= policy_->rules().maxClients) return;
+    newlyReady_ = false;
+    slotsFreedSeen_ = freed;
     // A client writes each request whole: those that did go before those
     // trickling bytes, and within each, the earliest connected first.
     std::vector<std::pair<bool, Connection*>> ready;
@@ -383,33 +392,49 @@ bool EventLoop::makeRoomForNewcomer(bool* made)
 
 void EventLoop::onReadable(Connection& connection)
 {
-    for (;;) {
-        std::size_t wanted = connection.session.receiveWanted();
-        if (wanted == 0) return;
+    const int fd = connection.fd;
+    // One receive call per wake-up, so that a client with many requests in
+    // flight is served no more of them in a turn than it had sent.
+    bool received = false;
+    while (!connection.session.replyPending()) {
+        if (connection.inputStart == connection.inputEnd) {
+            if (received) break;
+            const ssize_t got = recv(fd, connection.input, sizeof connection.input, 0);
+            if (got == 0) {
+                closeConnection(fd, CloseReason::ClientLeft);
+                return;
+            }
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    closeConnection(fd, CloseReason::ReceiveFailed);
+                    return;
+                }
+                break;
+            }
+            received = true;
+            connection.inputStart = 0;
+            connection.inputEnd = static_cast<std::size_t>(got);
+        }
+        const std::size_t take =
+            std::min(connection.session.receiveWanted(), connection.inputEnd - connection.inputStart);
+        if (take == 0) break;
         uint8_t* space = connection.session.receiveSpace();
-        ssize_t got = recv(connection.fd, space, wanted, 0);
-        if (got == 0) {
-            closeConnection(connection.fd, CloseReason::ClientLeft);
-            return;
-        }
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) closeConnection(connection.fd, CloseReason::ReceiveFailed);
-            return;
-        }
+        std::memcpy(space, connection.input + connection.inputStart, take);
+        connection.inputStart += take;
         connection.clock.received(NowMs());
-        connection.request.append(reinterpret_cast<const char*>(space), static_cast<std::size_t>(got));
+        connection.request.append(reinterpret_cast<const char*>(space), take);
         std::string line;
-        ClientSession::Step step =
-            connection.session.onReceived(static_cast<std::size_t>(got), catalog_, rules_, &line);
+        ClientSession::Step step = connection.session.onReceived(take, catalog_, rules_, &line);
         if (step == ClientSession::Step::Close) {
-            closeConnection(connection.fd, CloseReason::NotARequest);
+            closeConnection(fd, CloseReason::NotARequest);
             return;
         }
         if (step == ClientSession::Step::ReplyReady) {
             onReplyReady(connection, line);
-            flush(connection);
-            return;
+            // Closed, or the reply waits for room: the rest of the read-ahead
+            // waits with it.
+            if (!flush(connection)) return;
         }
     }
 }
@@ -466,7 +491,7 @@ void EventLoop::onReplyDone(Connection& connection)
     connection.replyFinishes = false;
 }
 
-void EventLoop::flush(Connection& connection)
+bool EventLoop::flush(Connection& connection)
 {
     while (connection.session.replyPending()) {
         ssize_t sent;
@@ -484,17 +509,17 @@ void EventLoop::flush(Connection& connection)
                 // The file shrank under us after its header promised more:
                 // only closing tells the client that the chunk is not whole.
                 closeConnection(connection.fd, CloseReason::FileShrank);
-                return;
+                return false;
             }
         }
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 watch(connection, EPOLLOUT);
-                return;
+                return false;
             }
             closeConnection(connection.fd, CloseReason::SendFailed);
-            return;
+            return false;
         }
         stats_->bytesServed += static_cast<uint64_t>(sent);
         connection.bytes += static_cast<uint64_t>(sent);
@@ -505,7 +530,7 @@ void EventLoop::flush(Connection& connection)
     }
     if (connection.session.dropDue()) {
         closeConnection(connection.fd, CloseReason::DropAfter);
-        return;
+        return false;
     }
     if (draining_) {
         // The reply is whole; the end of the stream follows it, and input the
@@ -516,9 +541,10 @@ void EventLoop::flush(Connection& connection)
         while (recv(connection.fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
         }
         closeConnection(connection.fd, CloseReason::Stopping);
-        return;
+        return false;
     }
     watch(connection, EPOLLIN);
+    return true;
 }
 
 void EventLoop::watch(Connection& connection, uint32_t events)

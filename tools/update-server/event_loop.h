@@ -51,6 +51,9 @@ public:
     void setStopHook(std::function<void(bool cutShort)> hook) { stopHook_ = std::move(hook); }
 
 private:
+    // As many file requests as a fast-mode client keeps in flight by default.
+    static constexpr std::size_t kReadAheadBytes = wire::kDefaultFastWindow * wire::kFileRequestBytes;
+
     struct Connection {
         int fd = -1;
         std::string peer;     // address:port, for the log
@@ -76,6 +79,11 @@ private:
         int64_t waitedMs = 0;  // from then to its slot
         uint64_t parked = 0;   // times it gave its slot up while silent
         bool everServed = false;
+        // Requests read ahead of their turn: those a fast-mode client sent
+        // together come in with one receive call.
+        uint8_t input[kReadAheadBytes];
+        std::size_t inputStart = 0;
+        std::size_t inputEnd = 0;
     };
 
     void acceptClients();
@@ -95,7 +103,8 @@ private:
     void onReadable(Connection& connection);
     void onReplyReady(Connection& connection, const std::string& line);
     void onReplyDone(Connection& connection);
-    void flush(Connection& connection);
+    // True when the reply went out whole and the connection stays open.
+    bool flush(Connection& connection);
     void watch(Connection& connection, uint32_t events);
     void closeConnection(int fd, CloseReason why);
     void closeExpired();
@@ -125,6 +134,8 @@ private:
     ServerStats* stats_ = &ownStats_;
     bool reportsStats_ = true;
     std::size_t readyCount_ = 0;  // connections of this loop that spoke and wait for a slot
+    bool newlyReady_ = false;     // one of them spoke since admitReady last looked
+    uint64_t slotsFreedSeen_ = 0;  // the policy's slotsFreed() when admitReady last looked
     int64_t backlogShown_ = 0;    // this loop's share of stats_->backlog
     bool draining_ = false;
     std::function<void(bool cutShort)> stopHook_;

@@ -516,7 +516,7 @@ TEST_F(CatalogTest, SessionTakesOneRequestAtATimeAndDropsWhenTold)
     buildFileRequest(frame, 9, 1, 0);
     std::string line;
     for (std::size_t i = 0; i + 1 < sizeof frame; ++i) {
-        ASSERT_EQ(i < 2 ? 2 - i : sizeof frame - i, session.receiveWanted());
+        ASSERT_EQ(sizeof frame - i, session.receiveWanted());
         *session.receiveSpace() = frame[i];
         ASSERT_EQ(ClientSession::Step::NeedMore, session.onReceived(1, catalog_, rules, &line));
     }
@@ -531,6 +531,13 @@ TEST_F(CatalogTest, SessionTakesOneRequestAtATimeAndDropsWhenTold)
     EXPECT_EQ(0u, session.pendingBytes());
     EXPECT_EQ("123", PendingPayload(session));
     EXPECT_TRUE(session.onSent(3));
+    // A package request is read as a file request's length, then its rest.
+    ClientSession other;
+    uint8_t package[kPackageRequestSize];
+    buildPackageRequest(package, "pkg");
+    std::memcpy(other.receiveSpace(), package, other.receiveWanted());
+    ASSERT_EQ(ClientSession::Step::NeedMore, other.onReceived(sizeof frame, catalog_, rules, &line));
+    EXPECT_EQ(sizeof package - sizeof frame, other.receiveWanted());
     EXPECT_FALSE(session.replyPending());
     EXPECT_FALSE(session.dropDue());
 

@@ -106,13 +106,18 @@ TEST(AdmissionPolicy, OneLimitForTheServerAndAShareForEachAddress)
     EXPECT_FALSE(policy.claim("b"));  // the server is full
     EXPECT_EQ(3u, policy.served());
     EXPECT_EQ(2u, policy.waiting());
+    EXPECT_EQ(0u, policy.slotsFreed());
     policy.park("b");  // silent between requests: waits again
+    EXPECT_EQ(1u, policy.slotsFreed());
     EXPECT_TRUE(policy.claim("b"));
     policy.leave("a", true);
+    EXPECT_EQ(2u, policy.slotsFreed());
     EXPECT_TRUE(policy.claim("b"));
     // An address may keep kWaitingPerServed times its share waiting.
     for (std::size_t i = 0; i < 2 * kWaitingPerServed - 1; ++i) EXPECT_TRUE(policy.arrive("a"));
     EXPECT_FALSE(policy.arrive("a"));
+    policy.leave("a", false);  // a waiting one gives no slot back
+    EXPECT_EQ(2u, policy.slotsFreed());
 }
 
 // Room is made by the address holding the most (two or more), past the pauses.
