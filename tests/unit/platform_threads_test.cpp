@@ -138,29 +138,22 @@ struct Handoff {
     int produced = 0;
 };
 
-uint32_t produce(void* argument) {
-    auto* handoff = static_cast<Handoff*>(argument);
-    for (int i = 0; i < 50; ++i) {
-        platform::MutexLock lock(handoff->mutex);
-        ++handoff->produced;
-        handoff->ready.wakeAll();
-    }
-    return 0;
-}
-
 TEST(PlatformThreads, AThreadStartedWithAnArgumentSignalsACondition) {
     Handoff handoff;
-    {
-        platform::MutexLock lock(handoff.mutex);
-        EXPECT_FALSE(handoff.ready.wait(handoff.mutex, 20));
-    }
-    platform::ThreadHandle thread = platform::startThreadWith(produce, &handoff);
+    platform::MutexLock lock(handoff.mutex);
+    EXPECT_FALSE(handoff.ready.wait(handoff.mutex, 20));
+    platform::ThreadHandle thread = platform::startThreadWith([](void* argument) -> uint32_t {
+        auto* handoff = static_cast<Handoff*>(argument);
+        for (int i = 0; i < 50; ++i) {
+            platform::MutexLock lock(handoff->mutex);
+            ++handoff->produced;
+            handoff->ready.wakeAll();
+        }
+        return 0;
+    }, &handoff);
     ASSERT_NE(thread, nullptr);
-    {
-        platform::MutexLock lock(handoff.mutex);
-        for (int i = 0; i < 100 && handoff.produced < 50; ++i) handoff.ready.wait(handoff.mutex, 100);
-        EXPECT_EQ(handoff.produced, 50);
-    }
+    for (int i = 0; i < 100 && handoff.produced < 50; ++i) handoff.ready.wait(handoff.mutex, 100);
+    EXPECT_EQ(handoff.produced, 50);
     EXPECT_TRUE(platform::waitForThread(thread, 5000));
     platform::releaseThread(thread);
 }

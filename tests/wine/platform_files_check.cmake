@@ -11,3 +11,10 @@ if(WIN32)
   target_link_libraries(platform_crypto_check PRIVATE autoupdate_core)
   target_link_options(platform_crypto_check PRIVATE -static -static-libgcc -static-libstdc++)
 endif()
+
+# platform_http_check.exe: the HTTP rows through WinHTTP.
+if(WIN32)
+  add_executable(platform_http_check ${PROJECT_SOURCE_DIR}/tests/unit/platform_http_check.cpp)
+  target_link_libraries(platform_http_check PRIVATE autoupdate_core)
+  target_link_options(platform_http_check PRIVATE -static -static-libgcc -static-libstdc++)
+endif()

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/http.h"
+#include "platform/http_fields.h"
 
 namespace platform {
 
@@ -39,43 +40,11 @@ bool startsWithNoCase(const char* text, std::size_t length, const char* prefix) 
     return length >= prefixLength && strncasecmp(text, prefix, prefixLength) == 0;
 }
 
-// Digits at *at, moved past; false when there are none or they overflow.
-bool readNumber(const std::string& text, std::size_t* at, uint64_t* value) {
-    std::size_t start = *at;
-    uint64_t result = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') {
-        uint64_t digit = static_cast<uint64_t>(text[*at] - '0');
-        if (result > (UINT64_MAX - digit) / 10) return false;
-        result = result * 10 + digit;
-        ++*at;
-    }
-    *value = result;
-    return *at > start;
-}
-
 std::string headerValue(const char* line, std::size_t length, std::size_t nameLength) {
     std::string value(line + nameLength, length - nameLength);
     std::size_t first = value.find_first_not_of(" \t");
     std::size_t last = value.find_last_not_of(" \t\r\n");
     return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-}
-
-// "bytes FIRST-LAST/TOTAL" or "bytes FIRST-LAST/*".
-void parseContentRange(const std::string& value, HttpReply* reply) {
-    if (value.compare(0, 6, "bytes ") != 0) return;
-    std::size_t at = 6;
-    uint64_t first = 0;
-    uint64_t last = 0;
-    uint64_t total = 0;
-    if (!readNumber(value, &at, &first) || at >= value.size() || value[at++] != '-') return;
-    if (!readNumber(value, &at, &last) || at >= value.size() || value[at++] != '/' || last < first) return;
-    if (value.compare(at, std::string::npos, "*") != 0) {
-        if (!readNumber(value, &at, &total) || at != value.size() || total <= last) return;
-    }
-    reply->rangeKnown = true;
-    reply->rangeFirst = first;
-    reply->rangeLast = last;
-    reply->rangeTotal = total;
 }
 
 // Each status line starts a new answer (a redirect, a 100 Continue), so what
@@ -93,16 +62,10 @@ size_t onHeader(char* line, size_t size, size_t count, void* data) {
             std::string rest(space + 1, line + length - (space + 1));
             std::size_t at = 0;
             uint64_t status = 0;
-            if (readNumber(rest, &at, &status) && status < 1000) reply->status = static_cast<int>(status);
+            if (readDecimal(rest, &at, &status) && status < 1000) reply->status = static_cast<int>(status);
         }
     } else if (startsWithNoCase(line, length, "content-length:")) {
-        std::string value = headerValue(line, length, 15);
-        std::size_t at = 0;
-        uint64_t contentLength = 0;
-        if (readNumber(value, &at, &contentLength) && at == value.size()) {
-            reply->lengthKnown = true;
-            reply->contentLength = contentLength;
-        }
+        parseContentLength(headerValue(line, length, 15), reply);
     } else if (startsWithNoCase(line, length, "content-range:")) {
         parseContentRange(headerValue(line, length, 14), reply);
     }
@@ -155,6 +118,7 @@ void setOptions(CURL* easy, const char* url, const char* range, const HttpLimits
     curl_easy_setopt(easy, CURLOPT_URL, url);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "AutoUpdate");
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);

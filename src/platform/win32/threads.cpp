@@ -9,10 +9,11 @@ namespace platform {
 
 namespace {
 
-// What a new thread is given: its body, and the reference to the library its
-// creator took for it (null when none could be taken).
+// What a new thread is given: its body and argument, and the reference to the
+// library its creator took for it (null when none could be taken).
 struct ThreadStart {
     ThreadBody body;
+    void* argument;
     HMODULE library;
 };
 
@@ -23,20 +24,18 @@ struct ThreadStart {
 DWORD WINAPI threadStart(LPVOID argument) {
     const ThreadStart start = *static_cast<ThreadStart*>(argument);
     delete static_cast<ThreadStart*>(argument);
-    const DWORD result = start.body(nullptr);
+    const DWORD result = start.body(start.argument);
     if (start.library != nullptr) FreeLibraryAndExitThread(start.library, result);
     return result;
 }
 
-}  // namespace
-
-ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
+ThreadHandle startWith(ThreadBody body, void* argument, uint32_t* threadId, ThreadHandle* recordedAt) {
     // Taken here, on the creating thread: by the time the new thread runs,
     // the host may already have let go of its own reference.
     HMODULE library = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&threadStart),
                        &library);
-    auto* start = new (std::nothrow) ThreadStart{body, library};
+    auto* start = new (std::nothrow) ThreadStart{body, argument, library};
     DWORD id = 0;
     HANDLE thread = start == nullptr ? nullptr
                                      : CreateThread(nullptr, 0, threadStart, start, CREATE_SUSPENDED, &id);
@@ -51,6 +50,16 @@ ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* reco
     if (library != nullptr) FreeLibrary(library);
     SetLastError(error);
     return nullptr;
+}
+
+}  // namespace
+
+ThreadHandle startThread(ThreadBody body, uint32_t* threadId, ThreadHandle* recordedAt) {
+    return startWith(body, nullptr, threadId, recordedAt);
+}
+
+ThreadHandle startThreadWith(ThreadBody body, void* argument) {
+    return startWith(body, argument, nullptr, nullptr);
 }
 
 // A thread ended here never drops the reference it holds to the library: the
