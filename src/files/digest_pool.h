@@ -1,0 +1,58 @@
+// Copies on disk judged by their listed digests, a few files at once: a first
+// run (or a repair) reads every installed file, and one reader at a time
+// leaves the other cores idle while the disk cache could feed them all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sync.h"
+
+// One copy to judge: the first of its paths that opens is read once. The
+// digests are copies, so that a helper touches nothing but the pool's own.
+struct CopyCheck {
+    std::string paths[2];  // an empty second path: nothing to fall back on
+    char md5[33] = {};     // the listed MD5 text
+    bool signedBuild = false;
+    uint8_t sha256[32] = {};  // with a signed build, the signed SHA-256 must match too
+    // Written by whoever takes the check.
+    int8_t opened = -1;  // the path that was read; -1: none opened
+    bool matches = false;
+};
+
+class DigestPool {
+public:
+    // Starts the helpers over checks, which outlive the pool and stay as
+    // they are while it runs; without helpers every check is done by await.
+    explicit DigestPool(std::vector<CopyCheck>* checks);
+    // Takes no more checks and waits for the helpers to finish those in hand.
+    ~DigestPool();
+    DigestPool(const DigestPool&) = delete;
+    DigestPool& operator=(const DigestPool&) = delete;
+
+    // Waits until checks[i] is done, doing it on the calling thread when no
+    // helper has taken it yet. Checks are awaited in order. stop() is asked
+    // first and between waits; once it answers true no more checks are
+    // taken and await returns false.
+    bool await(std::size_t i, bool (*stop)());
+
+private:
+    static uint32_t helperBody(void* argument);
+    void takeChecks();
+    void quit();
+
+    std::vector<CopyCheck>& checks_;
+    platform::Mutex mutex_;
+    platform::Condition changed_;
+    // Under mutex_: the first check nobody has taken, which are done, the end.
+    std::size_t next_ = 0;
+    std::vector<uint8_t> done_;
+    bool quit_ = false;
+    platform::ThreadHandle helpers_[2] = {};
+};
+
+// Reads the file once and judges it as check says; sets opened and matches.
+void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer);
