@@ -9,6 +9,9 @@
 namespace {
 
 constexpr std::size_t kReadBytes = 64 * 1024;
+// Files read at once: the cores of a common machine, and one more to keep
+// them busy while a read waits for the disk.
+constexpr std::size_t kHelpers = 3;
 // How often a waiting caller asks whether to stop while a long file is read.
 constexpr uint32_t kStopPollMs = 50;
 
@@ -51,24 +54,24 @@ void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer) {
 }
 
 DigestPool::DigestPool(std::vector<CopyCheck>* checks) : checks_(*checks), done_(checks->size(), 0) {
-    // One check is done by await alone; a helper that cannot start leaves
-    // its share to the others and to await.
+    // A single check is done by await alone; a helper that cannot start
+    // leaves its share to the others, and await does them all when none did.
     if (checks_.size() < 2) return;
-    for (platform::ThreadHandle& helper : helpers_) helper = platform::startThreadWith(helperBody, this);
-}
-
-DigestPool::~DigestPool() {
-    quit();
-    for (platform::ThreadHandle& helper : helpers_) {
-        if (helper == nullptr) continue;
-        platform::waitForThread(helper, 0xFFFFFFFFu);
-        platform::releaseThread(helper);
+    for (std::size_t i = 0; i < kHelpers; ++i) {
+        platform::ThreadHandle helper = platform::startThreadWith(helperBody, this);
+        if (helper != nullptr) helpers_.push_back(helper);
     }
 }
 
-void DigestPool::quit() {
-    platform::MutexLock lock(mutex_);
-    quit_ = true;
+DigestPool::~DigestPool() {
+    {
+        platform::MutexLock lock(mutex_);
+        quit_ = true;
+    }
+    for (platform::ThreadHandle helper : helpers_) {
+        platform::waitForThread(helper, 0xFFFFFFFFu);
+        platform::releaseThread(helper);
+    }
 }
 
 uint32_t DigestPool::helperBody(void* argument) {
@@ -93,30 +96,19 @@ void DigestPool::takeChecks() {
 }
 
 bool DigestPool::await(std::size_t i, bool (*stop)()) {
+    if (helpers_.empty()) {
+        if (stop()) return false;
+        JudgeCopy(&checks_[i], &ownBuffer_);
+        return true;
+    }
+    // While helpers run the caller only waits, free to answer a stop.
+    platform::MutexLock lock(mutex_);
     for (;;) {
         if (stop()) {
-            quit();
+            quit_ = true;
             return false;
         }
-        bool mine = false;
-        {
-            platform::MutexLock lock(mutex_);
-            if (done_[i]) return true;
-            // Checks are awaited in order, so one nobody has taken is next_.
-            if (next_ == i) {
-                ++next_;
-                mine = true;
-            } else {
-                changed_.wait(mutex_, kStopPollMs);
-                if (done_[i]) return true;
-            }
-        }
-        if (mine) {
-            std::vector<uint8_t> buffer;
-            JudgeCopy(&checks_[i], &buffer);
-            platform::MutexLock lock(mutex_);
-            done_[i] = 1;
-            return true;
-        }
+        if (done_[i]) return true;
+        changed_.wait(mutex_, kStopPollMs);
     }
 }

@@ -34,7 +34,7 @@ public:
     DigestPool& operator=(const DigestPool&) = delete;
 
     // Waits until checks[i] is done, doing it on the calling thread when no
-    // helper has taken it yet. Checks are awaited in order. stop() is asked
+    // helper could be started. Checks are awaited in order. stop() is asked
     // first and between waits; once it answers true no more checks are
     // taken and await returns false.
     bool await(std::size_t i, bool (*stop)());
@@ -42,16 +42,17 @@ public:
 private:
     static uint32_t helperBody(void* argument);
     void takeChecks();
-    void quit();
 
     std::vector<CopyCheck>& checks_;
     platform::Mutex mutex_;
     platform::Condition changed_;
-    // Under mutex_: the first check nobody has taken, which are done, the end.
+    // Under mutex_: the first check nobody has taken, which are done, and
+    // whether to take any more.
     std::size_t next_ = 0;
     std::vector<uint8_t> done_;
     bool quit_ = false;
-    platform::ThreadHandle helpers_[2] = {};
+    std::vector<platform::ThreadHandle> helpers_;
+    std::vector<uint8_t> ownBuffer_;  // the caller's, when no helper started
 };
 
 // Reads the file once and judges it as check says; sets opened and matches.
