@@ -1,6 +1,5 @@
 #include "worker/decide_downloads.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
