@@ -32,9 +32,10 @@ private:
     Mutex& mutex_;
 };
 
-// A condition variable: wait() is called with the mutex held, lets it go
-// while it waits and holds it again on return; wakes may be spurious, so
-// callers wait in a loop over their own condition.
+// A condition variable: wait() and wakeAll() are called with the mutex held
+// (always the same mutex for one condition); wait() lets it go while it
+// waits and holds it again on return. Wakes may be spurious, so callers wait
+// in a loop over their own condition.
 class Condition {
 public:
     Condition();

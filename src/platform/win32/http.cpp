@@ -67,10 +67,13 @@ constexpr DWORD kIdleMs = 30000;
 
 constexpr DWORD kReadSize = 64 * 1024;
 
+struct Worker;
+
 // One connection: the session keeps WinHTTP's pool of sockets, so a later GET
 // to the same origin reuses the socket; the connect handle names that origin.
 // The request under way is shared with interrupt(), under the lock.
 struct WinHttpConnection {
+    Worker* worker = nullptr;
     CRITICAL_SECTION lock;
     HINTERNET session = nullptr;
     HINTERNET target = nullptr;
@@ -195,23 +198,30 @@ void readFields(const WinHttp& api, HINTERNET request, HttpReply* reply) {
     if (queryText(api, request, WINHTTP_QUERY_CONTENT_RANGE, &value)) parseContentRange(value, reply);
 }
 
-// The blocking calls of one GET run on a thread of their own, because
+// The blocking calls of a connection's GETs run on a worker thread, because
 // Wine's WinHTTP does not end a synchronous call when another thread closes
 // its handle: the calling thread waits in short steps for each result and
 // can leave at once on an interrupt or a missed floor. The sink is only ever
-// called on the calling thread. An abandoned worker ends when its call
-// returns (by the receive timeout at the latest) and frees the job.
-struct Job {
-    const WinHttp* api;
-    HINTERNET request;
-    std::wstring rangeHeader;
+// called on the calling thread. The worker stays for the next GET (a thread
+// costs milliseconds under Wine); one still blocked in a call when the next
+// GET starts is let go: it ends when that call returns (by the receive
+// timeout at the latest), and the last of it and the connection to let go
+// frees what they share.
+struct Worker {
+    const WinHttp* api = nullptr;
     Mutex mutex;
     Condition changed;
-    // What the worker posted; it waits until the caller clears `posted`
-    // (the chunk is read) or sets `leave`.
+    // The GET handed over; busy until the worker has left it.
+    bool hasJob = false;
+    bool busy = false;
+    HINTERNET request = nullptr;
+    std::wstring rangeHeader;
+    // What the worker posted; it waits until the caller clears `posted` (the
+    // chunk is read) or sets `leave` (the GET is over for the caller).
     enum Stage { Headers, Body, End, Broken } stage = Broken;
     bool posted = false;
     bool leave = false;
+    bool quit = false;  // the connection let go of it
     DWORD error = 0;
     HttpReply fields;
     std::string buffer = std::string(kReadSize, '\0');
@@ -219,51 +229,75 @@ struct Job {
     LONG owners = 2;
 };
 
-void letGo(Job* job) {
-    if (InterlockedDecrement(&job->owners) == 0) delete job;
+void letGo(Worker* worker) {
+    if (InterlockedDecrement(&worker->owners) == 0) delete worker;
 }
 
 // False when the caller has left: then the worker makes no further call.
-bool post(Job* job, Job::Stage stage) {
-    MutexLock lock(job->mutex);
-    job->stage = stage;
-    job->posted = true;
-    job->changed.wakeAll();
-    while (job->posted && !job->leave) job->changed.wait(job->mutex, 1000);
-    return !job->leave;
+bool post(Worker* worker, Worker::Stage stage) {
+    MutexLock lock(worker->mutex);
+    worker->stage = stage;
+    worker->posted = true;
+    worker->changed.wakeAll();
+    while (worker->posted && !worker->leave) worker->changed.wait(worker->mutex, 1000);
+    return !worker->leave;
 }
 
-uint32_t runJob(void* argument) {
-    auto* job = static_cast<Job*>(argument);
-    const WinHttp& api = *job->api;
-    const BOOL sent = job->rangeHeader.empty()
-                          ? api.sendRequest(job->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
-                          : api.sendRequest(job->request, job->rangeHeader.c_str(), static_cast<DWORD>(-1),
+void runJob(Worker* worker) {
+    const WinHttp& api = *worker->api;
+    HINTERNET request = worker->request;
+    const BOOL sent = worker->rangeHeader.empty()
+                          ? api.sendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+                          : api.sendRequest(request, worker->rangeHeader.c_str(), static_cast<DWORD>(-1),
                                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    if (!sent || !api.receiveResponse(job->request, nullptr)) {
-        job->error = GetLastError();
-        post(job, Job::Broken);
-    } else {
-        readFields(api, job->request, &job->fields);
-        bool going = post(job, Job::Headers);
-        // Wine's WinHttpReadData waits until the whole buffer is filled; asking
-        // first for what is there hands each byte on as it arrives.
-        while (going) {
-            DWORD available = 0;
-            job->count = 0;
-            if (!api.queryDataAvailable(job->request, &available) ||
-                (available > 0 && !api.readData(job->request, &job->buffer[0],
-                                                available < kReadSize ? available : kReadSize, &job->count))) {
-                job->error = GetLastError();
-                post(job, Job::Broken);
-                break;
-            }
-            going = post(job, job->count == 0 ? Job::End : Job::Body) && job->count != 0;
-        }
+    if (!sent || !api.receiveResponse(request, nullptr)) {
+        worker->error = GetLastError();
+        post(worker, Worker::Broken);
+        return;
     }
-    letGo(job);
+    readFields(api, request, &worker->fields);
+    bool going = post(worker, Worker::Headers);
+    // Wine's WinHttpReadData waits until the whole buffer is filled; asking
+    // first for what is there hands each byte on as it arrives.
+    while (going) {
+        DWORD available = 0;
+        worker->count = 0;
+        if (!api.queryDataAvailable(request, &available) ||
+            (available > 0 && !api.readData(request, &worker->buffer[0], available < kReadSize ? available : kReadSize,
+                                            &worker->count))) {
+            worker->error = GetLastError();
+            post(worker, Worker::Broken);
+            return;
+        }
+        going = post(worker, worker->count == 0 ? Worker::End : Worker::Body) && worker->count != 0;
+    }
+}
+
+uint32_t runWorker(void* argument) {
+    auto* worker = static_cast<Worker*>(argument);
+    for (;;) {
+        {
+            MutexLock lock(worker->mutex);
+            while (!worker->hasJob && !worker->quit) worker->changed.wait(worker->mutex, 1000);
+            if (worker->quit) break;
+            worker->hasJob = false;
+        }
+        runJob(worker);
+        MutexLock lock(worker->mutex);
+        worker->busy = false;
+        worker->changed.wakeAll();
+    }
+    letGo(worker);
     return 0;
+}
+
+void dismiss(Worker* worker) {
+    {
+        MutexLock lock(worker->mutex);
+        worker->quit = true;
+        worker->changed.wakeAll();
+    }
+    letGo(worker);
 }
 
 // How long the caller waits for the worker between looks at the interrupt
@@ -272,33 +306,33 @@ constexpr uint32_t kStepMs = 50;
 
 // The caller's side: hands each posted stage to the sink, measures the floor
 // in windows of floorSeconds from the request on, and leaves on an interrupt.
-HttpOutcome follow(Job* job, WinHttpConnection* connection, const HttpLimits& limits, HttpSink& sink,
+HttpOutcome follow(Worker* worker, WinHttpConnection* connection, const HttpLimits& limits, HttpSink& sink,
                    HttpReply* reply) {
     const uint32_t floorMs = limits.floorSeconds * 1000u;
     uint32_t windowStart = tickCount();
     uint64_t windowBytes = 0;
-    MutexLock lock(job->mutex);
+    MutexLock lock(worker->mutex);
     for (;;) {
-        while (!job->posted && connection->interrupted == 0 &&
+        while (!worker->posted && connection->interrupted == 0 &&
                (floorMs == 0 || tickCount() - windowStart < floorMs)) {
-            job->changed.wait(job->mutex, kStepMs);
+            worker->changed.wait(worker->mutex, kStepMs);
         }
         if (connection->interrupted != 0) return HttpOutcome::Interrupted;
         if (floorMs != 0 && tickCount() - windowStart >= floorMs) {
             if (windowBytes < limits.floorBytes) return failWith(reply, "slower than the floor");
             windowStart = tickCount();
             windowBytes = 0;
-            if (!job->posted) continue;
+            if (!worker->posted) continue;
         }
-        switch (job->stage) {
-        case Job::Broken:
-            return failWith(reply, reasonFor(job->error));
-        case Job::End:
+        switch (worker->stage) {
+        case Worker::Broken:
+            return failWith(reply, reasonFor(worker->error));
+        case Worker::End:
             // Wine ends a body cut short like a whole one: the caller
             // compares bodyBytes with the lengths.
             return HttpOutcome::Complete;
-        case Job::Headers: {
-            const HttpReply fields = job->fields;
+        case Worker::Headers: {
+            const HttpReply fields = worker->fields;
             reply->status = fields.status;
             reply->lengthKnown = fields.lengthKnown;
             reply->contentLength = fields.contentLength;
@@ -312,18 +346,48 @@ HttpOutcome follow(Job* job, WinHttpConnection* connection, const HttpLimits& li
             }
             break;
         }
-        case Job::Body:
-            reply->bodyBytes += job->count;
-            windowBytes += job->count;
-            if (!sink.body(reinterpret_cast<const uint8_t*>(job->buffer.data()), job->count)) {
+        case Worker::Body:
+            reply->bodyBytes += worker->count;
+            windowBytes += worker->count;
+            if (!sink.body(reinterpret_cast<const uint8_t*>(worker->buffer.data()), worker->count)) {
                 reply->reason = "refused by the receiver";
                 return HttpOutcome::Refused;
             }
             break;
         }
-        job->posted = false;
-        job->changed.wakeAll();
+        worker->posted = false;
+        worker->changed.wakeAll();
     }
+}
+
+// How long a GET waits for the worker to finish leaving the one before
+// (it has no call to make) before it lets the worker go and starts another.
+constexpr uint32_t kSettleMs = 50;
+
+// An idle worker for the next GET: the connection's own, or a new one.
+Worker* idleWorker(const WinHttp& api, WinHttpConnection* connection) {
+    if (Worker* worker = connection->worker) {
+        bool idle;
+        {
+            MutexLock lock(worker->mutex);
+            const uint32_t start = tickCount();
+            while (worker->busy && tickCount() - start < kSettleMs) worker->changed.wait(worker->mutex, kStepMs);
+            idle = !worker->busy;
+        }
+        if (idle) return worker;
+        dismiss(worker);
+        connection->worker = nullptr;
+    }
+    auto* worker = new Worker;
+    worker->api = &api;
+    ThreadHandle thread = startThreadWith(runWorker, worker);
+    if (thread == nullptr) {
+        delete worker;
+        return nullptr;
+    }
+    releaseThread(thread);
+    connection->worker = worker;
+    return worker;
 }
 
 HttpOutcome exchange(const WinHttp& api, WinHttpConnection* connection, HINTERNET request,
@@ -333,23 +397,24 @@ HttpOutcome exchange(const WinHttp& api, WinHttpConnection* connection, HINTERNE
     api.setTimeouts(request, connectMs, connectMs, waitMs, waitMs);
     DWORD redirects = 5;
     api.setOption(request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects, sizeof redirects);
-    auto* job = new Job;
-    job->api = &api;
-    job->request = request;
-    job->rangeHeader = rangeHeader;
-    ThreadHandle worker = startThreadWith(runJob, job);
-    if (worker == nullptr) {
-        delete job;
-        return failWith(reply, "no thread for the request");
-    }
-    releaseThread(worker);
-    const HttpOutcome outcome = follow(job, connection, limits, sink, reply);
+    Worker* worker = idleWorker(api, connection);
+    if (worker == nullptr) return failWith(reply, "no thread for the request");
     {
-        MutexLock lock(job->mutex);
-        job->leave = true;
-        job->changed.wakeAll();
+        MutexLock lock(worker->mutex);
+        worker->request = request;
+        worker->rangeHeader = rangeHeader;
+        worker->posted = false;
+        worker->leave = false;
+        worker->error = 0;
+        worker->fields = HttpReply{};
+        worker->busy = true;
+        worker->hasJob = true;
+        worker->changed.wakeAll();
     }
-    letGo(job);
+    const HttpOutcome outcome = follow(worker, connection, limits, sink, reply);
+    MutexLock lock(worker->mutex);
+    worker->leave = true;
+    worker->changed.wakeAll();
     return outcome;
 }
 
@@ -364,6 +429,7 @@ HttpConnection::HttpConnection() : state_(new WinHttpConnection) {
 HttpConnection::~HttpConnection() {
     auto* connection = static_cast<WinHttpConnection*>(state_);
     const WinHttp& api = winHttp();
+    if (connection->worker != nullptr) dismiss(connection->worker);
     if (api.loaded) {
         if (connection->target != nullptr) api.closeHandle(connection->target);
         if (connection->session != nullptr) api.closeHandle(connection->session);
