@@ -17,7 +17,7 @@ constexpr uint32_t kStopPollMs = 50;
 
 }  // namespace
 
-void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer) {
+void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer, const std::atomic<bool>* abandon) {
     buffer->resize(kReadBytes);
     check->opened = -1;
     check->matches = false;
@@ -34,7 +34,12 @@ void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer) {
     Md5Init(&md5);
     platform::Sha256 sha256;
     std::size_t got;
+    bool abandoned = false;
     while ((got = std::fread(buffer->data(), 1, kReadBytes, file)) > 0) {
+        if (abandon != nullptr && abandon->load(std::memory_order_relaxed)) {
+            abandoned = true;
+            break;
+        }
         Md5Update(&md5, buffer->data(), got);
         if (check->signedBuild) sha256.update(buffer->data(), got);
     }
@@ -45,7 +50,7 @@ void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer) {
     char text[33];
     Md5Final(digest, &md5);
     Md5ToHex(digest, text);
-    bool matches = readWhole && std::strcmp(text, check->md5) == 0;
+    bool matches = readWhole && !abandoned && std::strcmp(text, check->md5) == 0;
     if (check->signedBuild) {
         uint8_t sha[platform::kSha256Bytes];
         matches = sha256.finish(sha) && matches && std::memcmp(sha, check->sha256, sizeof sha) == 0;
@@ -88,7 +93,7 @@ void DigestPool::takeChecks() {
             if (quit_ || next_ >= checks_.size()) return;
             i = next_++;
         }
-        JudgeCopy(&checks_[i], &buffer);
+        JudgeCopy(&checks_[i], &buffer, &quit_);
         platform::MutexLock lock(mutex_);
         done_[i] = 1;
         changed_.wakeAll();

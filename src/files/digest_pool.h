@@ -3,6 +3,7 @@
 // leaves the other cores idle while the disk cache could feed them all.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +29,8 @@ public:
     // Starts the helpers over checks, which outlive the pool and stay as
     // they are while it runs; without helpers every check is done by await.
     explicit DigestPool(std::vector<CopyCheck>* checks);
-    // Takes no more checks and waits for the helpers to finish those in hand.
+    // Takes no more checks and waits for the helpers; they leave a file in
+    // hand at its next block, so a large file does not hold up a stop.
     ~DigestPool();
     DigestPool(const DigestPool&) = delete;
     DigestPool& operator=(const DigestPool&) = delete;
@@ -50,10 +52,11 @@ private:
     // whether to take any more.
     std::size_t next_ = 0;
     std::vector<uint8_t> done_;
-    bool quit_ = false;
+    std::atomic<bool> quit_{false};
     std::vector<platform::ThreadHandle> helpers_;
     std::vector<uint8_t> ownBuffer_;  // the caller's, when no helper started
 };
 
 // Reads the file once and judges it as check says; sets opened and matches.
-void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer);
+// A raised abandon ends the read at the next block, the copy not matching.
+void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer, const std::atomic<bool>* abandon = nullptr);

@@ -276,6 +276,9 @@ TEST(JudgeCopy, ReadsTheFirstPathThatOpensAndWantsTheSignedDigestToo) {
     check.signedBuild = true;
     JudgeCopy(&check, &buffer);
     EXPECT_TRUE(check.matches);
+    const std::atomic<bool> abandon{true};
+    JudgeCopy(&check, &buffer, &abandon);
+    EXPECT_FALSE(check.matches) << "a read left part way proves nothing";
     check.sha256[31] ^= 1;
     JudgeCopy(&check, &buffer);
     EXPECT_FALSE(check.matches);
