@@ -1,14 +1,12 @@
 #include "worker/decide_downloads.h"
 
-#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "files/md5.h"
+#include "files/digest_pool.h"
 #include "files/record_index.h"
 #include "log/update_log.h"
-#include "platform/crypto.h"
-#include "platform/platform.h"
 #include "run/run_state.h"
 #include "worker/signed_build.h"
 #include "worker/stop_test.h"
@@ -19,72 +17,23 @@ uint32_t pathDigestHash(const UpdateListEntry& entry) {
     return HashText(entry.md5, HashText(entry.path));
 }
 
-bool digestMatches(const char* path, const char* md5) {
-    uint8_t digest[16] = {};
-    char text[33];
-    Md5File(path, digest);
-    Md5ToHex(digest, text);
-    return std::strcmp(text, md5) == 0;
-}
-
-bool canOpen(const char* path) {
-    std::FILE* file = platform::openFile(path, "r");
-    if (!file) return false;
-    std::fclose(file);
-    return true;
-}
-
-// Both digests in one read of the file, as a transfer takes them.
-bool signedDigestsMatch(const char* path, const char* md5, const BuildManifestFile& signedAs) {
-    std::FILE* file = platform::openFile(path, "rb");
-    if (!file) return false;
-    Md5Context context;
-    Md5Init(&context);
-    platform::Sha256 sha256;
-    static uint8_t buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        Md5Update(&context, buffer, got);
-        sha256.update(buffer, got);
-    }
-    const bool readWhole = std::ferror(file) == 0;
-    std::fclose(file);
-    uint8_t digest[16];
-    uint8_t sha[platform::kSha256Bytes];
-    char text[33];
-    Md5Final(digest, &context);
-    Md5ToHex(digest, text);
-    return sha256.finish(sha) && readWhole && std::strcmp(text, md5) == 0 &&
-           std::memcmp(sha, signedAs.sha256, sizeof sha) == 0;
-}
-
-// With a signed build only the signed SHA-256 says that a copy on disk is
-// the listed file; the MD5 alone no longer resists a made collision.
-bool copyMatches(const char* path, const UpdateListEntry& entry, const BuildManifestFile* signedAs) {
-    return signedAs != nullptr ? signedDigestsMatch(path, entry.md5, *signedAs) : digestMatches(path, entry.md5);
-}
-
-enum class StagedCopy { kAbsent, kMatches, kDiffers };
-
-// With a signed build, a staged copy counts only with the signed SHA-256: a
-// copy that an unsigned or hostile server left is fetched again.
-StagedCopy stagedCopy(const char* gameStaging, const char* systemStaging,
-                      const UpdateListEntry& entry, const BuildManifestFile* signedAs) {
-    char staged[512];
-    std::snprintf(staged, sizeof staged, "%s%s",
-                  entry.systemFile == 0 ? gameStaging : systemStaging, entry.path);
-    if (!canOpen(staged)) return StagedCopy::kAbsent;
-    return copyMatches(staged, entry, signedAs) ? StagedCopy::kMatches : StagedCopy::kDiffers;
-}
-
-// A first run (a repair too) keeps what is on disk only when it is the
-// listed file.
-bool installedCopyMatches(const UpdateListEntry& entry, const BuildManifestFile* signedAs) {
+// The copy a record may be taken from: the one an unfinished run staged,
+// and on a first run (a repair too) the installed one when nothing is
+// staged, since a staged copy with another digest was meant to replace it.
+CopyCheck checkFor(const UpdateListEntry& entry, const char* gameStaging, const char* systemStaging,
+                   bool firstRun, const BuildManifestFile* signedAs) {
     const RunState& run = g_RunState;
-    char installed[512];
-    std::snprintf(installed, sizeof installed, "%s%s",
-                  entry.systemFile == 0 ? run.gameDir : run.systemDir, entry.path);
-    return canOpen(installed) && copyMatches(installed, entry, signedAs);
+    CopyCheck check;
+    check.paths[0] = std::string(entry.systemFile == 0 ? gameStaging : systemStaging) + entry.path;
+    if (firstRun) check.paths[1] = std::string(entry.systemFile == 0 ? run.gameDir : run.systemDir) + entry.path;
+    std::memcpy(check.md5, entry.md5, sizeof check.md5);
+    // With a signed build only the signed SHA-256 says that a copy on disk
+    // is the listed file; the MD5 alone no longer resists a made collision.
+    if (signedAs != nullptr) {
+        check.signedBuild = true;
+        std::memcpy(check.sha256, signedAs->sha256, sizeof check.sha256);
+    }
+    return check;
 }
 
 void takeFromStaging(UpdateListEntry& entry, RecordSource* source) {
@@ -127,19 +76,27 @@ bool decideDownloads(const char* gameStaging, const char* systemStaging, RecordS
         return false;
     }
 
+    std::vector<CopyCheck> checks;
+    for (int32_t i = 0; i < run.newCount; ++i) {
+        const UpdateListEntry& entry = run.newList[i];
+        if (entry.needsDownload) {
+            checks.push_back(checkFor(entry, gameStaging, systemStaging, firstRun, signedEntryOf(i)));
+        }
+    }
+    // The files are read a few at once; the decisions and their log lines
+    // stay here, in the list's order.
+    DigestPool pool(&checks);
+    std::size_t next = 0;
     for (int32_t i = 0; i < run.newCount; ++i) {
         UpdateListEntry& entry = run.newList[i];
         sources[i] = entry.needsDownload ? kSourceFetch : kSourceInPlace;
         if (!entry.needsDownload) continue;
-        if (stopTest()) return false;
-        // A copy that an unfinished run staged and that has the listed digest
-        // is as good as a fresh transfer; on a first run a staged copy with
-        // another digest also outranks a matching installed copy, since it
-        // was meant to replace it.
-        StagedCopy staged = stagedCopy(gameStaging, systemStaging, entry, signedEntryOf(i));
-        if (staged == StagedCopy::kMatches) {
+        const std::size_t at = next++;
+        if (!pool.await(at, stopTest)) return false;
+        const CopyCheck& check = checks[at];
+        if (check.opened == 0 && check.matches) {
             takeFromStaging(entry, &sources[i]);
-        } else if (firstRun && staged == StagedCopy::kAbsent && installedCopyMatches(entry, signedEntryOf(i))) {
+        } else if (check.opened == 1 && check.matches) {
             entry.needsDownload = false;
             sources[i] = kSourceInPlace;
         }

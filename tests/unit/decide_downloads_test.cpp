@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "files/digest_pool.h"
 #include "files/md5.h"
 #include "files/record_index.h"
 #include "log/update_log.h"
@@ -231,8 +232,68 @@ TEST_F(DecideDownloadsTest, FirstRunLooksAtTheStagedCopyFirstThenTheInstalledOne
     EXPECT_FALSE(g_RunState.newList[4].needsDownload);
 }
 
+// Many records read by the helpers at once: each decided as alone, and the
+// log lines in the list's order.
+TEST_F(DecideDownloadsTest, FirstRunOverManyFilesDecidesInTheListsOrder) {
+    const RecordSource expected[5] = {kSourceInPlace, kSourceFetch, kSourceStaged, kSourceFetch, kSourceFetch};
+    std::vector<RecordSource> sources(40);
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "/f" + std::to_string(i) + ".txt", text(1000 + i, 'a' + i % 26);
+        listNew(name, text);
+        if (i % 5 == 0) put(root_ / ("game" + name), text);
+        if (i % 5 == 1) put(root_ / ("game" + name), "changed");
+        if (i % 5 == 2) put(root_ / ("game/Update/pkg" + name), text);
+        if (i % 5 == 3) put(root_ / ("game/Update/pkg" + name), "half");
+        if (i % 5 == 3) put(root_ / ("game" + name), text);
+    }
+    ASSERT_TRUE(decideDownloads(gameStaging_.c_str(), systemStaging_.c_str(), sources.data()));
+    std::size_t logged = 0;
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(expected[i % 5], sources[i]) << i;
+        EXPECT_EQ(sources[i] == kSourceFetch, g_RunState.newList[i].needsDownload) << i;
+        const std::size_t at = log().find("/f" + std::to_string(i) + ".txt已在暂存目录中");
+        if (i % 5 != 2) continue;
+        ASSERT_NE(std::string::npos, at) << i;
+        EXPECT_LT(logged, at) << i;
+        logged = at;
+    }
+}
+
+TEST(JudgeCopy, ReadsTheFirstPathThatOpensAndWantsTheSignedDigestToo) {
+    const fs::path file = fs::temp_directory_path() / "judge_copy_test.txt";
+    std::ofstream(file, std::ios::binary) << "abc";
+    CopyCheck check;
+    check.paths[0] = (file.string() + ".absent");
+    check.paths[1] = file.string();
+    std::strcpy(check.md5, "900150983cd24fb0d6963f7d28e17f72");
+    std::vector<uint8_t> buffer;
+    JudgeCopy(&check, &buffer);
+    EXPECT_EQ(1, check.opened);
+    EXPECT_TRUE(check.matches);
+    // SHA-256 of "abc", then one byte off.
+    const char* sha = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    for (int i = 0; i < 32; ++i) check.sha256[i] = static_cast<uint8_t>(std::stoi(std::string(sha + 2 * i, 2), nullptr, 16));
+    check.signedBuild = true;
+    JudgeCopy(&check, &buffer);
+    EXPECT_TRUE(check.matches);
+    const std::atomic<bool> abandon{true};
+    JudgeCopy(&check, &buffer, &abandon);
+    EXPECT_FALSE(check.matches) << "a read left part way proves nothing";
+    check.sha256[31] ^= 1;
+    JudgeCopy(&check, &buffer);
+    EXPECT_FALSE(check.matches);
+    fs::remove(file);
+    JudgeCopy(&check, &buffer);
+    EXPECT_EQ(-1, check.opened);
+    EXPECT_FALSE(check.matches);
+}
+
 TEST_F(DecideDownloadsTest, StopRequestEndsTheDecision) {
-    listNew("/a.txt", "a");
+    // Files enough for the helpers to start: they are waited for.
+    for (const char* name : {"/a.txt", "/b.txt", "/c.txt"}) {
+        listNew(name, name);
+        put(root_ / ("game" + std::string(name)), name);
+    }
     g_RunState.stopRequested = 1;
     EXPECT_FALSE(decide());
     EXPECT_EQ(0, g_RunState.stopRequested);

@@ -1,0 +1,119 @@
+#include "files/digest_pool.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "files/md5.h"
+#include "platform/crypto.h"
+
+namespace {
+
+constexpr std::size_t kReadBytes = 64 * 1024;
+// Files read at once: the cores of a common machine, and one more to keep
+// them busy while a read waits for the disk.
+constexpr std::size_t kHelpers = 3;
+// How often a waiting caller asks whether to stop while a long file is read.
+constexpr uint32_t kStopPollMs = 50;
+
+}  // namespace
+
+void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer, const std::atomic<bool>* abandon) {
+    buffer->resize(kReadBytes);
+    check->opened = -1;
+    check->matches = false;
+    std::FILE* file = nullptr;
+    for (int8_t i = 0; i < 2 && file == nullptr; ++i) {
+        if (check->paths[i].empty()) continue;
+        file = platform::openFile(check->paths[i].c_str(), "rb");
+        if (file != nullptr) check->opened = i;
+    }
+    if (file == nullptr) return;
+    // Reads as large as the buffer need no second buffer inside stdio.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    Md5Context md5;
+    Md5Init(&md5);
+    platform::Sha256 sha256;
+    std::size_t got;
+    bool abandoned = false;
+    while ((got = std::fread(buffer->data(), 1, kReadBytes, file)) > 0) {
+        if (abandon != nullptr && abandon->load(std::memory_order_relaxed)) {
+            abandoned = true;
+            break;
+        }
+        Md5Update(&md5, buffer->data(), got);
+        if (check->signedBuild) sha256.update(buffer->data(), got);
+    }
+    // A read that failed part way is no proof of the listed file.
+    const bool readWhole = std::ferror(file) == 0;
+    std::fclose(file);
+    uint8_t digest[16];
+    char text[33];
+    Md5Final(digest, &md5);
+    Md5ToHex(digest, text);
+    bool matches = readWhole && !abandoned && std::strcmp(text, check->md5) == 0;
+    if (check->signedBuild) {
+        uint8_t sha[platform::kSha256Bytes];
+        matches = sha256.finish(sha) && matches && std::memcmp(sha, check->sha256, sizeof sha) == 0;
+    }
+    check->matches = matches;
+}
+
+DigestPool::DigestPool(std::vector<CopyCheck>* checks) : checks_(*checks), done_(checks->size(), 0) {
+    // A single check is done by await alone; a helper that cannot start
+    // leaves its share to the others, and await does them all when none did.
+    if (checks_.size() < 2) return;
+    for (std::size_t i = 0; i < kHelpers; ++i) {
+        platform::ThreadHandle helper = platform::startThreadWith(helperBody, this);
+        if (helper != nullptr) helpers_.push_back(helper);
+    }
+}
+
+DigestPool::~DigestPool() {
+    {
+        platform::MutexLock lock(mutex_);
+        quit_ = true;
+    }
+    for (platform::ThreadHandle helper : helpers_) {
+        platform::waitForThread(helper, 0xFFFFFFFFu);
+        platform::releaseThread(helper);
+    }
+}
+
+uint32_t DigestPool::helperBody(void* argument) {
+    static_cast<DigestPool*>(argument)->takeChecks();
+    return 0;
+}
+
+void DigestPool::takeChecks() {
+    std::vector<uint8_t> buffer;
+    for (;;) {
+        std::size_t i;
+        {
+            platform::MutexLock lock(mutex_);
+            if (quit_ || next_ >= checks_.size()) return;
+            i = next_++;
+        }
+        JudgeCopy(&checks_[i], &buffer, &quit_);
+        platform::MutexLock lock(mutex_);
+        done_[i] = 1;
+        changed_.wakeAll();
+    }
+}
+
+bool DigestPool::await(std::size_t i, bool (*stop)()) {
+    if (helpers_.empty()) {
+        if (stop()) return false;
+        JudgeCopy(&checks_[i], &ownBuffer_);
+        return true;
+    }
+    // While helpers run the caller only waits, free to answer a stop.
+    platform::MutexLock lock(mutex_);
+    for (;;) {
+        if (stop()) {
+            quit_ = true;
+            return false;
+        }
+        if (done_[i]) return true;
+        changed_.wait(mutex_, kStopPollMs);
+    }
+}

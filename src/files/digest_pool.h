@@ -1,0 +1,62 @@
+// Copies on disk judged by their listed digests, a few files at once: a first
+// run (or a repair) reads every installed file, and one reader at a time
+// leaves the other cores idle while the disk cache could feed them all.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sync.h"
+
+// One copy to judge: the first of its paths that opens is read once. The
+// digests are copies, so that a helper touches nothing but the pool's own.
+struct CopyCheck {
+    std::string paths[2];  // an empty second path: nothing to fall back on
+    char md5[33] = {};     // the listed MD5 text
+    bool signedBuild = false;
+    uint8_t sha256[32] = {};  // with a signed build, the signed SHA-256 must match too
+    // Written by whoever takes the check.
+    int8_t opened = -1;  // the path that was read; -1: none opened
+    bool matches = false;
+};
+
+class DigestPool {
+public:
+    // Starts the helpers over checks, which outlive the pool and stay as
+    // they are while it runs; without helpers every check is done by await.
+    explicit DigestPool(std::vector<CopyCheck>* checks);
+    // Takes no more checks and waits for the helpers; they leave a file in
+    // hand at its next block, so a large file does not hold up a stop.
+    ~DigestPool();
+    DigestPool(const DigestPool&) = delete;
+    DigestPool& operator=(const DigestPool&) = delete;
+
+    // Waits until checks[i] is done, doing it on the calling thread when no
+    // helper could be started. Checks are awaited in order. stop() is asked
+    // first and between waits; once it answers true no more checks are
+    // taken and await returns false.
+    bool await(std::size_t i, bool (*stop)());
+
+private:
+    static uint32_t helperBody(void* argument);
+    void takeChecks();
+
+    std::vector<CopyCheck>& checks_;
+    platform::Mutex mutex_;
+    platform::Condition changed_;
+    // Under mutex_: the first check nobody has taken, which are done, and
+    // whether to take any more.
+    std::size_t next_ = 0;
+    std::vector<uint8_t> done_;
+    std::atomic<bool> quit_{false};
+    std::vector<platform::ThreadHandle> helpers_;
+    std::vector<uint8_t> ownBuffer_;  // the caller's, when no helper started
+};
+
+// Reads the file once and judges it as check says; sets opened and matches.
+// A raised abandon ends the read at the next block, the copy not matching.
+void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer, const std::atomic<bool>* abandon = nullptr);
