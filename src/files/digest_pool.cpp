@@ -5,6 +5,7 @@
 
 #include "files/md5.h"
 #include "platform/crypto.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -58,62 +59,92 @@ void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer, const std::atomic
     check->matches = matches;
 }
 
-DigestPool::DigestPool(std::vector<CopyCheck>* checks) : checks_(*checks), done_(checks->size(), 0) {
+// What the helpers touch: the checks' own storage, which a worker ended by
+// force leaves allocated, and this.
+struct DigestPool::Shared {
+    Shared(CopyCheck* checks, std::size_t count) : checks(checks), count(count), done(count, 0) {}
+
+    CopyCheck* const checks;
+    const std::size_t count;
+    platform::Mutex mutex;
+    platform::Condition changed;
+    // Under mutex: the first check nobody has taken, and which are done.
+    std::size_t next = 0;
+    std::vector<uint8_t> done;
+    std::atomic<bool> quit{false};
+    std::atomic<int> holders{1};
+
+    void release() {
+        if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
+
+    void takeChecks() {
+        std::vector<uint8_t> buffer;
+        for (;;) {
+            std::size_t i;
+            {
+                platform::MutexLock lock(mutex);
+                if (quit || next >= count) return;
+                i = next++;
+            }
+            JudgeCopy(&checks[i], &buffer, &quit);
+            platform::MutexLock lock(mutex);
+            done[i] = 1;
+            changed.wakeAll();
+        }
+    }
+};
+
+DigestPool::DigestPool(std::vector<CopyCheck>* checks)
+    : shared_(new Shared(checks->data(), checks->size())) {
     // A single check is done by await alone; a helper that cannot start
     // leaves its share to the others, and await does them all when none did.
-    if (checks_.size() < 2) return;
+    if (checks->size() < 2) return;
     for (std::size_t i = 0; i < kHelpers; ++i) {
-        platform::ThreadHandle helper = platform::startThreadWith(helperBody, this);
-        if (helper != nullptr) helpers_.push_back(helper);
+        shared_->holders.fetch_add(1, std::memory_order_relaxed);
+        platform::ThreadHandle helper = platform::startThreadWith(helperBody, shared_);
+        if (helper != nullptr) {
+            helpers_.push_back(helper);
+        } else {
+            shared_->holders.fetch_sub(1, std::memory_order_relaxed);
+        }
     }
 }
 
 DigestPool::~DigestPool() {
     {
-        platform::MutexLock lock(mutex_);
-        quit_ = true;
+        platform::MutexLock lock(shared_->mutex);
+        shared_->quit = true;
     }
     for (platform::ThreadHandle helper : helpers_) {
         platform::waitForThread(helper, 0xFFFFFFFFu);
         platform::releaseThread(helper);
     }
+    shared_->release();
 }
 
 uint32_t DigestPool::helperBody(void* argument) {
-    static_cast<DigestPool*>(argument)->takeChecks();
+    Shared* shared = static_cast<Shared*>(argument);
+    shared->takeChecks();
+    shared->release();
     return 0;
 }
 
-void DigestPool::takeChecks() {
-    std::vector<uint8_t> buffer;
-    for (;;) {
-        std::size_t i;
-        {
-            platform::MutexLock lock(mutex_);
-            if (quit_ || next_ >= checks_.size()) return;
-            i = next_++;
-        }
-        JudgeCopy(&checks_[i], &buffer, &quit_);
-        platform::MutexLock lock(mutex_);
-        done_[i] = 1;
-        changed_.wakeAll();
-    }
-}
-
 bool DigestPool::await(std::size_t i, bool (*stop)()) {
+    Shared& shared = *shared_;
     if (helpers_.empty()) {
         if (stop()) return false;
-        JudgeCopy(&checks_[i], &ownBuffer_);
+        JudgeCopy(&shared.checks[i], &ownBuffer_);
         return true;
     }
     // While helpers run the caller only waits, free to answer a stop.
-    platform::MutexLock lock(mutex_);
+    platform::MutexLock lock(shared.mutex);
     for (;;) {
         if (stop()) {
-            quit_ = true;
+            shared.quit = true;
             return false;
         }
-        if (done_[i]) return true;
-        changed_.wait(mutex_, kStopPollMs);
+        if (shared.done[i]) return true;
+        shared.changed.wait(shared.mutex, kStopPollMs);
     }
 }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/sync.h"
 
 // One copy to judge: the first of its paths that opens is read once. The
 // digests are copies, so that a helper touches nothing but the pool's own.
@@ -26,8 +25,8 @@ struct CopyCheck {
 
 class DigestPool {
 public:
-    // Starts the helpers over checks, which outlive the pool and stay as
-    // they are while it runs; without helpers every check is done by await.
+    // Starts the helpers over checks, which stay as they are while it runs;
+    // without helpers every check is done by await.
     explicit DigestPool(std::vector<CopyCheck>* checks);
     // Takes no more checks and waits for the helpers; they leave a file in
     // hand at its next block, so a large file does not hold up a stop.
@@ -42,17 +41,13 @@ public:
     bool await(std::size_t i, bool (*stop)());
 
 private:
+    struct Shared;
     static uint32_t helperBody(void* argument);
-    void takeChecks();
 
-    std::vector<CopyCheck>& checks_;
-    platform::Mutex mutex_;
-    platform::Condition changed_;
-    // Under mutex_: the first check nobody has taken, which are done, and
-    // whether to take any more.
-    std::size_t next_ = 0;
-    std::vector<uint8_t> done_;
-    std::atomic<bool> quit_{false};
+    // On the heap and let go by the last of the pool and its helpers: a
+    // worker ended by force never runs the destructor, and its stack is
+    // freed while a helper may still be in a read.
+    Shared* shared_;
     std::vector<platform::ThreadHandle> helpers_;
     std::vector<uint8_t> ownBuffer_;  // the caller's, when no helper started
 };
