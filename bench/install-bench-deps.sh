@@ -2,14 +2,14 @@
 # Installs what only the hand-run benchmarks need (bench/throughput.sh,
 # bench/patch_bench.sh (rsync and gzip to compare with) and the
 # OpenSSL side of md5_bench): an HTTP server and client to compare against,
-# OpenSSL's headers, GNU time, and perf to profile update-server under
-# bench/server_load. Debian packages only; run as root.
+# OpenSSL's headers, zstd's for bench/codec_bench.sh, GNU time, and perf to
+# profile update-server under bench/server_load. Debian packages only; run as root.
 set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for pkg in nginx curl libssl-dev time python3 coreutils rsync gzip linux-perf; do
+for pkg in nginx curl libssl-dev libzstd-dev time python3 coreutils rsync gzip linux-perf; do
   have "$pkg" || need+=("$pkg")
 done
 
