@@ -4,7 +4,8 @@
 // default they speak the base protocol, one chunk at a time; with --fast and
 // the package file (for the listed sizes) they take the server's fast-mode
 // offer as our client does: the largest chunk offered, and requests kept in
-// flight across files up to the window offered (at most 16). With --ceiling
+// flight across files up to the window offered (at most 16), topped up once
+// half of them are answered. With --ceiling
 // it measures instead what loopback TCP itself carries on this machine: one
 // sending and one receiving thread per core, 64 KiB writes.
 #include <arpa/inet.h>
@@ -170,9 +171,10 @@ void queueFileRequest(Client* client) {
 }
 
 // Requests ahead, in order, through every file and round again, as far as
-// the window lets.
+// the window lets; topped up once half of it is answered, as our client does.
 void fillWindow(Client* client, const std::vector<uint32_t>& sizes) {
     dropSent(client);
+    if (client->inFlight > client->window / 2) return;
     while (client->inFlight < client->window) {
         appendFileRequest(client, client->nextSerial, client->nextOffset, client->chunk);
         ++client->inFlight;

@@ -172,29 +172,44 @@ uint32_t deflatedWanted() {
     return (fastOfferExtras().features & kFastFeatureDeflate) != 0 && replyInflaterSet() ? kFastWantDeflated : 0;
 }
 
-SendResult sendRequest(uint16_t serial, uint32_t offset, uint32_t wanted) {
-    uint8_t frame[kFileRequestSize];
+void buildRequest(uint8_t* frame, uint16_t serial, uint32_t offset, uint32_t wanted) {
     buildFileRequest(frame, g_RunState.packageFileId, serial, offset);
     // The field a base client sends as 0 carries the chunk size we want.
     putLe32(frame + 8, wanted | deflatedWanted());
+}
+
+SendResult sendAll(const uint8_t* bytes, int size) {
     int sent = 0;
-    while (sent < static_cast<int>(kFileRequestSize)) {
+    while (sent < size) {
         if (g_RunState.stopRequested) return SendResult::Stopped;
-        int count = sendOnLink(frame + sent, static_cast<int>(kFileRequestSize) - sent);
+        int count = sendOnLink(bytes + sent, size - sent);
         if (count < 0) return SendResult::Failed;
         sent += count;
     }
     return SendResult::Sent;
 }
 
+SendResult sendRequest(uint16_t serial, uint32_t offset, uint32_t wanted) {
+    uint8_t frame[kFileRequestSize];
+    buildRequest(frame, serial, offset, wanted);
+    return sendAll(frame, static_cast<int>(kFileRequestSize));
+}
+
 // Keeps the window full, across file boundaries where the sizes are known.
+// It is topped up once half of it is answered, the new requests in one
+// send: a request per reply would cost a system call per chunk here and
+// wake the server once per chunk, which then reads them one at a time.
 SendResult fillWindow() {
     const uint32_t chunk = fastChunkPayload();
-    while (g_pending.size() < fastWindow() && g_cursor.planIndex < g_plan.size() && !g_cursor.waiting) {
+    const uint32_t window = fastWindow();
+    if (g_pending.size() > window / 2) return SendResult::Sent;
+    uint8_t frames[kFastMaxWindow * kFileRequestSize];
+    std::size_t count = 0;
+    while (g_pending.size() < window && g_cursor.planIndex < g_plan.size() && !g_cursor.waiting) {
         const Planned& file = g_plan[g_cursor.planIndex];
         const uint32_t wanted = wantedAt(file, g_cursor.offset);
-        SendResult result = sendRequest(file.serial, g_cursor.offset, wanted);
-        if (result != SendResult::Sent) return result;
+        buildRequest(frames + count * kFileRequestSize, file.serial, g_cursor.offset, wanted);
+        ++count;
         g_pending.push_back({g_cursor.planIndex, g_cursor.offset, false, wanted});
         if (file.size == kUnknownSize) {
             g_cursor.waiting = true;
@@ -211,7 +226,9 @@ SendResult fillWindow() {
             g_cursor.offset += chunk;
         }
     }
-    return SendResult::Sent;
+    // A failed or stopped send ends the link or the run, and with it these
+    // entries (dropInFlight, or the next run's start).
+    return count == 0 ? SendResult::Sent : sendAll(frames, static_cast<int>(count * kFileRequestSize));
 }
 
 // Finds the file in the plan (a file the plan does not name is asked for on
