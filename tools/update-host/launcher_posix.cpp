@@ -79,7 +79,11 @@ intptr_t onMessage(AutoUpdateHost* host, unsigned msg, uintptr_t wParam, intptr_
     Launch* launch = static_cast<Launch*>(host->context);
     pthread_mutex_lock(&launch->mutex);
     launch->session->notify(msg, wParam, lParam, nowMs());
-    pthread_cond_signal(&launch->changed);
+    // Only a status can end the run or start the quiet wait after an error;
+    // waking the main thread for every progress message would cost the
+    // worker a system call and the other core a wake-up per chunk.
+    if (msg == AU_MSG_STATUS)
+        pthread_cond_signal(&launch->changed);
     pthread_mutex_unlock(&launch->mutex);
     return 0;
 }
