@@ -198,6 +198,38 @@ TEST_F(FastMode, RequestsGoOutAheadAcrossFilesAndEveryFileArrivesWhole) {
     EXPECT_EQ(pauses(5), 0);
 }
 
+TEST_F(FastMode, TheWindowIsToppedUpOnceHalfOfItIsAnswered) {
+    const std::map<uint16_t, Bytes> files = {{1, pattern(8000, 1)}};
+    std::vector<std::size_t> arrivedAfterEachReply;
+    fake::Server server([&](fake::Connection& c) {
+        std::vector<Bytes> due(4, Bytes());
+        for (Bytes& r : due) {
+            if (!c.readWithin(&r, kFileRequestSize, 5000)) return;
+        }
+        // Window 4: nothing after the first reply, two after the second.
+        for (int reply = 0; reply < 2; ++reply) {
+            c.write(answer(files, due[reply]));
+            Bytes request;
+            std::size_t arrived = 0;
+            while (c.readWithin(&request, kFileRequestSize, 300)) {
+                ++arrived;
+                due.push_back(request);
+            }
+            arrivedAfterEachReply.push_back(arrived);
+        }
+        for (std::size_t i = 2; i < due.size(); ++i) c.write(answer(files, due[i]));
+        serve(server, c, files);
+    });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 1000, 4));
+    plan({{1, 8000}});
+    g_RunState.wei = 8000;
+    downloadFile("remote", "f1", "Update\\", 1);
+
+    EXPECT_EQ(arrivedAfterEachReply, (std::vector<std::size_t>{0, 2}));
+    EXPECT_EQ(file("Update/f1"), text(files.at(1)));
+}
+
 TEST_F(FastMode, AStagedPartIsAskedForFromItsEndAhead) {
     const std::map<uint16_t, Bytes> files = {{1, pattern(2500, 6)}, {3, pattern(1000, 7)}};
     fake::Server server([&](fake::Connection& c) { serve(server, c, files); });
