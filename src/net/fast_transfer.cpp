@@ -205,7 +205,9 @@ SendResult fillWindow() {
     if (g_pending.size() > window / 2) return SendResult::Sent;
     uint8_t frames[kFastMaxWindow * kFileRequestSize];
     std::size_t count = 0;
-    while (g_pending.size() < window && g_cursor.planIndex < g_plan.size() && !g_cursor.waiting) {
+    // The offer's window is held to kFastMaxWindow; the buffer holds that many.
+    while (g_pending.size() < window && count < kFastMaxWindow && g_cursor.planIndex < g_plan.size() &&
+           !g_cursor.waiting) {
         const Planned& file = g_plan[g_cursor.planIndex];
         const uint32_t wanted = wantedAt(file, g_cursor.offset);
         buildRequest(frames + count * kFileRequestSize, file.serial, g_cursor.offset, wanted);
