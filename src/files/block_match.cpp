@@ -4,12 +4,12 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "files/blocks_in_place.h"
 #include "files/md5.h"
 
 namespace {
 
 constexpr std::size_t kReadPiece = 4u << 20;
-constexpr uint64_t kNoSource = ~0ull;
 
 // The old file read forward in large pieces: the bytes [pos, pos + length)
 // stay in memory while pos only grows. Files of 2 GiB and more cannot be
@@ -61,61 +61,6 @@ private:
     std::vector<uint8_t> buffer_;
 };
 
-bool strongEquals(const BlockSums& sums, uint32_t block, const uint8_t digest[16]) {
-    return std::memcmp(digest, sums.strong.data() + static_cast<std::size_t>(block) * sums.strongBytes,
-                       sums.strongBytes) == 0;
-}
-
-bool strongMatches(const BlockSums& sums, uint32_t block, const uint8_t* bytes, uint32_t length) {
-    Md5Context context;
-    Md5Init(&context);
-    Md5Update(&context, bytes, length);
-    uint8_t digest[16];
-    Md5Final(digest, &context);
-    return strongEquals(sums, block, digest);
-}
-
-uint32_t blockLength(const BlockSums& sums, uint32_t block) {
-    const uint64_t at = static_cast<uint64_t>(block) * sums.blockSize;
-    return static_cast<uint32_t>(std::min<uint64_t>(sums.blockSize, sums.fileSize - at));
-}
-
-bool weakMatches(const BlockSums& sums, uint32_t block, const uint8_t* bytes, uint32_t length) {
-    RollingSum sum;
-    sum.start(bytes, length);
-    return sum.value() == sums.weak[block];
-}
-
-// The cheap pass: every block where it stood in the new file, and the last
-// (short) block also at the end of the old file, where appended or inserted
-// bytes leave it. Positions are visited in file order.
-bool matchInPlace(const BlockSums& sums, ForwardReader& reader, uint64_t basisSize, std::vector<uint64_t>& source) {
-    struct Probe { uint64_t pos; uint32_t block; };
-    std::vector<Probe> probes;
-    const uint32_t blocks = sums.blockCount();
-    for (uint32_t i = 0; i < blocks; ++i) {
-        const uint64_t pos = static_cast<uint64_t>(i) * sums.blockSize;
-        if (pos + blockLength(sums, i) <= basisSize) probes.push_back({pos, i});
-    }
-    if (blocks > 0) {
-        const uint32_t last = blocks - 1;
-        const uint32_t length = blockLength(sums, last);
-        if (length < sums.blockSize && length <= basisSize)
-            probes.push_back({basisSize - length, last});
-    }
-    std::stable_sort(probes.begin(), probes.end(), [](const Probe& x, const Probe& y) { return x.pos < y.pos; });
-    if (!reader.restart()) return false;
-    for (const Probe& probe : probes) {
-        if (source[probe.block] != kNoSource) continue;
-        const uint32_t length = blockLength(sums, probe.block);
-        const uint8_t* bytes = reader.at(probe.pos, length);
-        if (bytes == nullptr) return false;
-        if (weakMatches(sums, probe.block, bytes, length) && strongMatches(sums, probe.block, bytes, length))
-            source[probe.block] = probe.pos;
-    }
-    return true;
-}
-
 // The rolling pass, for full-size blocks still without a source: every
 // window of the old file is looked up by its weak sum; a confirmed window
 // gives all missing blocks of that content, and the roll starts afresh
@@ -125,7 +70,7 @@ bool matchRolling(const BlockSums& sums, ForwardReader& reader, uint64_t basisSi
     if (basisSize < window) return true;
     std::unordered_map<uint32_t, std::vector<uint32_t>> missing;
     for (uint32_t i = 0; i < sums.blockCount(); ++i)
-        if (source[i] == kNoSource && blockLength(sums, i) == window) missing[sums.weak[i]].push_back(i);
+        if (source[i] == kNoSource && BlockLength(sums, i) == window) missing[sums.weak[i]].push_back(i);
     if (missing.empty()) return true;
     // A first filter on 2^20 bits, so that most windows cost no map lookup.
     std::vector<uint8_t> seen(1u << 17, 0);
@@ -170,7 +115,7 @@ bool matchRolling(const BlockSums& sums, ForwardReader& reader, uint64_t basisSi
                 std::vector<uint32_t>& candidates = found->second;
                 const std::size_t before = candidates.size();
                 candidates.erase(std::remove_if(candidates.begin(), candidates.end(), [&](uint32_t block) {
-                    if (!strongEquals(sums, block, digest)) return false;
+                    if (!StrongEquals(sums, block, digest)) return false;
                     source[block] = pos;
                     return true;
                 }), candidates.end());
@@ -209,13 +154,13 @@ bool PlanPatch(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std:
     steps->clear();
     const uint32_t blocks = sums.blockCount();
     std::vector<uint64_t> source(blocks, kNoSource);
+    if (!MatchBlocksInPlace(sums, basis, basisSize, source)) return false;
     ForwardReader reader(basis, basisSize);
-    if (!matchInPlace(sums, reader, basisSize, source)) return false;
     if (!matchRolling(sums, reader, basisSize, source)) return false;
     for (uint32_t i = 0; i < blocks; ++i) {
         PatchStep step;
         step.at = i * sums.blockSize;
-        step.length = blockLength(sums, i);
+        step.length = BlockLength(sums, i);
         step.copy = source[i] != kNoSource;
         if (step.copy) step.from = source[i];
         append(steps, step);

@@ -1,6 +1,9 @@
 #include "files/block_sums.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "files/md5.h"
 
 namespace {
 
@@ -22,6 +25,28 @@ uint64_t blocksOf(uint32_t fileSize, uint32_t blockSize) {
 }
 
 }  // namespace
+
+uint32_t BlockLength(const BlockSums& sums, uint32_t block) {
+    const uint64_t at = static_cast<uint64_t>(block) * sums.blockSize;
+    return static_cast<uint32_t>(std::min<uint64_t>(sums.blockSize, sums.fileSize - at));
+}
+
+bool StrongEquals(const BlockSums& sums, uint32_t block, const uint8_t digest[16]) {
+    return std::memcmp(digest, sums.strong.data() + static_cast<std::size_t>(block) * sums.strongBytes,
+                       sums.strongBytes) == 0;
+}
+
+bool BlockMatches(const BlockSums& sums, uint32_t block, const uint8_t* bytes, uint32_t length) {
+    RollingSum weak;
+    weak.start(bytes, length);
+    if (weak.value() != sums.weak[block]) return false;
+    Md5Context context;
+    Md5Init(&context);
+    Md5Update(&context, bytes, length);
+    uint8_t digest[16];
+    Md5Final(digest, &context);
+    return StrongEquals(sums, block, digest);
+}
 
 std::vector<uint8_t> EncodeBlockSums(const BlockSums& sums) {
     const std::size_t entry = 4u + sums.strongBytes;

@@ -56,6 +56,14 @@ struct BlockSums {
     uint32_t blockCount() const { return static_cast<uint32_t>(weak.size()); }
 };
 
+// The length of a block: blockSize, or less for the file's last.
+uint32_t BlockLength(const BlockSums& sums, uint32_t block);
+// True when the digest's first strongBytes bytes are the block's strong sum.
+bool StrongEquals(const BlockSums& sums, uint32_t block, const uint8_t digest[16]);
+// True when the bytes are the block: the weak sum first, which rules out
+// almost every other block for the price of one add per byte, then the MD5.
+bool BlockMatches(const BlockSums& sums, uint32_t block, const uint8_t* bytes, uint32_t length);
+
 // The table's bytes as they travel (the 32-byte head, then weak and strong
 // per block), and back. Parse refuses anything but the one byte form of a
 // table: a wrong magic, a block size that is no power of two within
