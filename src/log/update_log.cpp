@@ -19,14 +19,28 @@ namespace {
 // bytes, "[HH:MM:SS]" 10), CR LF and the NUL.
 constexpr int kMessageLimit = 8142;
 
-void formatNow(const char* format, char* out, std::size_t size) {
-    std::time_t now = std::time(nullptr);
+void formatTime(std::time_t now, const char* format, char* out, std::size_t size) {
     // The log has one writer at a time, so the shared result of localtime is
     // safe here.
     const std::tm* local = std::localtime(&now);
     if (local == nullptr || std::strftime(out, size, format, local) == 0) {
         out[0] = '\0';
     }
+}
+
+// A line's time of day, formatted again only when the second changes: the
+// C library's localtime looks at the system's time zone file on every call
+// (a system call each on Linux), and a transfer writes thousands of lines a
+// second.
+void timeOfDay(char* out, std::size_t size) {
+    static std::time_t shownFor = -1;
+    static char shown[16] = "";
+    const std::time_t now = std::time(nullptr);
+    if (now != shownFor) {
+        formatTime(now, "%H:%M:%S", shown, sizeof shown);
+        shownFor = now;
+    }
+    std::snprintf(out, size, "%s", shown);
 }
 
 }  // namespace
@@ -44,8 +58,9 @@ UpdateLog::~UpdateLog() {
 bool UpdateLog::open(const char* path) {
     char timeText[16];
     char dateText[16];
-    formatNow("%H:%M:%S", timeText, sizeof timeText);
-    formatNow("%m/%d/%y", dateText, sizeof dateText);
+    const std::time_t now = std::time(nullptr);
+    formatTime(now, "%H:%M:%S", timeText, sizeof timeText);
+    formatTime(now, "%m/%d/%y", dateText, sizeof dateText);
 
     char header[128];
     int headerLength =
@@ -91,7 +106,7 @@ void UpdateLog::write(const char* format, ...) {
     }
     if (withTime) {
         char timeText[16];
-        formatNow("%H:%M:%S", timeText, sizeof timeText);
+        timeOfDay(timeText, sizeof timeText);
         length += std::snprintf(lineBuffer + length, sizeof lineBuffer - length, "[%s]", timeText);
     }
 
