@@ -4,12 +4,15 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "files/blocks_in_place.h"
+#include "files/block_probes.h"
 #include "files/md5.h"
 
 namespace {
 
 constexpr std::size_t kReadPiece = 4u << 20;
+// Shifts a plan tries every missing block at: each costs a read of the old
+// file, and an old file with more distinct shifts than this is rolled over.
+constexpr int kMostShifts = 8;
 
 // The old file read forward in large pieces: the bytes [pos, pos + length)
 // stay in memory while pos only grows. Files of 2 GiB and more cannot be
@@ -61,11 +64,44 @@ private:
     std::vector<uint8_t> buffer_;
 };
 
+// Bytes inserted or cut before a run of blocks shift them all alike. Once
+// the roll has found one block away from its place, every block still
+// missing is tried at the same shift at once, on the cores CheckProbes
+// uses, instead of one confirmed window at a time on this thread. Sets the
+// sources found, drops them from missing and adds their positions to
+// taken, which stays sorted. The file is read from its start again.
+bool tryShift(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, int64_t shift,
+              std::unordered_map<uint32_t, std::vector<uint32_t>>& missing, std::vector<uint64_t>& taken,
+              std::vector<uint64_t>& source) {
+    std::vector<BlockProbe> probes;
+    for (const auto& entry : missing) {
+        for (uint32_t block : entry.second) {
+            const int64_t pos = static_cast<int64_t>(block) * sums.blockSize + shift;
+            if (pos >= 0 && static_cast<uint64_t>(pos) + sums.blockSize <= basisSize)
+                probes.push_back({static_cast<uint64_t>(pos), block});
+        }
+    }
+    std::sort(probes.begin(), probes.end(), [](const BlockProbe& x, const BlockProbe& y) { return x.pos < y.pos; });
+    if (!CheckProbes(sums, basis, probes, source)) return false;
+    for (auto entry = missing.begin(); entry != missing.end();) {
+        std::vector<uint32_t>& blocks = entry->second;
+        blocks.erase(std::remove_if(blocks.begin(), blocks.end(), [&](uint32_t block) {
+            if (source[block] == kNoSource) return false;
+            taken.push_back(source[block]);
+            return true;
+        }), blocks.end());
+        entry = blocks.empty() ? missing.erase(entry) : std::next(entry);
+    }
+    std::sort(taken.begin(), taken.end());
+    return true;
+}
+
 // The rolling pass, for full-size blocks still without a source: every
 // window of the old file is looked up by its weak sum; a confirmed window
 // gives all missing blocks of that content, and the roll starts afresh
 // behind it.
-bool matchRolling(const BlockSums& sums, ForwardReader& reader, uint64_t basisSize, std::vector<uint64_t>& source) {
+bool matchRolling(const BlockSums& sums, std::FILE* basis, ForwardReader& reader, uint64_t basisSize,
+                  std::vector<uint64_t>& source) {
     const uint32_t window = sums.blockSize;
     if (basisSize < window) return true;
     std::unordered_map<uint32_t, std::vector<uint32_t>> missing;
@@ -81,12 +117,19 @@ bool matchRolling(const BlockSums& sums, ForwardReader& reader, uint64_t basisSi
     uint64_t pos = 0;
     RollingSum sum;
     bool fresh = true;
+    // Where blocks found at a shift lie, sorted, and the first not behind pos.
+    std::vector<uint64_t> taken;
+    std::size_t nextTaken = 0;
+    std::vector<int64_t> shiftsTried;
     while (pos + window <= basisSize && !missing.empty()) {
-        // A block that stood where it was is taken already: the roll skips
-        // it rather than look for other blocks inside it, so an old file
-        // that mostly matched costs little more than the cheap pass.
+        // A block that stood where it was, or was found at a shift, is taken
+        // already: the roll skips it rather than look for other blocks
+        // inside it, so an old file that mostly matched costs little more
+        // than the passes that found them.
         const uint64_t aligned = pos / window;
-        if (pos % window == 0 && aligned < source.size() && source[aligned] == pos) {
+        while (nextTaken < taken.size() && taken[nextTaken] < pos) ++nextTaken;
+        if ((pos % window == 0 && aligned < source.size() && source[aligned] == pos) ||
+            (nextTaken < taken.size() && taken[nextTaken] == pos)) {
             pos += window;
             fresh = true;
             continue;
@@ -113,15 +156,24 @@ bool matchRolling(const BlockSums& sums, ForwardReader& reader, uint64_t basisSi
                 // Blocks of one weak sum may differ in their strong sums:
                 // only those that match this window take it.
                 std::vector<uint32_t>& candidates = found->second;
+                int64_t shift = 0;
                 const std::size_t before = candidates.size();
                 candidates.erase(std::remove_if(candidates.begin(), candidates.end(), [&](uint32_t block) {
                     if (!StrongEquals(sums, block, digest)) return false;
                     source[block] = pos;
+                    shift = static_cast<int64_t>(pos) - static_cast<int64_t>(block) * window;
                     return true;
                 }), candidates.end());
                 const bool matched = candidates.size() != before;
                 if (candidates.empty()) missing.erase(found);
                 if (matched) {
+                    if (shift != 0 && !missing.empty() && shiftsTried.size() < kMostShifts &&
+                        std::find(shiftsTried.begin(), shiftsTried.end(), shift) == shiftsTried.end()) {
+                        shiftsTried.push_back(shift);
+                        if (!tryShift(sums, basis, basisSize, shift, missing, taken, source) || !reader.restart())
+                            return false;
+                        nextTaken = 0;
+                    }
                     pos += window;
                     fresh = true;
                     continue;
@@ -154,9 +206,9 @@ bool PlanPatch(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std:
     steps->clear();
     const uint32_t blocks = sums.blockCount();
     std::vector<uint64_t> source(blocks, kNoSource);
-    if (!MatchBlocksInPlace(sums, basis, basisSize, source)) return false;
+    if (!CheckProbes(sums, basis, InPlaceProbes(sums, basisSize), source)) return false;
     ForwardReader reader(basis, basisSize);
-    if (!matchRolling(sums, reader, basisSize, source)) return false;
+    if (!matchRolling(sums, basis, reader, basisSize, source)) return false;
     for (uint32_t i = 0; i < blocks; ++i) {
         PatchStep step;
         step.at = i * sums.blockSize;

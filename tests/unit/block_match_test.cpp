@@ -1,5 +1,5 @@
 #include "files/block_match.h"
-#include "files/blocks_in_place.h"
+#include "files/block_probes.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@ TEST(BlockMatch, StepsRebuildTheNewFileAndFetchAboutWhatChanged) {
         {"random blocks", 300000, 0, 0, 0, 5, 5 * kBlock},
         {"inserted at start", 300000, 0, 0, 3000, 0, 3000 + kBlock},
         {"inserted, short last block", 300000, 1000, 0, 700, 0, 700 + 2 * kBlock},
+        {"inserted, old file of several pieces", 5000000, 2000, 0, 3000, 3, 3000 + 5 * kBlock},
         {"old file empty", 0, 0, 0, 5000, 0, 5000},
         {"old file shorter than a block", 100, 100, 0, 4000, 0, 4100},
         {"old file longer", 300000, 150000, 150000, 0, 0, 0},
@@ -72,7 +73,7 @@ TEST(BlockMatch, EveryPieceOfTheOldFileIsCheckedWhereItStood) {
     ASSERT_EQ(old.size(), std::fwrite(old.data(), 1, old.size(), basis));
     const BlockSums sums = sumsOf(fresh, kBlock);
     std::vector<uint64_t> source(sums.blockCount(), kNoSource);
-    ASSERT_TRUE(MatchBlocksInPlace(sums, basis, old.size(), source));
+    ASSERT_TRUE(CheckProbes(sums, basis, InPlaceProbes(sums, old.size()), source));
     std::fclose(basis);
     for (std::size_t i = 0; i < source.size(); ++i)
         ASSERT_EQ(changed[i] ? kNoSource : i * kBlock, source[i]) << "block " << i;

@@ -1,4 +1,4 @@
-#include "files/blocks_in_place.h"
+#include "files/block_probes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,11 +19,6 @@ constexpr std::size_t kHelpers = 2;
 constexpr uint32_t kIdleLeaveMs = 2000;
 constexpr uint32_t kWaitStepMs = 100;
 
-struct Probe {
-    uint64_t pos;
-    uint32_t block;
-};
-
 // Bytes [start, start + bytes.size()) of the old file and the probes that
 // lie inside them.
 struct Piece {
@@ -36,7 +31,7 @@ struct Piece {
 // All a helper touches, on the heap and let go by the last of the caller
 // and its helpers: a worker ended by force never comes back for it.
 struct Shared {
-    Shared(const BlockSums& sums, std::vector<Probe> probes)
+    Shared(const BlockSums& sums, std::vector<BlockProbe> probes)
         : sums(sums), probes(std::move(probes)), matched(this->probes.size(), 0) {}
     ~Shared() {
         for (Piece* piece : queued) delete piece;
@@ -44,7 +39,7 @@ struct Shared {
     }
 
     const BlockSums sums;
-    const std::vector<Probe> probes;
+    const std::vector<BlockProbe> probes;
     // Per probe; each is written by the one thread that checks its piece
     // and read by the caller once no piece is out.
     std::vector<uint8_t> matched;
@@ -65,7 +60,7 @@ struct Shared {
 
     void check(const Piece& piece) {
         for (std::size_t k = piece.firstProbe; k < piece.firstProbe + piece.probeCount; ++k) {
-            const Probe& probe = probes[k];
+            const BlockProbe& probe = probes[k];
             matched[k] = BlockMatches(sums, probe.block, piece.bytes.data() + (probe.pos - piece.start),
                                       BlockLength(sums, probe.block));
         }
@@ -108,24 +103,6 @@ uint32_t helperBody(void* argument) {
     return 0;
 }
 
-// Every block where it stood, and the last one at the old file's end too,
-// in file order.
-std::vector<Probe> probesOf(const BlockSums& sums, uint64_t basisSize) {
-    std::vector<Probe> probes;
-    const uint32_t blocks = sums.blockCount();
-    for (uint32_t i = 0; i < blocks; ++i) {
-        const uint64_t pos = static_cast<uint64_t>(i) * sums.blockSize;
-        if (pos + BlockLength(sums, i) <= basisSize) probes.push_back({pos, i});
-    }
-    if (blocks > 0) {
-        const uint32_t last = blocks - 1;
-        const uint32_t length = BlockLength(sums, last);
-        if (length < sums.blockSize && length <= basisSize) probes.push_back({basisSize - length, last});
-    }
-    std::stable_sort(probes.begin(), probes.end(), [](const Probe& x, const Probe& y) { return x.pos < y.pos; });
-    return probes;
-}
-
 // Reads the next probes, from first on, into piece: as many as fit in
 // kPieceBytes, and any that overlap them, since the file is only read
 // forward. at is the file's position, moved past what was read. Files of
@@ -133,7 +110,7 @@ std::vector<Probe> probesOf(const BlockSums& sums, uint64_t basisSize) {
 // build, so a gap is read through. Returns the probe after the piece's, or
 // 0 when the file cannot give the bytes.
 std::size_t readPiece(const Shared& shared, std::FILE* basis, uint64_t& at, std::size_t first, Piece* piece) {
-    const std::vector<Probe>& probes = shared.probes;
+    const std::vector<BlockProbe>& probes = shared.probes;
     const uint64_t start = probes[first].pos;
     uint64_t end = start + BlockLength(shared.sums, probes[first].block);
     std::size_t next = first + 1;
@@ -158,14 +135,32 @@ std::size_t readPiece(const Shared& shared, std::FILE* basis, uint64_t& at, std:
 
 }  // namespace
 
-bool MatchBlocksInPlace(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std::vector<uint64_t>& source) {
-    std::vector<Probe> probes = probesOf(sums, basisSize);
+std::vector<BlockProbe> InPlaceProbes(const BlockSums& sums, uint64_t basisSize) {
+    std::vector<BlockProbe> probes;
+    const uint32_t blocks = sums.blockCount();
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint64_t pos = static_cast<uint64_t>(i) * sums.blockSize;
+        if (pos + BlockLength(sums, i) <= basisSize) probes.push_back({pos, i});
+    }
+    if (blocks > 0) {
+        const uint32_t last = blocks - 1;
+        const uint32_t length = BlockLength(sums, last);
+        if (length < sums.blockSize && length <= basisSize) probes.push_back({basisSize - length, last});
+    }
+    std::stable_sort(probes.begin(), probes.end(),
+                     [](const BlockProbe& x, const BlockProbe& y) { return x.pos < y.pos; });
+    return probes;
+}
+
+bool CheckProbes(const BlockSums& sums, std::FILE* basis, std::vector<BlockProbe> probes,
+                 std::vector<uint64_t>& source) {
     if (probes.empty()) return true;
     std::rewind(basis);
+    const uint64_t span = probes.back().pos + BlockLength(sums, probes.back().block) - probes.front().pos;
     Shared* shared = new Shared(sums, std::move(probes));
     std::vector<platform::ThreadHandle> helpers;
     // One piece is the caller's to check: helpers would only wait.
-    const bool onePiece = basisSize <= kPieceBytes;
+    const bool onePiece = span <= kPieceBytes;
     for (std::size_t i = 0; i < kHelpers && !onePiece; ++i) {
         shared->holders.fetch_add(1, std::memory_order_relaxed);
         {
@@ -246,7 +241,7 @@ bool MatchBlocksInPlace(const BlockSums& sums, std::FILE* basis, uint64_t basisS
     }
     if (read) {
         for (std::size_t k = 0; k < shared->probes.size(); ++k) {
-            const Probe& probe = shared->probes[k];
+            const BlockProbe& probe = shared->probes[k];
             if (shared->matched[k] && source[probe.block] == kNoSource) source[probe.block] = probe.pos;
         }
     }
