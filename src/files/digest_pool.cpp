@@ -41,20 +41,26 @@ void JudgeCopy(CopyCheck* check, std::vector<uint8_t>* buffer, const std::atomic
             abandoned = true;
             break;
         }
-        Md5Update(&md5, buffer->data(), got);
-        if (check->signedBuild) sha256.update(buffer->data(), got);
+        // A signed build's copy is judged by its signed SHA-256 alone.
+        if (check->signedBuild) {
+            sha256.update(buffer->data(), got);
+        } else {
+            Md5Update(&md5, buffer->data(), got);
+        }
     }
     // A read that failed part way is no proof of the listed file.
     const bool readWhole = std::ferror(file) == 0;
     std::fclose(file);
-    uint8_t digest[16];
-    char text[33];
-    Md5Final(digest, &md5);
-    Md5ToHex(digest, text);
-    bool matches = readWhole && !abandoned && std::strcmp(text, check->md5) == 0;
+    bool matches = readWhole && !abandoned;
     if (check->signedBuild) {
         uint8_t sha[platform::kSha256Bytes];
         matches = sha256.finish(sha) && matches && std::memcmp(sha, check->sha256, sizeof sha) == 0;
+    } else {
+        uint8_t digest[16];
+        char text[33];
+        Md5Final(digest, &md5);
+        Md5ToHex(digest, text);
+        matches = matches && std::strcmp(text, check->md5) == 0;
     }
     check->matches = matches;
 }

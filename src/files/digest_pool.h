@@ -17,7 +17,7 @@ struct CopyCheck {
     std::string paths[2];  // an empty second path: nothing to fall back on
     char md5[33] = {};     // the listed MD5 text
     bool signedBuild = false;
-    uint8_t sha256[32] = {};  // with a signed build, the signed SHA-256 must match too
+    uint8_t sha256[32] = {};  // with a signed build, the signed SHA-256 alone decides
     // Written by whoever takes the check.
     int8_t opened = -1;  // the path that was read; -1: none opened
     bool matches = false;

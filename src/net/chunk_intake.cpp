@@ -59,8 +59,7 @@ ChunkIntake takeChunk(const uint8_t* frame, TransferTarget* target, uint32_t off
         target->outOfSpace = platform::writeFailedForSpace();
         return ChunkIntake::Failed;
     }
-    Md5Update(&target->digest, frame + 3, payload);
-    if (target->sha256 != nullptr) target->sha256->update(frame + 3, payload);
+    DigestWritten(target, frame + 3, payload);
 
     if (flag == kChunkLast) {
         g_UpdateLog.write("一个文件接收完毕");

@@ -109,19 +109,29 @@ bool digestAsListed(TransferTarget* target, const char* targetPath, const char* 
                     const char* expectedMd5, const BuildManifestFile* signedAs) {
     uint8_t digest[16];
     char text[33];
-    Md5Final(digest, &target->digest);
-    Md5ToHex(digest, text);
-    if (std::strcmp(text, expectedMd5) != 0) {
-        g_UpdateLog.write("%s校验失败,应为%s,实为%s", localName, expectedMd5, text);
+    if (signedAs != nullptr) {
+        // MD5 no longer resists a made collision; only the SHA-256 the
+        // publisher signed vouches for the bytes, and it alone was taken.
+        uint8_t sha[platform::kSha256Bytes];
+        if (target->sha256->finish(sha) && std::memcmp(sha, signedAs->sha256, sizeof sha) == 0) return true;
+        // The bytes fail either way. Where the MD5 tells, the log says so
+        // first, as for an unsigned build: it is taken now, from the file.
+        if (Md5File(targetPath, digest)) {
+            Md5ToHex(digest, text);
+            if (std::strcmp(text, expectedMd5) != 0) {
+                g_UpdateLog.write("%s校验失败,应为%s,实为%s", localName, expectedMd5, text);
+                platform::deleteFile(targetPath);
+                return false;
+            }
+        }
+        g_UpdateLog.write("%s的SHA-256与签名清单不符", signedAs->listPath.c_str());
         platform::deleteFile(targetPath);
         return false;
     }
-    if (signedAs == nullptr) return true;
-    // MD5 no longer resists a made collision; only the SHA-256 the publisher
-    // signed vouches for the bytes.
-    uint8_t sha[platform::kSha256Bytes];
-    if (target->sha256->finish(sha) && std::memcmp(sha, signedAs->sha256, sizeof sha) == 0) return true;
-    g_UpdateLog.write("%s的SHA-256与签名清单不符", signedAs->listPath.c_str());
+    Md5Final(digest, &target->digest);
+    Md5ToHex(digest, text);
+    if (std::strcmp(text, expectedMd5) == 0) return true;
+    g_UpdateLog.write("%s校验失败,应为%s,实为%s", localName, expectedMd5, text);
     platform::deleteFile(targetPath);
     return false;
 }
@@ -144,8 +154,7 @@ std::FILE* openToResume(const char* targetPath, uint32_t resumeAt, TransferTarge
         std::size_t want = resumeAt - done < sizeof buffer ? resumeAt - done : sizeof buffer;
         std::size_t got = std::fread(buffer, 1, want, file);
         if (got == 0) break;
-        Md5Update(&target->digest, buffer, got);
-        if (target->sha256 != nullptr) target->sha256->update(buffer, got);
+        DigestWritten(target, buffer, got);
         done += static_cast<uint32_t>(got);
     }
     // A write may not follow a read without a positioning call.
@@ -195,8 +204,7 @@ bool copyFromBasis(std::FILE* basis, const PatchStep& step, TransferTarget* targ
             target->outOfSpace = platform::writeFailedForSpace();
             return false;
         }
-        Md5Update(&target->digest, buffer, want);
-        if (target->sha256 != nullptr) target->sha256->update(buffer, want);
+        DigestWritten(target, buffer, want);
         left -= static_cast<uint32_t>(want);
     }
     g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + step.length);
