@@ -317,7 +317,7 @@ int runLauncher(const Options& options)
     pthread_mutex_unlock(&launch.mutex);
     // A message after EndUpdate returned would be a fault: stay a moment to
     // receive it, so that the transcript records it.
-    timespec linger{0, 100 * 1000000L};
+    timespec linger{time_t(options.lingerMs / 1000), long(options.lingerMs % 1000) * 1000000L};
     while (nanosleep(&linger, &linger) != 0 && errno == EINTR) {
     }
     if (launch.lockFd >= 0)

@@ -20,8 +20,6 @@
 namespace {
 
 const char kWindowClass[] = "UpdateHostWindow";
-// How long the launcher stays after EndUpdate to catch a late message.
-const int64_t kLingerMs = 100;
 // The control of a message box that holds its text.
 const int kMessageBoxTextId = 0xFFFF;
 
@@ -379,7 +377,7 @@ int runLauncher(const Options& options)
     LeaveCriticalSection(&launch.lock);
     // A message sent after EndUpdate returned would be a fault: stay a moment
     // to receive it, so that the transcript records it.
-    for (int64_t lingerUntil = nowMs() + kLingerMs; nowMs() < lingerUntil;) {
+    for (int64_t lingerUntil = nowMs() + options.lingerMs; nowMs() < lingerUntil;) {
         pumpMessages();
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }

@@ -61,9 +61,12 @@ const char* usageText()
     return "usage: update-host [--library PATH] --game-dir DIR --package NAME [--server IP]\n"
            "                   [--digest HEX] [--answer yes|no|ask] [--stop-after MS]\n"
            "                   [--timeout S] [--transcript FILE|-] [--lock PATH]\n"
-           "                   [--quiet-period MS] [--repair] [--verbose] [--trace]\n"
+           "                   [--quiet-period MS] [--linger MS] [--repair] [--verbose]\n"
+           "                   [--trace]\n"
            "  --server   the address the library tries first, passed to it as written:\n"
            "             a dotted IPv4 address, a host name or an IPv6 address\n"
+           "  --linger   how long to stay after EndUpdate to record a late message\n"
+           "             (default 100 ms)\n"
            "  --repair   remove the installed list {package}.upd first, so that the run\n"
            "             checks every file on disk by its digest and fetches what is\n"
            "             missing or damaged\n"
@@ -111,7 +114,7 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
         }
         static const char* const known[] = {"--library", "--game-dir", "--package", "--server",
                                             "--digest", "--answer", "--stop-after", "--timeout",
-                                            "--transcript", "--lock", "--quiet-period"};
+                                            "--transcript", "--lock", "--quiet-period", "--linger"};
         bool isKnown = false;
         for (const char* k : known)
             isKnown = isKnown || name == k;
@@ -163,6 +166,11 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
         } else if (name == "--quiet-period") {
             if (!parseCount(value, options.quietPeriodMs)) {
                 error = "--quiet-period takes a number of milliseconds, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--linger") {
+            if (!parseCount(value, options.lingerMs)) {
+                error = "--linger takes a number of milliseconds, not '" + value + "'";
                 return false;
             }
         } else if (name == "--transcript") {

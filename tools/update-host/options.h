@@ -19,6 +19,9 @@ struct Options {
     std::string transcriptPath;   // empty: none; "-": standard output
     std::string lockPath;
     int64_t quietPeriodMs = 3000;
+    // How long the launcher stays after EndUpdate to record a message that
+    // comes too late; 0 for a benchmark that times the update alone.
+    int64_t lingerMs = 100;
     bool repair = false;          // remove {package}.upd first: the run checks every file on disk
     bool verbose = false;         // on a terminal, a line per file and the library's log lines
                                   // above the bar, without the per-chunk ones

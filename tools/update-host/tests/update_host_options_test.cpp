@@ -26,6 +26,7 @@ TEST(Options, DefaultsWithTheRequiredOptionsOnly)
     EXPECT_EQ(-1, options.stopAfterMs);
     EXPECT_EQ(600, options.timeoutS);
     EXPECT_EQ(3000, options.quietPeriodMs);
+    EXPECT_EQ(100, options.lingerMs);
     EXPECT_TRUE(options.transcriptPath.empty());
     EXPECT_TRUE(options.lockPath.empty());
 }
@@ -36,7 +37,7 @@ TEST(Options, EveryOptionInBothSpellings)
     std::string error;
     ASSERT_TRUE(parse({"--library", "lib.so", "--game-dir=/g", "--package", "p", "--server", "127.0.0.1",
                        "--digest=abc", "--answer", "ask", "--stop-after", "250", "--timeout=7",
-                       "--transcript", "-", "--lock", "/g/a.dll", "--quiet-period", "0"},
+                       "--transcript", "-", "--lock", "/g/a.dll", "--quiet-period", "0", "--linger=0"},
                       options, error))
         << error;
     EXPECT_EQ("lib.so", options.library);
@@ -50,6 +51,7 @@ TEST(Options, EveryOptionInBothSpellings)
     EXPECT_EQ("-", options.transcriptPath);
     EXPECT_EQ("/g/a.dll", options.lockPath);
     EXPECT_EQ(0, options.quietPeriodMs);
+    EXPECT_EQ(0, options.lingerMs);
 
     ASSERT_TRUE(parse({"--game-dir", "/g", "--package", "p", "--answer", "yes", "--server="}, options, error));
     EXPECT_EQ(AnswerMode::Yes, options.answer);
@@ -72,6 +74,7 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason)
         {"--game-dir", "/g", "--package", "p", "--stop-after", "-5"},
         {"--game-dir", "/g", "--package", "p", "--timeout", "10s"},
         {"--game-dir", "/g", "--package", "p", "--quiet-period", ""},
+        {"--game-dir", "/g", "--package", "p", "--linger", "-1"},
         {"--game-dir", "/g", "--package", "p", "--transcript="},
         {"--game-dir", "/g", "--package", "p", "--frobnicate", "1"},
         {"--game-dir", "/g", "--package", "p", "stray"},
