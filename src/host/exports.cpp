@@ -12,6 +12,7 @@
 #include "log/update_log.h"
 #include "net/address_text.h"
 #include "net/http_fetch.h"
+#include "net/write_behind.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -193,5 +194,6 @@ extern "C" int32_t AUTOUPDATE_CALL EndUpdate(void) {
     const int32_t result = platform::terminateThread(run.workerThread, run.workerThreadId);
     run.workerThread = nullptr;
     closeAbandonedSocket();
+    abandonWriteBehind();
     return result;
 }

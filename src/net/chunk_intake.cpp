@@ -3,6 +3,7 @@
 #include "log/update_log.h"
 #include "net/file_transfer.h"
 #include "net/frames.h"
+#include "net/write_behind.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -55,8 +56,7 @@ ChunkIntake takeChunk(const uint8_t* frame, TransferTarget* target, uint32_t off
 
     // A chunk that does not reach the disk would leave a file that looks
     // complete but is not.
-    if (payload > 0 && std::fwrite(frame + 3, 1, payload, target->file) != payload) {
-        target->outOfSpace = platform::writeFailedForSpace();
+    if (payload > 0 && !writeBehind(frame + 3, payload, &target->outOfSpace)) {
         return ChunkIntake::Failed;
     }
     DigestWritten(target, frame + 3, payload);

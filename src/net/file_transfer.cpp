@@ -13,6 +13,7 @@
 #include "net/http_fetch.h"
 #include "net/server_link.h"
 #include "net/transfer_target.h"
+#include "net/write_behind.h"
 #include "platform/platform.h"
 #include "run/disk_short.h"
 #include "run/notify.h"
@@ -200,10 +201,7 @@ bool copyFromBasis(std::FILE* basis, const PatchStep& step, TransferTarget* targ
     for (uint32_t left = step.length; left > 0;) {
         const std::size_t want = left < sizeof buffer ? left : sizeof buffer;
         if (std::fread(buffer, 1, want, basis) != want) return false;
-        if (std::fwrite(buffer, 1, want, target->file) != want) {
-            target->outOfSpace = platform::writeFailedForSpace();
-            return false;
-        }
+        if (!writeBehind(buffer, want, &target->outOfSpace)) return false;
         DigestWritten(target, buffer, want);
         left -= static_cast<uint32_t>(want);
     }
@@ -300,15 +298,24 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     Md5Init(&target.digest);
     std::optional<platform::Sha256> sha256;
     if (signedAs != nullptr) target.sha256 = &sha256.emplace();
-    target.file = expectedMd5 != nullptr && resumeAt > 0 ? openToResume(targetPath, resumeAt, &target) : nullptr;
-    if (target.file == nullptr) {
+    std::FILE* opened = expectedMd5 != nullptr && resumeAt > 0 ? openToResume(targetPath, resumeAt, &target) : nullptr;
+    // Our own server's bytes are on their way already: the writer creates
+    // the file while the first of them arrive, as on some disks a new file
+    // costs as long as a megabyte's digest. A base server is never asked
+    // for a file that cannot be created.
+    const bool createBehind = opened == nullptr && g_RunState.fastMode;
+    if (opened == nullptr) {
         // The staged bytes a failed resume read are not part of the file.
         if (resumeAt > 0 && signedAs != nullptr) target.sha256 = &sha256.emplace();
         resumeAt = 0;
-        target.file = platform::openFile(targetPath, "wb+");
+        if (!createBehind) opened = platform::openFile(targetPath, "wb+");
     }
     g_UpdateLog.write("下载upd文件：%s,序列号%d,文件名:%s", directoryPath, serial, remoteName);
-    if (target.file == nullptr) {
+    if (createBehind) {
+        openBehind(targetPath);
+    } else if (opened != nullptr) {
+        writeTo(opened);
+    } else {
         g_RunState.runFailed = 1;
         notifyError(AU_ERR_TRANSFER);
         return;
@@ -327,6 +334,15 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
     uint32_t copied = 0;
     Step step = patch != nullptr ? transferPatched(&target, static_cast<uint16_t>(serial), maxBytes, *patch, &copied)
                                  : transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
+    // Whatever the step ended in, the bytes handed to the writer reach the
+    // file before it is closed, judged or left staged.
+    if (!awaitWrites(&target.file, &target.outOfSpace) && step == Step::Go) step = Step::Fail;
+    if (target.file == nullptr) {
+        // The writer could not create the file: nothing was staged.
+        g_RunState.runFailed = 1;
+        if (step != Step::Stop) notifyError(AU_ERR_TRANSFER);
+        return;
+    }
     bool closed = std::fclose(target.file) == 0;
     if (!closed && platform::writeFailedForSpace()) target.outOfSpace = true;
     if (step == Step::Stop) {

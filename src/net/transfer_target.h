@@ -11,7 +11,9 @@
 #include "platform/crypto.h"
 
 struct TransferTarget {
-    std::FILE* file;
+    // The bytes go to the file through net/write_behind.h; it is known here
+    // once they have all been written.
+    std::FILE* file = nullptr;
     Md5Context digest;
     // Only while a signed build's manifest is in force: the file's SHA-256,
     // taken instead of the MD5.

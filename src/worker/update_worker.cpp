@@ -4,6 +4,7 @@
 #include "net/frames.h"
 #include "net/known_fast_servers.h"
 #include "net/server_link.h"
+#include "net/write_behind.h"
 #include "platform/platform.h"
 #include "run/notify.h"
 #include "run/run_state.h"
@@ -54,6 +55,9 @@ void runStages() {
 
 uint32_t updateWorker(void* argument) {
     runStages();
+    // Every file was awaited before it was closed; the writer goes before
+    // the run counts as finished and the library may be unloaded.
+    endWriteBehind();
     closeRunSocket();
     g_RunState.workerFinished = 1;
     return 0;

@@ -310,6 +310,53 @@ TEST_F(FastMode, FileLongerThanListedFailsAsInTheBaseProtocol) {
     EXPECT_EQ(fake::count(run.log(), "收到的数据超过文件大小1500"), 1) << run.log();
 }
 
+// From our own server the file is created and written behind the transfer;
+// one that cannot be created, or whose writes fail as on a full disk, still
+// fails as it would on the spot. Files of several write batches included.
+TEST_F(FastMode, AFileTheWriterCannotCreateOrFillFailsAsOnTheSpot) {
+    struct Case {
+        const char* gameDir;  // null: the run's own
+        const char* name;
+        std::size_t size;
+        std::vector<Message> last;
+    };
+    const Message diskFull{AU_MSG_STATUS, AU_STATUS_ERROR, AU_ERR_DISK_FULL, 0};
+    for (const Case& c : {Case{nullptr, "taken", 1500, {kTransferFailed}},
+                          Case{nullptr, "taken", 700000, {kTransferFailed}},
+                          Case{"/dev", "full", 1500, {diskFull}}, Case{"/dev", "full", 700000, {diskFull}}}) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size));
+        fake::messages().clear();
+        g_RunState.runFailed = 0;
+        const std::map<uint16_t, Bytes> files = {{1, pattern(c.size, 3)}};
+        fake::Server server([&](fake::Connection& conn) { serve(server, conn, files); });
+        fake::Run::connectTo(server.port());
+        loadReply(offerReply(1, 65534, 16));
+        plan({{1, static_cast<uint32_t>(c.size)}});
+        if (c.gameDir != nullptr) std::snprintf(g_RunState.gameDir, sizeof g_RunState.gameDir, "%s", c.gameDir);
+        ::mkdir((run.dir() + "/taken").c_str(), 0755);
+
+        downloadFile("remote", c.name, "", 1, static_cast<uint32_t>(c.size));
+
+        EXPECT_EQ(fake::messages().back(), c.last.back());
+        EXPECT_EQ(std::count(fake::messages().begin(), fake::messages().end(), kFileDone), 0);
+        EXPECT_EQ(g_RunState.runFailed, 1);
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
+    }
+    // The next file is created and written again.
+    fake::messages().clear();
+    g_RunState.runFailed = 0;
+    std::snprintf(g_RunState.gameDir, sizeof g_RunState.gameDir, "%s", run.dir().c_str());
+    const std::map<uint16_t, Bytes> files = {{1, pattern(700000, 5)}};
+    fake::Server server([&](fake::Connection& conn) { serve(server, conn, files); });
+    fake::Run::connectTo(server.port());
+    loadReply(offerReply(1, 65534, 16));
+    plan({{1, 700000}});
+    downloadFile("remote", "f1", "Update\\", 1, 700000);
+    EXPECT_EQ(fake::messages().back(), kFileDone);
+    EXPECT_EQ(file("Update/f1"), text(files.at(1)));
+}
+
 TEST_F(FastMode, LostConnectionGoesOnInTheBaseProtocolFromTheFirstUnwrittenByte) {
     const std::map<uint16_t, Bytes> files = {{1, pattern(3000, 6)}, {2, pattern(1500, 7)}};
     // The first server takes in all five requests, answers two and hangs up;
