@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Side-by-side throughput figures of the updater against plain HTTP, all on
 # 127.0.0.1, in one run (by hand; CI does not run it):
-#   loopback  200 MB / 200 files: update-host's whole run, less its fixed 2000 ms
-#             pause before the package request, against nginx + one keep-alive
+#   loopback  200 MB / 200 files: update-host's whole run (--linger 0: without
+#             its wait for late messages), less its fixed 2000 ms pause before
+#             the package request, against nginx + one keep-alive
 #             curl fetching the same files, then md5sum -c of them
 #   latency   the 50 MB package with 20 ms added each way by bench/delay_proxy.py,
 #             the same proxy in front of both servers
@@ -162,8 +163,8 @@ run_host() {  # package port label
   start=$(now_ms)
   /usr/bin/time -f '%M' -o "$work/time-$3.txt" \
     "$work/host/update-host" --library "$library" --game-dir "$game" --package "$1" \
-    --server 127.0.0.1 --timeout "$run_limit" --transcript "$transcript" >/dev/null 2>"$work/host-$3.err" \
-    || status=$?
+    --server 127.0.0.1 --timeout "$run_limit" --transcript "$transcript" --linger 0 \
+    >/dev/null 2>"$work/host-$3.err" || status=$?
   host_ms=$(( $(now_ms) - start ))
   host_rss_kb=$(tail -n 1 "$work/time-$3.txt")
   if [ $status -ne 0 ] || ! grep -q '^11111 5 1$' "$transcript"; then
