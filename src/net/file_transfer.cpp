@@ -247,6 +247,16 @@ Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes,
     return outcome;
 }
 
+// A write the disk took only part of, as it filled up, can fail without
+// naming the cause (the Windows runtime under Wine takes the error of an
+// earlier call): a game folder's volume left with less room than one write
+// tells it.
+bool volumeFull() {
+    constexpr uint64_t kRoomForAWrite = 64 * 1024;
+    uint64_t freeBytes = 0;
+    return platform::freeDiskBytes(g_RunState.gameDir, &freeBytes) && freeBytes < kRoomForAWrite;
+}
+
 // What this file and the files after it still need on the game folder's
 // volume: the run's bytes not yet counted before this file, less what is
 // staged of it now.
@@ -336,7 +346,9 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
                                  : transfer(&target, static_cast<uint16_t>(serial), resumeAt, maxBytes);
     // Whatever the step ended in, the bytes handed to the writer reach the
     // file before it is closed, judged or left staged.
-    if (!awaitWrites(&target.file, &target.outOfSpace) && step == Step::Go) step = Step::Fail;
+    const bool written = awaitWrites(&target.file, &target.outOfSpace);
+    if (!written && !target.outOfSpace) target.outOfSpace = volumeFull();
+    if (!written && step == Step::Go) step = Step::Fail;
     if (target.file == nullptr) {
         // The writer could not create the file: nothing was staged.
         g_RunState.runFailed = 1;
