@@ -10,7 +10,8 @@ say() { echo "$*" | tee -a "$work/results.txt"; }
 # A fresh work folder; the processes whose pids go into pids end with the
 # script, and the folder goes too unless keep is 1.
 make_work() {  # name
-  work=$(mktemp -d "/tmp/autoupdate-$1.XXXXXX")
+  # TMPDIR=/dev/shm keeps the work folder in memory, off the disk's own costs.
+  work=$(mktemp -d "${TMPDIR:-/tmp}/autoupdate-$1.XXXXXX")
   chmod 755 "$work"
   pids=()
   trap cleanup EXIT
