@@ -202,6 +202,42 @@ TEST_F(DownloadFile, StagedBytesAreResumedAndOnesOfAnotherBuildFetchedAgainOnce)
     EXPECT_EQ(resumableBytes("part.dat", "Update\\", 2500), 0u) << "a whole file is no part";
 }
 
+// A stop while the writer still holds digested bytes, a batch half filled
+// among them: the file does not count, every byte received reaches the disk
+// and stays staged, and the next transfer digests it again from the disk.
+TEST_F(DownloadFile, StopWhileWritesAreBehindLeavesAResumablePart) {
+    const Bytes content = pattern(600 * 1024);
+    const std::string md5 = fake::md5Hex(content);
+    {
+        fake::Server server([&](fake::Connection& c) {
+            Bytes request;
+            for (int n = 1; c.read(&request, kFileRequestSize); ++n) {
+                const std::size_t offset = fake::le32(request, 16);
+                if (n == 31) g_RunState.stopRequested = 1;
+                c.write(fake::chunk(1, Bytes(content.begin() + offset, content.begin() + offset + 10000)));
+            }
+        });
+        fake::Run::connectTo(server.port());
+        downloadFile("big.dat", "big.dat", "Update\\", 2, 600 * 1024, md5.c_str(), 0);
+        EXPECT_EQ(std::count(fake::messages().begin(), fake::messages().end(), kFileDone), 0);
+        EXPECT_EQ(g_RunState.runFailed, 1);
+        platform::closeSocket(g_Socket);
+        g_Socket = 0;
+    }
+    EXPECT_TRUE(file("Update/big.dat") == std::string(content.begin(), content.begin() + 30 * 10000)) << run.log();
+    g_RunState.stopRequested = 0;
+    g_RunState.runFailed = 0;
+    g_RunState.sendnow = 0;
+    fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 10000); });
+    fake::Run::connectTo(server.port());
+    const uint32_t resumeAt = resumableBytes("big.dat", "Update\\", 600 * 1024);
+    EXPECT_EQ(resumeAt, 30u * 10000);
+    downloadFile("big.dat", "big.dat", "Update\\", 2, 600 * 1024, md5.c_str(), resumeAt);
+    EXPECT_EQ(fake::messages().back(), kFileDone);
+    EXPECT_EQ(g_RunState.runFailed, 0);
+    EXPECT_EQ(server.requests().size(), 32u);
+}
+
 TEST_F(DownloadFile, FailedSendReconnectsBeforeTheFirstChunk) {
     Bytes content = pattern(300);
     fake::Server server([&](fake::Connection& c) { serveFile(server, c, content, 1000); });
