@@ -70,7 +70,7 @@ private:
 // uses, instead of one confirmed window at a time on this thread. Sets the
 // sources found, drops them from missing and adds their positions to
 // taken, which stays sorted. The file is read from its start again.
-bool tryShift(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, int64_t shift,
+bool tryShift(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, int64_t shift, ProbeCheck check,
               std::unordered_map<uint32_t, std::vector<uint32_t>>& missing, std::vector<uint64_t>& taken,
               std::vector<uint64_t>& source) {
     std::vector<BlockProbe> probes;
@@ -82,7 +82,7 @@ bool tryShift(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, int64
         }
     }
     std::sort(probes.begin(), probes.end(), [](const BlockProbe& x, const BlockProbe& y) { return x.pos < y.pos; });
-    if (!CheckProbes(sums, basis, probes, source)) return false;
+    if (!CheckProbes(sums, basis, probes, source, check)) return false;
     for (auto entry = missing.begin(); entry != missing.end();) {
         std::vector<uint32_t>& blocks = entry->second;
         blocks.erase(std::remove_if(blocks.begin(), blocks.end(), [&](uint32_t block) {
@@ -101,7 +101,7 @@ bool tryShift(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, int64
 // gives all missing blocks of that content, and the roll starts afresh
 // behind it.
 bool matchRolling(const BlockSums& sums, std::FILE* basis, ForwardReader& reader, uint64_t basisSize,
-                  std::vector<uint64_t>& source) {
+                  ProbeCheck check, std::vector<uint64_t>& source) {
     const uint32_t window = sums.blockSize;
     if (basisSize < window) return true;
     std::unordered_map<uint32_t, std::vector<uint32_t>> missing;
@@ -170,7 +170,7 @@ bool matchRolling(const BlockSums& sums, std::FILE* basis, ForwardReader& reader
                     if (shift != 0 && !missing.empty() && shiftsTried.size() < kMostShifts &&
                         std::find(shiftsTried.begin(), shiftsTried.end(), shift) == shiftsTried.end()) {
                         shiftsTried.push_back(shift);
-                        if (!tryShift(sums, basis, basisSize, shift, missing, taken, source) || !reader.restart())
+                        if (!tryShift(sums, basis, basisSize, shift, check, missing, taken, source) || !reader.restart())
                             return false;
                         nextTaken = 0;
                     }
@@ -202,13 +202,14 @@ void append(std::vector<PatchStep>* steps, const PatchStep& step) {
 
 }  // namespace
 
-bool PlanPatch(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std::vector<PatchStep>* steps) {
+bool PlanPatch(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std::vector<PatchStep>* steps,
+               ProbeCheck check) {
     steps->clear();
     const uint32_t blocks = sums.blockCount();
     std::vector<uint64_t> source(blocks, kNoSource);
-    if (!CheckProbes(sums, basis, InPlaceProbes(sums, basisSize), source)) return false;
+    if (!CheckProbes(sums, basis, InPlaceProbes(sums, basisSize), source, check)) return false;
     ForwardReader reader(basis, basisSize);
-    if (!matchRolling(sums, basis, reader, basisSize, source)) return false;
+    if (!matchRolling(sums, basis, reader, basisSize, check, source)) return false;
     for (uint32_t i = 0; i < blocks; ++i) {
         PatchStep step;
         step.at = i * sums.blockSize;

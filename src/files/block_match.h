@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "files/block_probes.h"
 #include "files/block_sums.h"
 
 // One stretch of the new file, in file order: either copied from the old
@@ -21,7 +22,13 @@ struct PatchStep {
 // The steps that write the whole new file of sums.fileSize bytes, adjacent
 // steps of one kind merged. Copies lie within basisSize; steps cover the new
 // file exactly once. False when the old file cannot be read.
-bool PlanPatch(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std::vector<PatchStep>* steps);
+// check is how a block is taken where it stood or at a shift the roll
+// found: with ProbeCheck::Weak a block whose weak sum alone matches there is
+// copied, which may give a file of another digest. The roll's own finds
+// always match both sums: among every window of the file, weak sums alike
+// by chance are common.
+bool PlanPatch(const BlockSums& sums, std::FILE* basis, uint64_t basisSize, std::vector<PatchStep>* steps,
+               ProbeCheck check = ProbeCheck::Strong);
 
 // The bytes the steps fetch.
 uint64_t FetchedBytes(const std::vector<PatchStep>& steps);

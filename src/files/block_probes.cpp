@@ -31,8 +31,8 @@ struct Piece {
 // All a helper touches, on the heap and let go by the last of the caller
 // and its helpers: a worker ended by force never comes back for it.
 struct Shared {
-    Shared(const BlockSums& sums, std::vector<BlockProbe> probes)
-        : sums(sums), probes(std::move(probes)), matched(this->probes.size(), 0) {}
+    Shared(const BlockSums& sums, std::vector<BlockProbe> probes, ProbeCheck how)
+        : sums(sums), probes(std::move(probes)), how(how), matched(this->probes.size(), 0) {}
     ~Shared() {
         for (Piece* piece : queued) delete piece;
         for (Piece* piece : spare) delete piece;
@@ -40,6 +40,7 @@ struct Shared {
 
     const BlockSums sums;
     const std::vector<BlockProbe> probes;
+    const ProbeCheck how;
     // Per probe; each is written by the one thread that checks its piece
     // and read by the caller once no piece is out.
     std::vector<uint8_t> matched;
@@ -61,8 +62,15 @@ struct Shared {
     void check(const Piece& piece) {
         for (std::size_t k = piece.firstProbe; k < piece.firstProbe + piece.probeCount; ++k) {
             const BlockProbe& probe = probes[k];
-            matched[k] = BlockMatches(sums, probe.block, piece.bytes.data() + (probe.pos - piece.start),
-                                      BlockLength(sums, probe.block));
+            const uint8_t* bytes = piece.bytes.data() + (probe.pos - piece.start);
+            const uint32_t length = BlockLength(sums, probe.block);
+            if (how == ProbeCheck::Strong) {
+                matched[k] = BlockMatches(sums, probe.block, bytes, length);
+            } else {
+                RollingSum weak;
+                weak.start(bytes, length);
+                matched[k] = weak.value() == sums.weak[probe.block];
+            }
         }
     }
 
@@ -153,11 +161,11 @@ std::vector<BlockProbe> InPlaceProbes(const BlockSums& sums, uint64_t basisSize)
 }
 
 bool CheckProbes(const BlockSums& sums, std::FILE* basis, std::vector<BlockProbe> probes,
-                 std::vector<uint64_t>& source) {
+                 std::vector<uint64_t>& source, ProbeCheck check) {
     if (probes.empty()) return true;
     std::rewind(basis);
     const uint64_t span = probes.back().pos + BlockLength(sums, probes.back().block) - probes.front().pos;
-    Shared* shared = new Shared(sums, std::move(probes));
+    Shared* shared = new Shared(sums, std::move(probes), check);
     std::vector<platform::ThreadHandle> helpers;
     // One piece is the caller's to check: helpers would only wait.
     const bool onePiece = span <= kPieceBytes;

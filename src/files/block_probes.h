@@ -15,6 +15,11 @@
 // A block no copy was found for.
 constexpr uint64_t kNoSource = ~0ull;
 
+// What a probe must match to be taken as its block: both sums, or the weak
+// sum alone when the whole file's digest judges the result anyway and a
+// wrong guess only costs a second plan (one add per byte instead of an MD5).
+enum class ProbeCheck { Weak, Strong };
+
 struct BlockProbe {
     uint64_t pos;  // in the old file
     uint32_t block;
@@ -30,4 +35,4 @@ std::vector<BlockProbe> InPlaceProbes(const BlockSums& sums, uint64_t basisSize)
 // already; the first such probe in order wins. False when the old file
 // cannot be read.
 bool CheckProbes(const BlockSums& sums, std::FILE* basis, std::vector<BlockProbe> probes,
-                 std::vector<uint64_t>& source);
+                 std::vector<uint64_t>& source, ProbeCheck check = ProbeCheck::Strong);

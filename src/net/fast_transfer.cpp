@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -239,10 +240,13 @@ SendResult fillWindow() {
 void beginFile(uint16_t serial, uint32_t start, const FetchRange* range) {
     std::size_t found = g_head;
     while (found < g_plan.size() && g_plan[found].serial != serial) ++found;
+    const auto planned = [range](const FetchRange& r) { return r.from == range->from && r.to == range->to; };
     if (found == g_plan.size() || g_plan[found].start != start ||
-        g_plan[found].ranges.empty() != (range == nullptr)) {
-        // Not planned, or planned from another byte or as a whole file where
-        // a range is wanted (or the other way round): ask for it anew.
+        g_plan[found].ranges.empty() != (range == nullptr) ||
+        (range != nullptr && std::none_of(g_plan[found].ranges.begin(), g_plan[found].ranges.end(), planned))) {
+        // Not planned, or planned from another byte, as a whole file where a
+        // range is wanted (or the other way round) or with other ranges (a
+        // file planned again): ask for it anew.
         markAllStale();
         if (found == g_plan.size()) g_plan.push_back({serial, kUnknownSize, start, {}});
         g_plan[found].start = start;

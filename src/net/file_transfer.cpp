@@ -1,5 +1,6 @@
 #include "net/file_transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -247,6 +248,25 @@ Step transferPatched(TransferTarget* target, uint16_t serial, uint32_t maxBytes,
     return outcome;
 }
 
+// A plan made by weak sums alone that gave another digest, made again from
+// its table with both sums: true, with steps, when that plan differs (a
+// block it copied was not the new file's) and still saves bytes. The same
+// plan would give the same bytes: then the file is fetched whole.
+bool planAgainWithBothSums(const PatchSource& patch, uint32_t maxBytes, std::vector<PatchStep>* steps) {
+    std::FILE* basis = platform::openFile(patch.basisPath, "rb");
+    if (basis == nullptr) return false;
+    const long basisSize = std::fseek(basis, 0, SEEK_END) == 0 ? std::ftell(basis) : -1;
+    const bool planned = basisSize >= 0 &&
+                         PlanPatch(*patch.weaklyPlanned, basis, static_cast<uint64_t>(basisSize), steps,
+                                   ProbeCheck::Strong) &&
+                         FetchedBytes(*steps) < maxBytes;
+    std::fclose(basis);
+    const auto same = [](const PatchStep& x, const PatchStep& y) {
+        return x.copy == y.copy && x.from == y.from && x.at == y.at && x.length == y.length;
+    };
+    return planned && !std::equal(steps->begin(), steps->end(), patch.steps->begin(), patch.steps->end(), same);
+}
+
 // A write the disk took only part of, as it filled up, can fail without
 // naming the cause (the Windows runtime under Wine takes the error of an
 // earlier call): a game folder's volume left with less room than one write
@@ -372,6 +392,16 @@ void downloadFile(const char* remoteName, const char* localName, const char* sub
         // whole transfer from the first byte, never another patch.
         const bool good =
             step == Step::Go && closed && digestAsListed(&target, targetPath, localName, expectedMd5, signedAs);
+        std::vector<PatchStep> checked;
+        if (!good && step == Step::Go && closed && patch->weaklyPlanned != nullptr &&
+            planAgainWithBothSums(*patch, maxBytes, &checked)) {
+            g_UpdateLog.write("%s按块更新结果不符,逐块核对后重试", localName);
+            g_RunState.sendnow = sendnowBefore;
+            g_RunState.bytesSaved = savedBefore;
+            const PatchSource again{patch->basisPath, &checked};
+            downloadFile(remoteName, localName, subDir, serial, maxBytes, expectedMd5, 0, signedAs, &again);
+            return;
+        }
         if (!good) {
             g_UpdateLog.write("%s按块更新失败,整个文件重新下载", localName);
             g_RunState.sendnow = sendnowBefore;

@@ -27,9 +27,14 @@ constexpr uint32_t kPackageSizeLimit = 16u * 1024 * 1024;
 // With patch (a listed file with no staged part, in the fast mode), the file
 // is built from the installed one by the plan's steps; when that fails or
 // gives another digest, it is fetched once more whole from its first byte.
+// A plan that took blocks by their weak sums alone and gave another digest
+// is first made again from its table with both sums, and carried out once.
 struct PatchSource {
     const char* basisPath;                // the installed file
     const std::vector<PatchStep>* steps;  // from PlanPatch
+    // The table of a plan made with ProbeCheck::Weak; null for one made
+    // with both sums.
+    const BlockSums* weaklyPlanned = nullptr;
 };
 void downloadFile(const char* remoteName, const char* localName, const char* subDir,
                   int32_t serial, uint32_t maxBytes = kPackageSizeLimit,

@@ -125,6 +125,7 @@ bool fetchFiles(const RecordSource* sources) {
     // installed copy where the server publishes its block table.
     std::vector<uint32_t> resumeAt(records, 0);
     std::vector<std::vector<PatchStep>> patches(records);
+    std::vector<BlockSums> tables(records);
     std::vector<bool> patched(records, false);
     std::vector<PlannedTransfer> plan;
     for (int32_t i = 0; i < run.newCount; ++i) {
@@ -142,7 +143,7 @@ bool fetchFiles(const RecordSource* sources) {
         const std::size_t at = static_cast<std::size_t>(i);
         const uint16_t serial = static_cast<uint16_t>(i + 1);
         // A stop is answered by the fetch loop; until then no more plans.
-        patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at]);
+        patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at], &tables[at]);
         if (!patched[at]) {
             plan.push_back({serial, listedBytes(entry.size), resumeAt[at]});
             continue;
@@ -171,7 +172,7 @@ bool fetchFiles(const RecordSource* sources) {
         const std::size_t at = static_cast<std::size_t>(i);
         char basisPath[512];
         installedPath(entry, basisPath, sizeof basisPath);
-        const PatchSource patch{basisPath, &patches[at]};
+        const PatchSource patch{basisPath, &patches[at], &tables[at]};
         downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5, resumeAt[at],
                      signedEntryOf(i), patched[at] ? &patch : nullptr);
         if (run.diskFull) break;

@@ -542,25 +542,39 @@ TEST_F(FastMode, AChangedFileIsBuiltFromItsInstalledCopyOrElseFetchedWhole) {
     const Bytes old = pattern(200000, 21);
     Bytes fresh = old;
     for (std::size_t i = 90000; i < 95000; ++i) fresh[i] = static_cast<uint8_t>(i * 7);
+    // A block of the installed file alike to the new one's by its weak sum
+    // where it stands: +128 and -128, 512 bytes apart, leave both halves of
+    // the sum as they were. It is the block after the changed ones, so the
+    // plan made again asks for a range that starts where the first one did.
+    Bytes alike = old;
+    alike[99000] = 0x10;
+    alike[99512] = 0xA0;
+    fresh[99000] = 0x90;
+    fresh[99512] = 0x20;
     struct Case {
         const char* what;
         Bytes table;          // served for serial 0x8001
         uint16_t features;
         uint8_t corruptReply;  // flips a byte of each deflated stream
-        int patchedLines, fallbackLines;
+        int patchedLines, fallbackLines, checkedAgainLines;
         std::size_t mostFetched;  // payload bytes of serial 1
+        const Bytes* installed;
     };
     BlockSums shifted = sumsOf(old, 4096);  // the old file's blocks under the new file's name
     std::memcpy(shifted.fileMd5, sumsOf(fresh, 4096).fileMd5, 16);
     Bytes otherFile = EncodeBlockSums(sumsOf(fresh, 4096));
     otherFile[8] ^= 1;  // another size: the table is not the listed file's
+    constexpr std::size_t kPatched = 5000 + 2 * 4096 + 4096;  // the changed bytes and the block after them
     const Case cases[] = {
-        {"patched", EncodeBlockSums(sumsOf(fresh, 4096)), 1, 0, 1, 0, 5000 + 2 * 4096},
-        {"patched, deflated", EncodeBlockSums(sumsOf(fresh, 4096)), 3, 0, 1, 0, 5000 + 2 * 4096},
-        {"a table of another size", otherFile, 1, 0, 0, 0, fresh.size()},
-        {"a plan that gives other bytes", EncodeBlockSums(shifted), 1, 0, 0, 1, fresh.size()},
+        {"patched", EncodeBlockSums(sumsOf(fresh, 4096)), 1, 0, 1, 0, 0, kPatched, &old},
+        {"patched, deflated", EncodeBlockSums(sumsOf(fresh, 4096)), 3, 0, 1, 0, 0, kPatched, &old},
+        {"a table of another size", otherFile, 1, 0, 0, 0, 0, fresh.size(), &old},
+        {"a plan that gives other bytes", EncodeBlockSums(shifted), 1, 0, 0, 1, 0, fresh.size(), &old},
         // The table fails first, then the whole file's first reply.
-        {"a stream that does not inflate", EncodeBlockSums(sumsOf(fresh, 4096)), 3, 1, 0, 0, fresh.size()},
+        {"a stream that does not inflate", EncodeBlockSums(sumsOf(fresh, 4096)), 3, 1, 0, 0, 0, fresh.size(), &old},
+        // Planned again with both sums, the block after the changed ones travels too.
+        {"a block alike by its weak sum", EncodeBlockSums(sumsOf(fresh, 4096)), 1, 0, 1, 0, 1,
+         2 * kPatched - 4096, &alike},
     };
     for (const Case& c : cases) {
         fake::Run run;
@@ -583,7 +597,7 @@ TEST_F(FastMode, AChangedFileIsBuiltFromItsInstalledCopyOrElseFetchedWhole) {
             }
         });
         fake::Run::connectTo(server.port());
-        std::ofstream(run.dir() + "/big.pak", std::ios::binary) << text(old);
+        std::ofstream(run.dir() + "/big.pak", std::ios::binary) << text(*c.installed);
         Bytes offer = offerReply(3, 8000, 8, "AUFM", 24);
         fake::putLe16(offer, 146, c.features);
         loadReply(offer);
@@ -593,17 +607,19 @@ TEST_F(FastMode, AChangedFileIsBuiltFromItsInstalledCopyOrElseFetchedWhole) {
         entry.size = static_cast<int32_t>(fresh.size());
         std::snprintf(entry.path, sizeof entry.path, "/big.pak");
         std::vector<PatchStep> steps;
-        const bool planned = planPatchedFile(entry, 1, &steps);
+        BlockSums sums;
+        const bool planned = planPatchedFile(entry, 1, &steps, &sums);
         std::vector<FetchRange> ranges;
         for (const PatchStep& step : steps) if (!step.copy) ranges.push_back({step.at, step.at + step.length});
         plan({{1, static_cast<uint32_t>(entry.size), 0, ranges}});
         const std::string basis = run.dir() + "/big.pak";
-        const PatchSource patch{basis.c_str(), &steps};
+        const PatchSource patch{basis.c_str(), &steps, &sums};
         downloadFile("remote", "big.pak", "Update\\", 1, entry.size, entry.md5, 0, nullptr, planned ? &patch : nullptr);
         setReplyInflater(nullptr);
 
         EXPECT_EQ(fake::count(run.log(), "big.pak按块更新:复制"), c.patchedLines) << c.what << run.log();
         EXPECT_EQ(fake::count(run.log(), "big.pak按块更新失败"), c.fallbackLines) << c.what;
+        EXPECT_EQ(fake::count(run.log(), "big.pak按块更新结果不符,逐块核对后重试"), c.checkedAgainLines) << c.what;
         EXPECT_EQ(g_RunState.runFailed, c.corruptReply) << c.what;
         EXPECT_TRUE(c.corruptReply || fake::Run::readFile(run.dir() + "/Update/big.pak") == text(fresh)) << c.what;
         EXPECT_LE(fetched, c.mostFetched) << c.what;
