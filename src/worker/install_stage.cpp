@@ -24,6 +24,10 @@
 
 namespace {
 
+// What the tables of plans made by weak sums may take in all: 8 MiB holds
+// those of 32 files of 200 MB, or of 400 files of 1 MB.
+constexpr uint64_t kWeakPlanTableBytes = 8u << 20;
+
 struct StagePaths {
     char gameStaging[256];
     char systemStaging[256];
@@ -125,7 +129,11 @@ bool fetchFiles(const RecordSource* sources) {
     // installed copy where the server publishes its block table.
     std::vector<uint32_t> resumeAt(records, 0);
     std::vector<std::vector<PatchStep>> patches(records);
-    std::vector<BlockSums> tables(records);
+    // The tables of plans made by weak sums, kept for a plan made again with
+    // both sums; at most kWeakPlanTableBytes in all, as a patch day may
+    // change thousands of files. Beyond that, plans match both sums.
+    std::vector<BlockSums> weakTables(records);
+    uint64_t tableBytes = 0;
     std::vector<bool> patched(records, false);
     std::vector<PlannedTransfer> plan;
     for (int32_t i = 0; i < run.newCount; ++i) {
@@ -143,7 +151,10 @@ bool fetchFiles(const RecordSource* sources) {
         const std::size_t at = static_cast<std::size_t>(i);
         const uint16_t serial = static_cast<uint16_t>(i + 1);
         // A stop is answered by the fetch loop; until then no more plans.
-        patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at], &tables[at]);
+        const uint32_t tableCost = MaxBlockSumsBytes(listedBytes(entry.size));
+        BlockSums* weakTable = tableBytes + tableCost <= kWeakPlanTableBytes ? &weakTables[at] : nullptr;
+        patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at], weakTable);
+        if (patched[at] && weakTable != nullptr) tableBytes += tableCost;
         if (!patched[at]) {
             plan.push_back({serial, listedBytes(entry.size), resumeAt[at]});
             continue;
@@ -172,7 +183,7 @@ bool fetchFiles(const RecordSource* sources) {
         const std::size_t at = static_cast<std::size_t>(i);
         char basisPath[512];
         installedPath(entry, basisPath, sizeof basisPath);
-        const PatchSource patch{basisPath, &patches[at], &tables[at]};
+        const PatchSource patch{basisPath, &patches[at], weakTables[at].blockSize != 0 ? &weakTables[at] : nullptr};
         downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5, resumeAt[at],
                      signedEntryOf(i), patched[at] ? &patch : nullptr);
         if (run.diskFull) break;
