@@ -9,14 +9,16 @@
 TEST(BlockSums, RollingEqualsAFreshStartAtEveryOffset) {
     std::mt19937 random(7);
     const std::vector<uint8_t> bytes = randomBytes(random, 5000);
-    const uint32_t window = 1024;
-    RollingSum rolled;
-    rolled.start(bytes.data(), window);
-    for (std::size_t at = 1; at + window <= bytes.size(); ++at) {
-        rolled.roll(bytes[at - 1], bytes[at + window - 1]);
-        RollingSum fresh;
-        fresh.start(bytes.data() + at, window);
-        ASSERT_EQ(fresh.value(), rolled.value()) << at;
+    // Whole runs of 16 bytes and the rest one at a time: windows of both.
+    for (const uint32_t window : {1024u, 1031u, 16u, 15u, 1u}) {
+        RollingSum rolled;
+        rolled.start(bytes.data(), window);
+        for (std::size_t at = 1; at + window <= bytes.size(); ++at) {
+            rolled.roll(bytes[at - 1], bytes[at + window - 1]);
+            RollingSum fresh;
+            fresh.start(bytes.data() + at, window);
+            ASSERT_EQ(fresh.value(), rolled.value()) << window << " at " << at;
+        }
     }
 }
 
