@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "files/file_names.h"
@@ -129,10 +130,10 @@ bool fetchFiles(const RecordSource* sources) {
     // installed copy where the server publishes its block table.
     std::vector<uint32_t> resumeAt(records, 0);
     std::vector<std::vector<PatchStep>> patches(records);
-    // The tables of plans made by weak sums, kept for a plan made again with
-    // both sums; at most kWeakPlanTableBytes in all, as a patch day may
-    // change thousands of files. Beyond that, plans match both sums.
-    std::vector<BlockSums> weakTables(records);
+    // The tables of plans made by weak sums, by record, kept for a plan made
+    // again with both sums; at most kWeakPlanTableBytes in all, as a patch
+    // day may change thousands of files. Beyond that, plans match both sums.
+    std::map<std::size_t, BlockSums> weakTables;
     uint64_t tableBytes = 0;
     std::vector<bool> patched(records, false);
     std::vector<PlannedTransfer> plan;
@@ -152,9 +153,14 @@ bool fetchFiles(const RecordSource* sources) {
         const uint16_t serial = static_cast<uint16_t>(i + 1);
         // A stop is answered by the fetch loop; until then no more plans.
         const uint32_t tableCost = MaxBlockSumsBytes(listedBytes(entry.size));
-        BlockSums* weakTable = tableBytes + tableCost <= kWeakPlanTableBytes ? &weakTables[at] : nullptr;
-        patched[at] = resumeAt[at] == 0 && !run.stopRequested && planPatchedFile(entry, serial, &patches[at], weakTable);
-        if (patched[at] && weakTable != nullptr) tableBytes += tableCost;
+        const bool keepTable = tableBytes + tableCost <= kWeakPlanTableBytes;
+        BlockSums table;
+        patched[at] = resumeAt[at] == 0 && !run.stopRequested &&
+                      planPatchedFile(entry, serial, &patches[at], keepTable ? &table : nullptr);
+        if (patched[at] && keepTable) {
+            tableBytes += tableCost;
+            weakTables.emplace(at, std::move(table));
+        }
         if (!patched[at]) {
             plan.push_back({serial, listedBytes(entry.size), resumeAt[at]});
             continue;
@@ -183,7 +189,8 @@ bool fetchFiles(const RecordSource* sources) {
         const std::size_t at = static_cast<std::size_t>(i);
         char basisPath[512];
         installedPath(entry, basisPath, sizeof basisPath);
-        const PatchSource patch{basisPath, &patches[at], weakTables[at].blockSize != 0 ? &weakTables[at] : nullptr};
+        const auto kept = weakTables.find(at);
+        const PatchSource patch{basisPath, &patches[at], kept != weakTables.end() ? &kept->second : nullptr};
         downloadFile(remoteName, localName, "Update\\", i + 1, listedBytes(entry.size), entry.md5, resumeAt[at],
                      signedEntryOf(i), patched[at] ? &patch : nullptr);
         if (run.diskFull) break;
