@@ -195,15 +195,18 @@ Step transfer(TransferTarget* target, uint16_t serial, uint32_t offset, uint32_t
 }
 
 // Bytes of the installed file into the target, as if they had arrived; they
-// count as progress at once.
+// count as progress at once. They are read straight into the writer's
+// batches and digested there, before they are handed: the digest is over
+// the very bytes written.
 bool copyFromBasis(std::FILE* basis, const PatchStep& step, TransferTarget* target) {
     if (step.from > 0x7FFFFFFFu || std::fseek(basis, static_cast<long>(step.from), SEEK_SET) != 0) return false;
-    uint8_t buffer[65536];
     for (uint32_t left = step.length; left > 0;) {
-        const std::size_t want = left < sizeof buffer ? left : sizeof buffer;
-        if (std::fread(buffer, 1, want, basis) != want) return false;
-        if (!writeBehind(buffer, want, &target->outOfSpace)) return false;
-        DigestWritten(target, buffer, want);
+        std::size_t room = 0;
+        uint8_t* bytes = behindRoom(&room);
+        const std::size_t want = left < room ? left : room;
+        if (std::fread(bytes, 1, want, basis) != want) return false;
+        DigestWritten(target, bytes, want);
+        if (!behindFilled(want, &target->outOfSpace)) return false;
         left -= static_cast<uint32_t>(want);
     }
     g_RunState.sendnow = static_cast<int32_t>(static_cast<uint32_t>(g_RunState.sendnow) + step.length);

@@ -183,6 +183,14 @@ void handPartial(Writer& writer) {
     if (writer.batches[writer.fill].used > 0) handOver(writer);
 }
 
+// False, with *outOfSpace set when that was the cause, once the file could
+// not be created or written: later bytes are dropped.
+bool stillWriting(Writer& w, bool* outOfSpace) {
+    platform::MutexLock lock(w.mutex);
+    if (w.failed && w.failedForSpace) *outOfSpace = true;
+    return !w.failed;
+}
+
 }  // namespace
 
 void openBehind(const char* path) {
@@ -214,13 +222,7 @@ void writeTo(std::FILE* file) {
 
 bool writeBehind(const uint8_t* bytes, std::size_t count, bool* outOfSpace) {
     Writer& w = writer();
-    {
-        platform::MutexLock lock(w.mutex);
-        if (w.failed) {
-            if (w.failedForSpace) *outOfSpace = true;
-            return false;
-        }
-    }
+    if (!stillWriting(w, outOfSpace)) return false;
     while (count > 0) {
         Batch& batch = w.batches[w.fill];
         const std::size_t room = kBatchBytes - batch.used;
@@ -231,6 +233,22 @@ bool writeBehind(const uint8_t* bytes, std::size_t count, bool* outOfSpace) {
         count -= take;
         if (batch.used == kBatchBytes) handOver(w);
     }
+    return true;
+}
+
+uint8_t* behindRoom(std::size_t* room) {
+    Writer& w = writer();
+    Batch& batch = w.batches[w.fill];
+    *room = kBatchBytes - batch.used;
+    return batch.bytes + batch.used;
+}
+
+bool behindFilled(std::size_t count, bool* outOfSpace) {
+    Writer& w = writer();
+    if (!stillWriting(w, outOfSpace)) return false;
+    Batch& batch = w.batches[w.fill];
+    batch.used += count;
+    if (batch.used == kBatchBytes) handOver(w);
     return true;
 }
 

@@ -29,6 +29,15 @@ void writeTo(std::FILE* file);
 // tells whether a write failed for lack of space on its volume.
 bool writeBehind(const uint8_t* bytes, std::size_t count, bool* outOfSpace);
 
+// Room for bytes read straight into the batch being filled, which saves a
+// copy: up to *room bytes at the pointer returned. They are handed with
+// behindFilled and must not change until then.
+uint8_t* behindRoom(std::size_t* room);
+
+// Hands the first count bytes of the room behindRoom gave, as writeBehind
+// would have.
+bool behindFilled(std::size_t count, bool* outOfSpace);
+
 // Returns once every byte handed is written: true when all of them were.
 // *file is the file they went to, to be closed by the caller; null when it
 // could not be created. Called for every file, also after a failure or a
